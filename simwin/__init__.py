@@ -1,0 +1,210 @@
+"""A simulated Windows machine for running velka_code on Linux.
+
+``activate()`` sets up a fake Windows install in a folder, installs the
+stand-in modules (winreg, win32api, win32con, win32gui, win32clipboard,
+pywintypes, win32com, win32com.client, wmi) into ``sys.modules``, adds the
+Windows-only parts of ``ctypes`` and returns the ``Platform`` that holds
+the machine's state.  ``deactivate()`` puts everything back.
+"""
+
+import ctypes
+import os
+import stat
+import sys
+import tempfile
+
+from . import _state, _windll
+from ._registry import Registry, ROOT_NAMES, TYPE_NAMES, populate
+from .win32clipboard import Clipboard
+
+__all__ = ["activate", "deactivate", "current", "Platform"]
+
+MODULES = ("winreg", "win32api", "win32con", "win32gui", "win32clipboard",
+           "pywintypes", "win32com", "win32com.client", "wmi")
+CTYPES_NAMES = ("windll", "WinDLL", "WinError", "GetLastError")
+
+VER_SCRIPT = "#!/bin/sh\necho\necho 'Microsoft Windows [Version 10.0.19045.3803]'\n"
+
+_MISSING = object()
+
+
+class Platform:
+    """State of the simulated machine, open to tests for set-up and checks."""
+
+    def __init__(self, root):
+        self.root = root
+        self.system32 = os.path.join(root, "Windows", "System32")
+        self.bin = os.path.join(root, "bin")
+        self.registry = Registry()
+        populate(self.registry)
+        self.notifications = []     # SHChangeNotify calls
+        self.clipboard = Clipboard()
+        self.cursor = None          # (cursor file, cursor id) of SetSystemCursor
+        self.images = {}            # LoadImage handle -> (name, image type)
+        self.shortcuts = {}         # shortcut path -> saved properties
+        self.brightness = []        # WmiSetBrightness calls
+        self.monitors = 1
+        self.screen_size = (1920, 1080)
+        self.missing_libraries = set()
+        self.dispatch_fails = False
+        self.file_attributes = {}   # absolute path -> attribute word
+        self._saved = {}
+
+    # -- the PATH entry that makes "ver" answer like Windows --------------
+
+    @property
+    def windows(self):
+        return self.bin in os.environ.get("PATH", "").split(os.pathsep)
+
+    def set_windows(self, flag=True):
+        parts = [p for p in os.environ.get("PATH", "").split(os.pathsep)
+                 if p and p != self.bin]
+        if flag:
+            parts.insert(0, self.bin)
+        os.environ["PATH"] = os.pathsep.join(parts)
+
+    def file_attribute(self, path):
+        """The attribute word stored for ``path`` by SetFileAttributesW."""
+        return self.file_attributes.get(os.path.abspath(path))
+
+    # -- summary --------------------------------------------------------
+
+    def report(self):
+        """What the code run on this machine changed, as readable text."""
+        lines = []
+        reg = [_describe_change(c) for c in self.registry.changes]
+        if reg:
+            lines.append("registry:")
+            lines.extend("  " + line for line in reg)
+        if self.notifications:
+            lines.append("shell notifications:")
+            lines.extend("  SHChangeNotify(%s)" % ", ".join(
+                hex(a) if isinstance(a, int) else repr(a) for a in call)
+                for call in self.notifications)
+        if self.clipboard.changed:
+            lines.append("clipboard: %r" % (self.clipboard.text,))
+        if self.cursor is not None:
+            lines.append("cursor: %s (id %d)" % self.cursor)
+        if self.shortcuts:
+            lines.append("shortcuts:")
+            for path, props in self.shortcuts.items():
+                lines.append("  %s -> %s" % (path, props.get("TargetPath", "")))
+        if self.file_attributes:
+            lines.append("file attributes:")
+            lines.extend("  %s = %#x" % item for item in self.file_attributes.items())
+        if self.brightness:
+            lines.append("brightness:")
+            lines.extend("  WmiSetBrightness(%r, %r)" % call for call in self.brightness)
+        return "\n".join(lines) if lines else "nothing changed"
+
+
+def _describe_change(change):
+    action, path, name, data, typ = change
+    if action == "set value":
+        return "set %s\\[%s] = %r (%s)" % (path, name or "(Default)", data,
+                                          TYPE_NAMES.get(typ, "type %d" % typ))
+    if action == "delete value":
+        return "deleted value %s\\[%s]" % (path, name or "(Default)")
+    if action == "create key":
+        return "created key %s" % path
+    return "deleted key %s" % path
+
+
+def _make_machine(root):
+    system32 = os.path.join(root, "Windows", "System32")
+    os.makedirs(system32, exist_ok=True)
+    with open(os.path.join(system32, "winspool.drv"), "wb") as f:
+        f.write(b"MZ\x90\x00simulated winspool.drv\n")
+    bin_dir = os.path.join(root, "bin")
+    os.makedirs(bin_dir, exist_ok=True)
+    ver = os.path.join(bin_dir, "ver")
+    with open(ver, "w") as f:
+        f.write(VER_SCRIPT)
+    os.chmod(ver, os.stat(ver).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+
+def _user_environment(root):
+    """USERNAME, USERPROFILE and APPDATA as Windows sets them (for the
+    ones the host does not set already)."""
+    name = os.environ.get("USERNAME") or os.environ.get("USER") or "user"
+    profile = os.path.join(root, "Users", name)
+    for folder in ("Desktop", "Documents", os.path.join("AppData", "Roaming")):
+        os.makedirs(os.path.join(profile, folder), exist_ok=True)
+    return {"USERNAME": name, "USERPROFILE": profile,
+            "APPDATA": os.path.join(profile, "AppData", "Roaming")}
+
+
+def _load_modules():
+    from . import (winreg, win32api, win32con, win32gui, win32clipboard,
+                   pywintypes, win32com, wmi)
+    from .win32com import client
+    return {"winreg": winreg, "win32api": win32api, "win32con": win32con,
+            "win32gui": win32gui, "win32clipboard": win32clipboard,
+            "pywintypes": pywintypes, "win32com": win32com,
+            "win32com.client": client, "wmi": wmi}
+
+
+def activate(root=None, windows=True):
+    """Set up the simulated machine for this process and return it.
+
+    Calling it again while active returns the active Platform (with the
+    PATH entry set according to ``windows``).
+    """
+    if _state.active is not None:
+        _state.active.set_windows(windows)
+        return _state.active
+    root = os.path.abspath(root if root is not None else tempfile.mkdtemp(prefix="simwin-"))
+    _make_machine(root)
+    machine = Platform(root)
+    saved = machine._saved
+    user_env = _user_environment(root)
+    saved["environ"] = {name: os.environ.get(name)
+                        for name in ("PATH", "SystemRoot", *user_env)}
+    saved["modules"] = {name: sys.modules.get(name, _MISSING) for name in MODULES}
+    saved["ctypes"] = {name: getattr(ctypes, name, _MISSING) for name in CTYPES_NAMES}
+
+    from . import winreg
+    winreg._handles.clear()
+    _state.active = machine
+    os.environ["SystemRoot"] = os.path.join(root, "Windows")
+    for name, value in user_env.items():
+        os.environ.setdefault(name, value)
+    sys.modules.update(_load_modules())
+    ctypes.windll = _windll.make_windll()
+    ctypes.WinDLL = _windll.WinDLL
+    ctypes.WinError = _windll.WinError
+    ctypes.GetLastError = _windll.GetLastError
+    machine.set_windows(windows)
+    return machine
+
+
+def deactivate():
+    """Undo activate(): modules, ctypes attributes and environment."""
+    machine = _state.active
+    if machine is None:
+        return
+    saved = machine._saved
+    for name, module in saved["modules"].items():
+        if module is _MISSING:
+            sys.modules.pop(name, None)
+        else:
+            sys.modules[name] = module
+    for name, value in saved["ctypes"].items():
+        if value is _MISSING:
+            if hasattr(ctypes, name):
+                delattr(ctypes, name)
+        else:
+            setattr(ctypes, name, value)
+    for name, value in saved["environ"].items():
+        if value is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = value
+    from . import winreg
+    winreg._handles.clear()
+    _state.active = None
+    _state.set_last_error(0)
+
+
+def current():
+    """The active Platform, or None."""
+    return _state.active

@@ -1,0 +1,201 @@
+"""The Windows side of ``ctypes``: ``windll``, ``WinDLL``, ``WinError`` and
+``GetLastError``, with the few system functions that get called."""
+
+import ctypes
+import os
+
+from . import _state
+from ._errors import message, to_errno, _class_for
+
+LIBRARIES = ("user32", "shell32", "kernel32", "ole32", "ws2_32", "winmm",
+             "gdi32", "advapi32", "odbc32", "msimg32", "setupapi", "crypt32",
+             "netapi32")
+
+FILE_ATTRIBUTE_DIRECTORY = 0x10
+FILE_ATTRIBUTE_ARCHIVE = 0x20
+INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF
+
+
+def _not_found(name):
+    return FileNotFoundError(
+        "Could not find module '%s' (or one of its dependencies). "
+        "Try using the full path with constructor syntax." % (name,))
+
+
+def _base_name(name):
+    base = os.path.basename(name.replace("\\", "/")).lower()
+    root, ext = os.path.splitext(base)
+    return root if ext in (".dll", ".drv", "") else base
+
+
+# -- argument conversion as ctypes does it without argtypes ----------------
+
+def _arg_error(pos, exc_type, text):
+    return ctypes.ArgumentError("argument %d: %s: %s"
+                                % (pos, exc_type.__name__, text))
+
+
+def _wide_string(pos, value):
+    if not isinstance(value, str):
+        raise _arg_error(pos, TypeError,
+                         "Don't know how to convert parameter %d" % pos)
+    return value
+
+
+def _dword(pos, value):
+    """A C long on Windows: 32 bits, accepted signed or unsigned."""
+    if not isinstance(value, int):
+        raise _arg_error(pos, TypeError,
+                         "Don't know how to convert parameter %d" % pos)
+    if not -2**31 <= value < 2**32:
+        raise _arg_error(pos, OverflowError, "int too long to convert")
+    return value & 0xFFFFFFFF
+
+
+def _pointer_or_int(pos, value):
+    if value is None or isinstance(value, (int, str, bytes, ctypes._SimpleCData,
+                                           ctypes.Array, ctypes.Structure)):
+        return value
+    raise _arg_error(pos, TypeError,
+                     "Don't know how to convert parameter %d" % pos)
+
+
+# -- the functions ----------------------------------------------------------
+
+def _attributes_key(path):
+    return os.path.abspath(path)
+
+
+def _missing_path_error(path):
+    parent = os.path.dirname(os.path.abspath(path))
+    return 2 if os.path.isdir(parent) else 3
+
+
+def GetCurrentDirectoryW(nBufferLength, lpBuffer):
+    size = _dword(1, nBufferLength)
+    cwd = os.getcwd()
+    if len(cwd) + 1 > size:
+        return len(cwd) + 1
+    if not (isinstance(lpBuffer, ctypes.Array) and lpBuffer._type_ is ctypes.c_wchar):
+        raise _arg_error(2, TypeError, "Don't know how to convert parameter 2")
+    lpBuffer.value = cwd
+    return len(cwd)
+
+
+def GetFileAttributesW(lpFileName):
+    path = _wide_string(1, lpFileName)
+    if not os.path.exists(path):
+        _state.set_last_error(_missing_path_error(path))
+        return INVALID_FILE_ATTRIBUTES
+    attrs = _state.machine().file_attributes.get(_attributes_key(path))
+    if attrs is None:
+        attrs = FILE_ATTRIBUTE_DIRECTORY if os.path.isdir(path) else FILE_ATTRIBUTE_ARCHIVE
+    return attrs  # a DWORD; the default c_int restype makes it signed
+
+
+def SetFileAttributesW(lpFileName, dwFileAttributes):
+    path = _wide_string(1, lpFileName)
+    attrs = _dword(2, dwFileAttributes)
+    if not os.path.exists(path):
+        _state.set_last_error(_missing_path_error(path))
+        return 0
+    _state.machine().file_attributes[_attributes_key(path)] = attrs
+    return 1
+
+
+def SHChangeNotify(wEventId, uFlags, dwItem1, dwItem2):
+    call = (_dword(1, wEventId), _dword(2, uFlags),
+            _pointer_or_int(3, dwItem1), _pointer_or_int(4, dwItem2))
+    _state.machine().notifications.append(call)
+    return 0
+
+
+EXPORTS = {
+    "kernel32": {f.__name__: f for f in (GetCurrentDirectoryW,
+                                         GetFileAttributesW,
+                                         SetFileAttributesW)},
+    "shell32": {"SHChangeNotify": SHChangeNotify},
+}
+
+
+class _Function:
+    """A foreign function: int result by default, restype honoured."""
+
+    def __init__(self, name, impl):
+        self.__name__ = name
+        self._impl = impl
+        self.argtypes = None
+        self.restype = ctypes.c_int
+        self.errcheck = None
+
+    def __call__(self, *args):
+        result = self._impl(*args)
+        if self.restype is None:
+            result = None
+        elif isinstance(self.restype, type) and issubclass(self.restype, ctypes._SimpleCData):
+            result = self.restype(result).value
+        if self.errcheck is not None:
+            result = self.errcheck(result, self, args)
+        return result
+
+    def __repr__(self):
+        return "<_FuncPtr object at %#x>" % id(self)
+
+
+class WinDLL:
+    """A loaded system library exposing the functions the machine simulates."""
+
+    def __init__(self, name, mode=0, handle=None, use_errno=False,
+                 use_last_error=False, winmode=None):
+        machine = _state.machine()
+        base = _base_name(name)
+        if os.path.dirname(name.replace("\\", "/")):
+            found = os.path.isfile(name) and _inside(name, machine.system32)
+        else:
+            found = base in LIBRARIES
+        if not found or base in machine.missing_libraries:
+            raise _not_found(name)
+        self._name = name
+        self._base = base
+        self._handle = 0x7FF800000000 + (hash(base) & 0xFFFF) * 0x10000
+
+    def __getattr__(self, name):
+        if name.startswith("__") and name.endswith("__"):
+            raise AttributeError(name)
+        func = self[name]
+        setattr(self, name, func)
+        return func
+
+    def __getitem__(self, name):
+        impl = EXPORTS.get(self._base, {}).get(name)
+        if impl is None:
+            raise AttributeError("function '%s' not found" % (name,))
+        return _Function(name, impl)
+
+    def __repr__(self):
+        return "<WinDLL '%s', handle %x at %#x>" % (self._name, self._handle, id(self))
+
+
+def _inside(path, folder):
+    path = os.path.realpath(path)
+    folder = os.path.realpath(folder)
+    return os.path.commonpath([path, folder]) == folder
+
+
+def make_windll():
+    return ctypes.LibraryLoader(WinDLL)
+
+
+def GetLastError():
+    return _state.get_last_error()
+
+
+def WinError(code=None, descr=None):
+    if code is None:
+        code = GetLastError()
+    if descr is None:
+        descr = message(code).strip()
+    err = to_errno(code)
+    exc = _class_for(type(OSError(err, descr)))(err, descr)
+    exc.winerror = code
+    return exc
