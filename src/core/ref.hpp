@@ -1,0 +1,128 @@
+// Owning references to Python objects, and the few call helpers built on them.
+//
+// Ref is the only place that releases a reference: it is made with
+// Ref::steal (take over a new reference) or Ref::borrow (add one).
+// Functions return nullptr with a Python exception set on failure; a Ref
+// going out of scope on that path releases what it held.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+
+namespace vk {
+
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  ~Ref() { Py_XDECREF(p_); }
+
+  Ref& operator=(Ref other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+
+  static Ref steal(PyObject* p) noexcept { return Ref(p); }
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// A compile-time string, so that names can be template arguments.
+template <std::size_t N>
+struct FixedString {
+  char value[N];
+  constexpr FixedString(const char (&s)[N]) { std::copy_n(s, N, value); }
+};
+
+// An interned str made once per process on first use and kept for good,
+// like the names the interpreter interns for code objects.
+template <FixedString S>
+PyObject* interned() noexcept {
+  static PyObject* s = nullptr;
+  if (!s) s = PyUnicode_InternFromString(S.value);
+  return s;
+}
+
+// A tuple of interned keyword names for vectorcall, made once per process.
+template <FixedString... S>
+PyObject* kwnames() noexcept {
+  static PyObject* t = nullptr;
+  if (!t) {
+    PyObject* items[] = {interned<S>()...};
+    for (PyObject* item : items)
+      if (!item) return nullptr;
+    t = PyTuple_New(sizeof...(S));
+    if (!t) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) {
+      Py_INCREF(item);
+      PyTuple_SET_ITEM(t, i++, item);
+    }
+  }
+  return t;
+}
+
+namespace literals {
+// "os"_id is the interned str "os".
+template <FixedString S>
+PyObject* operator""_id() noexcept {
+  return interned<S>();
+}
+}  // namespace literals
+
+// Attribute access and calls, returning owning references.
+inline Ref getattr(PyObject* obj, PyObject* name) {
+  if (!name) return {};
+  return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+template <class... A>
+Ref call(PyObject* callable, A... args) {
+  PyObject* argv[] = {nullptr, args...};
+  return Ref::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Calls callable with positional arguments followed by keyword values,
+// whose names are in the kwnames tuple `names`.
+template <class... A>
+Ref call_kw(PyObject* callable, std::size_t npositional, PyObject* names, A... args) {
+  if (!names) return {};
+  PyObject* argv[] = {nullptr, args...};
+  return Ref::steal(PyObject_Vectorcall(callable, argv + 1, npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+}
+
+template <class... A>
+Ref call_method(PyObject* obj, PyObject* name, A... args) {
+  if (!name) return {};
+  PyObject* argv[] = {obj, args...};
+  return Ref::steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// The text of the pieces, one after the other (an f-string of fixed parts
+// and already formatted values).
+Ref concat(std::initializer_list<PyObject*> pieces);
+
+// format(value, ""): what an f-string field without a spec produces.
+inline Ref format(PyObject* value) {
+  if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+  return Ref::steal(PyObject_Format(value, nullptr));
+}
+
+inline Ref new_str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
+
+}  // namespace vk

@@ -1,0 +1,42 @@
+#include "core/state.hpp"
+
+namespace vk {
+
+Frame frame;
+
+Ref global(PyObject* name) {
+  if (!name) return {};
+  if (frame.globals) {
+    PyObject* v = PyDict_GetItemWithError(frame.globals, name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) return {};
+  }
+  if (frame.builtins_dict) {
+    PyObject* v = PyDict_GetItemWithError(frame.builtins_dict, name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) return {};
+  }
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return {};
+}
+
+bool print_line(PyObject* text) {
+  if (!text) return false;
+  return static_cast<bool>(call(frame.print, text));
+}
+
+Ref concat(std::initializer_list<PyObject*> pieces) {
+  Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+  if (!parts) return {};
+  Py_ssize_t i = 0;
+  for (PyObject* piece : pieces) {
+    if (!piece) return {};
+    Py_INCREF(piece);
+    PyTuple_SET_ITEM(parts.get(), i++, piece);
+  }
+  Ref empty = Ref::steal(PyUnicode_New(0, 0));
+  if (!empty) return {};
+  return Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
+}
+
+}  // namespace vk

@@ -1,0 +1,36 @@
+// What the module keeps for the life of the process: the one module object,
+// its namespace, and the builtins it resolved once at import.
+#pragma once
+
+#include "core/ref.hpp"
+
+#include <cstdint>
+
+namespace vk {
+
+struct Frame {
+  std::int64_t interpreter_id = -1;
+  PyObject* module = nullptr;         // strong; set while the module lives
+  PyObject* globals = nullptr;        // the module's __dict__, borrowed from module
+  PyObject* builtins_dict = nullptr;  // strong; consulted after the namespace
+  // Resolved once by the exec step; later changes to builtins do not reach us.
+  PyObject* print = nullptr;
+  PyObject* open = nullptr;
+  PyObject* SystemExit = nullptr;
+  PyObject* range = nullptr;
+  PyTypeObject* function_type = nullptr;  // strong
+};
+
+extern Frame frame;
+
+// A module-level name as a global lookup inside the module's own code sees
+// it: the namespace first, then builtins, else NameError.
+Ref global(PyObject* name);
+
+// print(text) through the builtin print cached at import.
+bool print_line(PyObject* text);
+
+// True when the pending exception is an instance of `type`.
+inline bool pending_is(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
+
+}  // namespace vk

@@ -1,0 +1,8 @@
+// The digest functions and classes, for the module body.
+#pragma once
+
+#include "core/function.hpp"
+
+namespace vk::digest {
+
+}  // namespace vk::digest

@@ -1,0 +1,206 @@
+// One-word names for path, directory and user-folder operations.
+#include <cerrno>
+
+#include "core/state.hpp"
+#include "module/names.hpp"
+
+namespace vk::files {
+namespace {
+
+using namespace literals;
+
+using Name = PyObject* (*)() noexcept;
+
+// os.<attribute> or os.path.<attribute>, looked up when called.
+struct Target {
+  Name attribute;
+  bool in_path;   // os.path rather than os
+  bool returns;   // hand back the result, or None
+};
+
+Ref resolve(const Target& target) {
+  Ref os = global("os"_id);
+  if (!os) return {};
+  if (target.in_path) {
+    os = getattr(os.get(), "path"_id);
+    if (!os) return {};
+  }
+  return getattr(os.get(), target.attribute());
+}
+
+PyObject* forward(Function* self, Args args) {
+  const auto& target = *static_cast<const Target*>(self->def->data);
+  Ref callable = resolve(target);
+  if (!callable) return nullptr;
+  const auto nargs = static_cast<size_t>(self->def->positional.size());
+  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args, nargs, nullptr));
+  if (!result) return nullptr;
+  return target.returns ? result.release() : Py_NewRef(Py_None);
+}
+
+PyObject* join_impl(Function*, Args args) {
+  Ref join = resolve({&interned<"join">, true, true});
+  if (!join) return nullptr;
+  PyObject* paths = args[0];
+  return PyObject_Vectorcall(join.get(), &PyTuple_GET_ITEM(paths, 0), static_cast<size_t>(PyTuple_GET_SIZE(paths)),
+                             nullptr);
+}
+
+constexpr Target kGetcwd{&interned<"getcwd">, false, true};
+constexpr Target kRemove{&interned<"remove">, false, false};
+constexpr Target kRemovedirs{&interned<"removedirs">, false, false};
+constexpr Target kChdir{&interned<"chdir">, false, false};
+constexpr Target kMkdir{&interned<"mkdir">, false, false};
+constexpr Target kExists{&interned<"exists">, true, true};
+constexpr Target kAbspath{&interned<"abspath">, true, true};
+constexpr Target kGetcwdb{&interned<"getcwdb">, false, true};
+constexpr Target kListdir{&interned<"listdir">, false, true};
+constexpr Target kRename{&interned<"rename">, false, false};
+constexpr Target kIsfile{&interned<"isfile">, true, true};
+constexpr Target kIsdir{&interned<"isdir">, true, true};
+constexpr Target kAccess{&interned<"access">, false, true};
+constexpr Target kChmod{&interned<"chmod">, false, false};
+
+// system() == "Windows", asking the module's own `system` anew.
+int on_windows() {
+  Ref system = global("system"_id);
+  if (!system) return -1;
+  Ref answer = call(system.get());
+  if (!answer) return -1;
+  return PyObject_RichCompareBool(answer.get(), "Windows"_id, Py_EQ);
+}
+
+Ref os_attr(PyObject* name) {
+  Ref os = global("os"_id);
+  return os ? getattr(os.get(), name) : Ref();
+}
+
+// GetCurrentDirectoryW into a buffer that grows to the size the call asks
+// for, so that long current folders come back whole.
+PyObject* getcwd_windows(PyObject* ctypes) {
+  Ref windll_ctor = getattr(ctypes, "WinDLL"_id);
+  Ref make_buffer = getattr(ctypes, "create_unicode_buffer"_id);
+  if (!windll_ctor || !make_buffer) return nullptr;
+  Ref kernel32 = call(windll_ctor.get(), "kernel32"_id);
+  if (!kernel32) return nullptr;
+  Ref getter = getattr(kernel32.get(), "GetCurrentDirectoryW"_id);
+  if (!getter) return nullptr;
+  Ref size = Ref::steal(PyLong_FromLong(260));
+  for (;;) {
+    if (!size) return nullptr;
+    Ref buffer = call(make_buffer.get(), size.get());
+    if (!buffer) return nullptr;
+    Ref needed = call(getter.get(), size.get(), buffer.get());
+    if (!needed) return nullptr;
+    // A result larger than the buffer is the size it needs; the buffer
+    // was left untouched.
+    int too_small = PyObject_RichCompareBool(needed.get(), size.get(), Py_GT);
+    if (too_small < 0) return nullptr;
+    if (!too_small) return PyObject_GetAttr(buffer.get(), "value"_id);
+    size = needed;
+  }
+}
+
+// libc's getcwd through ctypes; a failure raises the OSError of its errno.
+PyObject* getcwd_posix(PyObject* ctypes) {
+  Ref util = Ref::steal(PyImport_ImportModule("ctypes.util"));
+  if (!util) return nullptr;
+  util = getattr(ctypes, "util"_id);
+  if (!util) return nullptr;
+  Ref find_library = getattr(util.get(), "find_library"_id);
+  Ref cdll = getattr(ctypes, "CDLL"_id);
+  Ref make_buffer = getattr(ctypes, "create_string_buffer"_id);
+  Ref void_p = getattr(ctypes, "c_void_p"_id);
+  Ref get_errno = getattr(ctypes, "get_errno"_id);
+  if (!find_library || !cdll || !make_buffer || !void_p || !get_errno) return nullptr;
+  Ref path = call(find_library.get(), "c"_id);
+  if (!path) return nullptr;
+  Ref libc = call_kw(cdll.get(), 1, kwnames<"use_errno">(), path.get(), Py_True);
+  if (!libc) return nullptr;
+  Ref getcwd = getattr(libc.get(), "getcwd"_id);
+  if (!getcwd || PyObject_SetAttr(getcwd.get(), "restype"_id, void_p.get()) < 0) return nullptr;
+  Ref size = Ref::steal(PyLong_FromLong(4096));
+  if (!size) return nullptr;
+  Ref buffer = call(make_buffer.get(), size.get());
+  if (!buffer) return nullptr;
+  Ref pointer = call(getcwd.get(), buffer.get(), size.get());
+  if (!pointer) return nullptr;
+  if (pointer.get() == Py_None) {
+    Ref code = call(get_errno.get());
+    if (!code) return nullptr;
+    errno = static_cast<int>(PyLong_AsLong(code.get()));
+    if (PyErr_Occurred()) return nullptr;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  Ref value = getattr(buffer.get(), "value"_id);
+  if (!value) return nullptr;
+  char* bytes;
+  Py_ssize_t length;
+  if (PyBytes_AsStringAndSize(value.get(), &bytes, &length) < 0) return nullptr;
+  return PyUnicode_DecodeFSDefaultAndSize(bytes, length);
+}
+
+PyObject* getcwd_impl(Function*, Args) {
+  int windows = on_windows();
+  if (windows < 0) return nullptr;
+  Ref ctypes = global("ctypes"_id);
+  if (!ctypes) return nullptr;
+  return windows ? getcwd_windows(ctypes.get()) : getcwd_posix(ctypes.get());
+}
+
+PyObject* username_impl(Function*, Args) {
+  int windows = on_windows();
+  if (windows < 0) return nullptr;
+  Ref getenv = os_attr("getenv"_id);
+  if (!getenv) return nullptr;
+  return call(getenv.get(), windows ? "USERNAME"_id : "USER"_id).release();
+}
+
+Ref expand_home() {
+  Ref path = os_attr("path"_id);
+  if (!path) return {};
+  Ref expanduser = getattr(path.get(), "expanduser"_id);
+  return expanduser ? call(expanduser.get(), "~"_id) : Ref();
+}
+
+PyObject* home_impl(Function*, Args) {
+  int windows = on_windows();
+  if (windows < 0) return nullptr;
+  if (!windows) return expand_home().release();
+  Ref environ = os_attr("environ"_id);
+  if (!environ) return nullptr;
+  return call_method(environ.get(), "get"_id, "USERPROFILE"_id).release();
+}
+
+PyObject* desktop_impl(Function*, Args) {
+  Ref home = expand_home();
+  if (!home) return nullptr;
+  Ref join = resolve({&interned<"join">, true, true});
+  if (!join) return nullptr;
+  return call(join.get(), home.get(), "Desktop"_id).release();
+}
+
+}  // namespace
+
+const FunctionDef getcwd_os{"getcwd", {}, forward, nullptr, nullptr, {}, &kGetcwd};
+const FunctionDef remove{"remove", {"path"}, forward, nullptr, nullptr, {}, &kRemove};
+const FunctionDef removedir{"removedir", {"path"}, forward, nullptr, nullptr, {}, &kRemovedirs};
+const FunctionDef chdir{"chdir", {"path"}, forward, nullptr, nullptr, {}, &kChdir};
+const FunctionDef mkdir{"mkdir", {"path"}, forward, nullptr, nullptr, {}, &kMkdir};
+const FunctionDef exists{"exists", {"path"}, forward, nullptr, nullptr, {}, &kExists};
+const FunctionDef abspath{"abspath", {"path"}, forward, nullptr, nullptr, {}, &kAbspath};
+const FunctionDef join{"join", {}, join_impl, nullptr, "paths"};
+const FunctionDef cwdbytes{"cwdbytes", {}, forward, nullptr, nullptr, {}, &kGetcwdb};
+const FunctionDef dirlist{"dirlist", {"path"}, forward, nullptr, nullptr, {}, &kListdir};
+const FunctionDef name{"name", {"oldpath", "newpath"}, forward, nullptr, nullptr, {}, &kRename};
+const FunctionDef file{"file", {"path"}, forward, nullptr, nullptr, {}, &kIsfile};
+const FunctionDef idir{"idir", {"path"}, forward, nullptr, nullptr, {}, &kIsdir};
+const FunctionDef pathq{"pathq", {"filepath", "r"}, forward, nullptr, nullptr, {}, &kAccess};
+const FunctionDef permissions{"permissions", {"path", "r"}, forward, nullptr, nullptr, {}, &kChmod};
+
+const FunctionDef getcwd{"getcwd", {}, getcwd_impl, "get? 获取当前工作目录"};
+const FunctionDef username{"username", {}, username_impl, "获取用户名"};
+const FunctionDef home{"home", {}, home_impl, "获取用户文件夹路径"};
+const FunctionDef desktop{"desktop", {}, desktop_impl, "获取桌面位置(Desktop)"};
+
+}  // namespace vk::files

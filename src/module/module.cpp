@@ -1,0 +1,133 @@
+// The module definition and the two import steps the interpreter drives.
+#include "core/function.hpp"
+#include "core/state.hpp"
+#include "module/body.hpp"
+
+namespace vk {
+namespace {
+
+using namespace literals;
+
+constexpr const char kModuleName[] = "velka_code";
+
+// Copies one attribute of the import spec into the namespace; a missing
+// attribute is skipped.
+bool copy_spec_attribute(PyObject* spec, const char* from, PyObject* ns, const char* to, bool skip_none) {
+  Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+  if (!value) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      return true;
+    }
+    return false;
+  }
+  if (skip_none && value.get() == Py_None) return true;
+  return PyDict_SetItemString(ns, to, value.get()) == 0;
+}
+
+PyObject* create_step(PyObject* spec, PyModuleDef*) {
+  const std::int64_t current = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
+  if (frame.interpreter_id == -1) {
+    if (current == -1) return nullptr;
+    frame.interpreter_id = current;
+  } else if (frame.interpreter_id != current) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return nullptr;
+  }
+  if (frame.module) return Py_NewRef(frame.module);
+
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  Ref module = Ref::steal(PyModule_NewObject(name.get()));
+  if (!module) return nullptr;
+  PyObject* ns = PyModule_GetDict(module.get());
+  if (!copy_spec_attribute(spec, "loader", ns, "__loader__", false) ||
+      !copy_spec_attribute(spec, "origin", ns, "__file__", false) ||
+      !copy_spec_attribute(spec, "parent", ns, "__package__", false) ||
+      !copy_spec_attribute(spec, "submodule_search_locations", ns, "__path__", true))
+    return nullptr;
+  return module.release();
+}
+
+bool resolve_builtin(PyObject* builtins, const char* name, PyObject** slot) {
+  PyObject* value = PyDict_GetItemString(builtins, name);
+  if (!value) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    return false;
+  }
+  Py_XSETREF(*slot, Py_NewRef(value));
+  return true;
+}
+
+bool prepare(PyObject* module) {
+  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+  if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) return false;
+
+  if (((Py_Version >> 24) & 0xFF) != 3 || ((Py_Version >> 16) & 0xFF) != 11) {
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 11,
+                         kModuleName, "does not match", static_cast<int>((Py_Version >> 24) & 0xFF),
+                         static_cast<int>((Py_Version >> 16) & 0xFF)) < 0)
+      return false;
+  }
+
+  if (!frame.function_type) {
+    frame.function_type = make_function_type();
+    if (!frame.function_type) return false;
+  }
+
+  PyObject* modules = PyImport_GetModuleDict();
+  int present = PyDict_Contains(modules, "velka_code"_id);
+  if (present < 0) return false;
+  if (!present && PyDict_SetItemString(modules, kModuleName, module) < 0) return false;
+
+  PyObject* builtins_dict = PyModule_GetDict(builtins.get());
+  Py_XSETREF(frame.builtins_dict, Py_NewRef(builtins_dict));
+  return resolve_builtin(builtins_dict, "print", &frame.print) &&
+         resolve_builtin(builtins_dict, "open", &frame.open) &&
+         resolve_builtin(builtins_dict, "SystemExit", &frame.SystemExit) &&
+         resolve_builtin(builtins_dict, "range", &frame.range);
+}
+
+int exec_step(PyObject* module) {
+  if (frame.module) {
+    if (frame.module == module) return 0;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'velka_code' has already been imported. Re-initialisation is not supported.");
+    return -1;
+  }
+  frame.module = Py_NewRef(module);
+  frame.globals = PyModule_GetDict(module);
+
+  if (prepare(module) && run_module_body(frame.globals)) return 0;
+
+  _PyTraceback_Add("init velka_code", "velka_code", 0);
+  frame.globals = nullptr;
+  Py_CLEAR(frame.module);
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init velka_code");
+  return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_step)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_step)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    kModuleName,
+    nullptr,  // no module docstring
+    0,        // state is process-wide
+    nullptr,  // functions are bound by the body, not a method table
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vk
+
+PyMODINIT_FUNC PyInit_velka_code(void) { return PyModuleDef_Init(&vk::module_def); }

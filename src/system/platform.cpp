@@ -1,0 +1,61 @@
+// Which operating system this is, asked of the shell.
+#include "core/errors.hpp"
+#include "core/state.hpp"
+#include "module/names.hpp"
+
+namespace vk::system {
+namespace {
+
+using namespace literals;
+
+// True when `marker` is in the standard output of `command` run through
+// the shell with its output captured as text.
+int shell_says(PyObject* run, PyObject* command, PyObject* marker) {
+  Ref result = call_kw(run, 1, kwnames<"capture_output", "text", "shell">(), command, Py_True, Py_True, Py_True);
+  if (!result) return -1;
+  Ref out = getattr(result.get(), "stdout"_id);
+  if (!out) return -1;
+  return PySequence_Contains(out.get(), marker);
+}
+
+PyObject* detect(PyObject* subprocess) {
+  Ref run = getattr(subprocess, "run"_id);
+  if (!run) return nullptr;
+  struct Probe {
+    PyObject* command;
+    PyObject* marker;
+    PyObject* answer;
+  };
+  const Probe probes[] = {
+      {"ver"_id, "Microsoft"_id, "Windows"_id},
+      {"uname"_id, "Darwin"_id, "macOS"_id},
+      {"uname"_id, "Linux"_id, "Linux"_id},
+  };
+  for (const Probe& probe : probes) {
+    if (!probe.command || !probe.marker || !probe.answer) return nullptr;
+    int found = shell_says(run.get(), probe.command, probe.marker);
+    if (found < 0) return nullptr;
+    if (found) return Py_NewRef(probe.answer);
+  }
+  return PyUnicode_FromString("未知操作系统");
+}
+
+PyObject* system_impl(Function*, Args args) {
+  PyObject* none = args[0];
+  int is_none = PyObject_RichCompareBool(none, Py_None, Py_EQ);
+  if (is_none < 0) return nullptr;
+  if (!is_none) return Py_NewRef(none);
+
+  Ref subprocess = global("subprocess"_id);
+  PyObject* answer = subprocess ? detect(subprocess.get()) : nullptr;
+  if (answer || !PyErr_ExceptionMatches(PyExc_Exception)) return answer;
+  Caught caught;
+  Ref text = format(caught.value());
+  return text ? concat({Ref::steal(PyUnicode_FromString("发生错误: ")).get(), text.get()}).release() : nullptr;
+}
+
+}  // namespace
+
+const FunctionDef system{"system", {"none"}, system_impl, "通过调用系统命令识别操作系统"};
+
+}  // namespace vk::system

@@ -1,0 +1,53 @@
+"""Shared set-up: velka_code imports on the simulated Windows platform.
+
+The stand-in Windows modules are installed for the whole session, because
+the module imports them at import time. `ver` is off the PATH by default, so
+`system()` gives this host's real answer; the `windows` fixture makes the
+shell answer like Windows for one test.
+"""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+import simwin
+
+PLATFORM = simwin.activate(windows=False)
+
+import velka_code  # noqa: E402
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@pytest.fixture
+def vk():
+    return velka_code
+
+
+@pytest.fixture
+def windows():
+    """The simulated platform with `ver` answering like Windows."""
+    PLATFORM.set_windows(True)
+    try:
+        yield PLATFORM
+    finally:
+        PLATFORM.set_windows(False)
+
+
+@pytest.fixture
+def restore_cwd():
+    cwd = os.getcwd()
+    yield cwd
+    os.chdir(cwd)
+
+
+def run_python(code, *args, env=None, timeout=120, **kwargs):
+    """Runs code in a fresh interpreter that can import simwin."""
+    full_env = dict(os.environ)
+    full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [REPO, full_env.get("PYTHONPATH")]))
+    if env:
+        full_env.update(env)
+    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
+                          env=full_env, timeout=timeout, **kwargs)
