@@ -1,0 +1,477 @@
+"""Tests of the simulated Windows platform (simwin)."""
+
+import ctypes
+import importlib
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[1]
+if str(REPO) not in sys.path:
+    sys.path.insert(0, str(REPO))
+
+import simwin  # noqa: E402
+
+DESKTOP = r"Software\Microsoft\Windows\Shell\Bags\1\Desktop"
+
+
+@pytest.fixture
+def win(tmp_path):
+    machine = simwin.activate(tmp_path / "machine")
+    yield machine
+    simwin.deactivate()
+
+
+@pytest.fixture
+def reg(win):
+    return importlib.import_module("winreg")
+
+
+@pytest.fixture
+def pywintypes(win):
+    return importlib.import_module("pywintypes")
+
+
+def winerror_of(excinfo):
+    return excinfo.value.winerror
+
+
+# -- registry ------------------------------------------------------------------
+
+@pytest.mark.parametrize("typ, data, expected", [
+    ("REG_SZ", "Custom File", "Custom File"),
+    ("REG_SZ", "cut\0here", "cut"),
+    ("REG_EXPAND_SZ", "%SystemRoot%\\x", "%SystemRoot%\\x"),
+    ("REG_DWORD", 0xFFFFFFFF, 0xFFFFFFFF),
+    ("REG_DWORD", True, 1),
+    ("REG_DWORD", None, 0),
+    ("REG_QWORD", 2**40, 2**40),
+    ("REG_BINARY", b"\x01\x02", b"\x01\x02"),
+    ("REG_BINARY", b"", None),
+    ("REG_MULTI_SZ", ["a", "b"], ["a", "b"]),
+])
+def test_set_and_query_value_round_trip(reg, win, typ, data, expected):
+    with reg.CreateKey(reg.HKEY_CURRENT_USER, r"Software\Velka") as key:
+        reg.SetValueEx(key, "Item", 0, getattr(reg, typ), data)
+        assert reg.QueryValueEx(key, "ITEM") == (expected, getattr(reg, typ))
+    assert win.registry.value(reg.HKEY_CURRENT_USER, r"software\velka", "item") \
+        == (expected, getattr(reg, typ))
+
+
+def test_key_and_value_names_ignore_case_but_keep_spelling(reg, win):
+    reg.CreateKey(reg.HKEY_CLASSES_ROOT, r"VelkaFile\Shell\Open\Command").Close()
+    reg.CreateKey(reg.HKEY_CLASSES_ROOT, r"velkafile\DefaultIcon").Close()
+    key = reg.OpenKey(reg.HKEY_CLASSES_ROOT, "VELKAFILE")
+    assert [reg.EnumKey(key, i) for i in range(2)] == ["DefaultIcon", "Shell"]
+    with pytest.raises(OSError) as exc:
+        reg.EnumKey(key, 2)
+    assert winerror_of(exc) == 259
+    assert str(exc.value) == "[WinError 259] No more data is available"
+    assert win.registry.subkeys(reg.HKEY_CLASSES_ROOT, r"velkafile\shell\open") == ["Command"]
+
+
+def test_set_value_creates_sub_key_and_default_value(reg, win):
+    reg.SetValue(reg.HKEY_CLASSES_ROOT, r".velka", reg.REG_SZ, "VelkaFile")
+    assert reg.QueryValue(reg.HKEY_CLASSES_ROOT, ".VELKA") == "VelkaFile"
+    reg.CreateKey(reg.HKEY_CLASSES_ROOT, "Empty").Close()
+    assert reg.QueryValue(reg.HKEY_CLASSES_ROOT, "Empty") == ""
+    with pytest.raises(TypeError, match="type must be winreg.REG_SZ"):
+        reg.SetValue(reg.HKEY_CLASSES_ROOT, "x", reg.REG_DWORD, "1")
+    with pytest.raises(TypeError, match=r"argument 4 must be str, not int"):
+        reg.SetValue(reg.HKEY_CLASSES_ROOT, "x", reg.REG_SZ, 1)
+    assert not win.registry.key_exists(reg.HKEY_CLASSES_ROOT, "x")
+
+
+@pytest.mark.parametrize("call", [
+    lambda r: r.OpenKey(r.HKEY_CURRENT_USER, r"Software\Missing"),
+    lambda r: r.OpenKey(r.HKEY_CURRENT_USER, DESKTOP + r"\Missing", 0, r.KEY_ALL_ACCESS),
+    lambda r: r.DeleteKey(r.HKEY_CURRENT_USER, r"Software\Missing"),
+    lambda r: r.QueryValueEx(r.OpenKey(r.HKEY_CURRENT_USER, DESKTOP), "Missing"),
+    lambda r: r.DeleteValue(r.OpenKey(r.HKEY_CURRENT_USER, DESKTOP, 0, r.KEY_SET_VALUE),
+                            "Missing"),
+])
+def test_missing_key_or_value_is_file_not_found(reg, call):
+    with pytest.raises(FileNotFoundError) as exc:
+        call(reg)
+    assert (exc.value.winerror, exc.value.errno) == (2, 2)
+    assert str(exc.value) == "[WinError 2] The system cannot find the file specified"
+
+
+@pytest.mark.parametrize("access", ["KEY_ALL_ACCESS", "KEY_WRITE", "KEY_SET_VALUE",
+                                    "KEY_CREATE_SUB_KEY"])
+def test_read_only_key_refuses_write_access(reg, win, access):
+    win.registry.set_readonly(reg.HKEY_CURRENT_USER, DESKTOP)
+    with pytest.raises(PermissionError) as exc:
+        reg.OpenKey(reg.HKEY_CURRENT_USER, DESKTOP, 0, getattr(reg, access))
+    assert winerror_of(exc) == 5
+    assert str(exc.value) == "[WinError 5] Access is denied"
+    with reg.OpenKey(reg.HKEY_CURRENT_USER, DESKTOP) as key:
+        assert reg.QueryValueEx(key, "IconSize") == (48, reg.REG_DWORD)
+
+
+@pytest.mark.parametrize("call", [
+    lambda r: r.CreateKey(r.HKEY_CURRENT_USER, DESKTOP + r"\New"),
+    lambda r: r.DeleteKey(r.HKEY_CURRENT_USER, DESKTOP + r"\Child"),
+    lambda r: r.SetValue(r.HKEY_CURRENT_USER, DESKTOP, r.REG_SZ, "x"),
+    lambda r: r.SetValueEx(r.OpenKey(r.HKEY_CURRENT_USER, DESKTOP), "X", 0, r.REG_DWORD, 1),
+])
+def test_read_only_key_refuses_changes(reg, win, call):
+    win.registry.create(reg.HKEY_CURRENT_USER, DESKTOP + r"\Child")
+    win.registry.set_readonly(reg.HKEY_CURRENT_USER, DESKTOP)
+    before = win.registry.values(reg.HKEY_CURRENT_USER, DESKTOP)
+    with pytest.raises(PermissionError):
+        call(reg)
+    assert win.registry.subkeys(reg.HKEY_CURRENT_USER, DESKTOP) == ["Child"]
+    assert win.registry.values(reg.HKEY_CURRENT_USER, DESKTOP) == before
+
+
+def test_handle_opened_for_reading_cannot_write(reg, win):
+    with reg.OpenKey(reg.HKEY_CURRENT_USER, DESKTOP) as key:
+        with pytest.raises(PermissionError):
+            reg.SetValueEx(key, "IconSize", 0, reg.REG_DWORD, 32)
+    assert win.registry.value(reg.HKEY_CURRENT_USER, DESKTOP, "IconSize") == (48, reg.REG_DWORD)
+
+
+def test_delete_key_is_never_recursive(reg, win):
+    reg.CreateKey(reg.HKEY_CLASSES_ROOT, r"VelkaFile\DefaultIcon").Close()
+    key = reg.OpenKey(reg.HKEY_CLASSES_ROOT, "VelkaFile", 0, reg.KEY_ALL_ACCESS)
+    with pytest.raises(PermissionError) as exc:
+        reg.DeleteKey(key, "")
+    assert winerror_of(exc) == 5
+    reg.DeleteKey(reg.HKEY_CLASSES_ROOT, r"VelkaFile\DefaultIcon")
+    reg.DeleteKey(key, "")
+    reg.CloseKey(key)
+    assert not win.registry.key_exists(reg.HKEY_CLASSES_ROOT, "VelkaFile")
+
+
+@pytest.mark.parametrize("typ, data, exc_type, text", [
+    ("REG_DWORD", "48", ValueError, "Could not convert the data to the specified type."),
+    ("REG_DWORD", 1.5, ValueError, "Could not convert the data to the specified type."),
+    ("REG_SZ", 5, ValueError, "Could not convert the data to the specified type."),
+    ("REG_MULTI_SZ", ["a", 1], ValueError, "Could not convert the data to the specified type."),
+    ("REG_DWORD", -1, OverflowError, "can't convert negative int to unsigned"),
+    ("REG_DWORD", 2**32, OverflowError, "too large"),
+    ("REG_BINARY", 5, TypeError, "Objects of type 'int' can not be used"),
+])
+def test_set_value_ex_rejects_data_of_wrong_type(reg, win, typ, data, exc_type, text):
+    key = reg.OpenKey(reg.HKEY_CURRENT_USER, DESKTOP, 0, reg.KEY_ALL_ACCESS)
+    with pytest.raises(exc_type) as exc:
+        reg.SetValueEx(key, "IconSize", 0, getattr(reg, typ), data)
+    assert text in str(exc.value)
+    assert win.registry.value(reg.HKEY_CURRENT_USER, DESKTOP, "IconSize") == (48, reg.REG_DWORD)
+
+
+def test_closed_and_detached_handles(reg):
+    key = reg.OpenKey(reg.HKEY_CURRENT_USER, DESKTOP)
+    raw = reg.OpenKey(reg.HKEY_CURRENT_USER, DESKTOP).Detach()
+    assert reg.QueryValueEx(raw, "Mode") == (1, reg.REG_DWORD)
+    reg.CloseKey(raw)
+    with key:
+        assert key and int(key) == key.handle != 0
+    assert not key and key.handle == 0
+    for handle in (key, raw):
+        with pytest.raises(OSError) as exc:
+            reg.QueryValueEx(handle, "Mode")
+        assert winerror_of(exc) == 6
+    with pytest.raises(TypeError, match="not a PyHKEY object"):
+        reg.OpenKey("HKCU", "Software")
+
+
+def test_enum_value_and_query_info_key(reg):
+    key = reg.CreateKey(reg.HKEY_CURRENT_USER, r"Software\Velka")
+    reg.SetValueEx(key, "B", 0, reg.REG_SZ, "b")
+    reg.SetValueEx(key, "A", 0, reg.REG_DWORD, 1)
+    reg.CreateKey(key, "Sub").Close()
+    assert [reg.EnumValue(key, i) for i in range(2)] == [("B", "b", 1), ("A", 1, 4)]
+    subkeys, values, modified = reg.QueryInfoKey(key)
+    assert (subkeys, values) == (1, 2) and modified > 130_000_000_000_000_000
+
+
+# -- ctypes ----------------------------------------------------------------------
+
+LIBRARIES = ["user32", "shell32", "kernel32", "ole32", "ws2_32", "winmm", "gdi32",
+             "advapi32", "odbc32", "msimg32", "setupapi", "crypt32", "netapi32"]
+
+
+@pytest.mark.parametrize("name", LIBRARIES)
+def test_system_libraries_load_and_are_cached(win, name):
+    lib = getattr(ctypes.windll, name)
+    assert getattr(ctypes.windll, name) is lib
+    assert f"'{name.upper()}.dll'" in repr(ctypes.WinDLL(name.upper() + ".dll"))
+
+
+def missing_text(name):
+    return (f"Could not find module '{name}' (or one of its dependencies). "
+            "Try using the full path with constructor syntax.")
+
+
+@pytest.mark.parametrize("name, make_missing", [
+    ("winspool", False), ("velka", False), ("gdi32", True)])
+def test_missing_library_raises_like_the_loader(win, name, make_missing):
+    if make_missing:
+        win.missing_libraries.add(name)
+    with pytest.raises(FileNotFoundError) as exc:
+        getattr(ctypes.windll, name)
+    assert str(exc.value) == missing_text(name)
+
+
+def test_load_library_by_path(win, tmp_path):
+    system32 = os.path.join(os.environ["SystemRoot"], "System32")
+    assert system32 == os.path.join(win.root, "Windows", "System32")
+    ctypes.windll.LoadLibrary(os.path.join(system32, "winspool.drv"))
+    outside = tmp_path / "winspool.drv"
+    outside.write_bytes(b"MZ")
+    for path in (os.path.join(system32, "absent.dll"), str(outside)):
+        with pytest.raises(FileNotFoundError) as exc:
+            ctypes.windll.LoadLibrary(path)
+        assert str(exc.value) == missing_text(path)
+    win.missing_libraries.add("winspool")
+    with pytest.raises(FileNotFoundError):
+        ctypes.windll.LoadLibrary(os.path.join(system32, "winspool.drv"))
+
+
+def test_unknown_function_is_not_found(win):
+    with pytest.raises(AttributeError, match="^function 'GetTickCount' not found$"):
+        ctypes.windll.kernel32.GetTickCount
+
+
+def test_get_current_directory_honours_buffer_size(win, tmp_path, monkeypatch):
+    deep = tmp_path.joinpath(*["d" * 50] * 6)
+    deep.mkdir(parents=True)
+    monkeypatch.chdir(deep)
+    cwd = os.getcwd()
+    assert len(cwd) > 260
+    get = ctypes.WinDLL("kernel32").GetCurrentDirectoryW
+    small = ctypes.create_unicode_buffer(260)
+    assert get(260, small) == len(cwd) + 1
+    assert small.value == ""
+    exact = ctypes.create_unicode_buffer(len(cwd) + 1)
+    assert get(len(cwd) + 1, exact) == len(cwd)
+    assert exact.value == cwd
+    assert get(len(cwd), exact) == len(cwd) + 1
+
+
+def test_file_attributes_round_trip(win, tmp_path):
+    kernel32 = ctypes.windll.kernel32
+    target = tmp_path / "a.txt"
+    target.write_text("x")
+    word = kernel32.GetFileAttributesW(str(target))
+    assert word == 0x20
+    assert kernel32.GetFileAttributesW(str(tmp_path)) == 0x10
+    # what a caller does with the word before writing it back
+    word = (word | 2 | 0x80000000) & ~0x20
+    assert kernel32.SetFileAttributesW(str(target), word) == 1
+    assert win.file_attribute(target) == 0x80000002
+    assert kernel32.GetFileAttributesW(str(target)) == -0x80000000 + 2
+    with pytest.raises(ctypes.ArgumentError):
+        kernel32.GetFileAttributesW(target)
+
+
+@pytest.mark.parametrize("call", [
+    lambda k, p: k.GetFileAttributesW(p) == -1,
+    lambda k, p: k.SetFileAttributesW(p, 2) == 0,
+])
+def test_file_attributes_of_missing_file_set_last_error(win, tmp_path, call):
+    assert call(ctypes.windll.kernel32, str(tmp_path / "missing.txt"))
+    assert ctypes.GetLastError() == 2
+    error = ctypes.WinError()
+    assert isinstance(error, FileNotFoundError) and error.winerror == 2
+    assert str(error) == "[WinError 2] The system cannot find the file specified."
+    assert win.file_attributes == {}
+
+
+@pytest.mark.parametrize("code, cls, text", [
+    (5, PermissionError, "Access is denied."),
+    (0, OSError, "The operation completed successfully."),
+    (99999, OSError, "Unknown error"),
+])
+def test_win_error_builds_the_windows_exception(win, code, cls, text):
+    error = ctypes.WinError(code)
+    assert type(error).__mro__[1] is cls and error.winerror == code
+    assert str(error) == f"[WinError {code}] {text}"
+    assert str(ctypes.WinError(code, "custom")) == f"[WinError {code}] custom"
+
+
+def test_shell_notification_is_recorded(win):
+    assert ctypes.windll.shell32.SHChangeNotify(0x8000000, 0x1000, None, None) == 0
+    assert win.notifications == [(0x8000000, 0x1000, None, None)]
+
+
+# -- activation --------------------------------------------------------------------
+
+def run_ver():
+    return subprocess.run("ver", shell=True, capture_output=True, text=True).stdout
+
+
+def test_ver_on_path_answers_like_windows(win):
+    assert "Microsoft" in run_ver()
+    win.set_windows(False)
+    assert "Microsoft" not in run_ver()
+    win.set_windows(True)
+    assert run_ver().startswith("\nMicrosoft Windows [Version 10.0.")
+
+
+def test_deactivate_restores_process_state(tmp_path):
+    before_env = {k: os.environ.get(k) for k in ("PATH", "SystemRoot", "USERPROFILE")}
+    real_buffer = ctypes.create_unicode_buffer
+    machine = simwin.activate(tmp_path, windows=False)
+    assert simwin.current() is machine
+    assert os.environ["PATH"] == before_env["PATH"]
+    assert importlib.import_module("win32com.client").Dispatch("WScript.Shell")
+    reg = importlib.import_module("winreg")
+    reg.SetValueEx(reg.HKEY_CURRENT_USER, "Leak", 0, reg.REG_SZ, "x")
+    simwin.deactivate()
+    assert simwin.current() is None
+    for name in simwin.MODULES:
+        assert name not in sys.modules
+    assert not hasattr(ctypes, "windll") and not hasattr(ctypes, "WinError")
+    assert ctypes.create_unicode_buffer is real_buffer
+    assert {k: os.environ.get(k) for k in before_env} == before_env
+    with pytest.raises(RuntimeError):
+        reg.QueryValueEx(reg.HKEY_CURRENT_USER, "Leak")
+    again = simwin.activate(tmp_path / "again")
+    try:
+        with pytest.raises(KeyError):
+            again.registry.value(reg.HKEY_CURRENT_USER, "", "Leak")
+    finally:
+        simwin.deactivate()
+
+
+# -- pywin32 and wmi stand-ins ----------------------------------------------------------
+
+def test_clipboard_sequence(win, pywintypes):
+    import win32clipboard as cb
+    cb.OpenClipboard()
+    cb.EmptyClipboard()
+    cb.SetClipboardData(cb.CF_UNICODETEXT, "old")
+    cb.EmptyClipboard()
+    cb.SetClipboardData(cb.CF_UNICODETEXT, "你好, wörld")
+    cb.CloseClipboard()
+    assert win.clipboard.data == {cb.CF_UNICODETEXT: "你好, wörld"}
+    assert not win.clipboard.is_open
+    cb.OpenClipboard()
+    assert cb.GetClipboardData() == "你好, wörld"
+    with pytest.raises(pywintypes.error) as exc:
+        cb.OpenClipboard()
+    assert exc.value.args == (5, "OpenClipboard", "Access is denied.")
+    cb.CloseClipboard()
+    with pytest.raises(pywintypes.error) as exc:
+        cb.EmptyClipboard()
+    assert (exc.value.winerror, exc.value.funcname) == (1418, "EmptyClipboard")
+
+
+@pytest.mark.parametrize("switch, failing, left", [
+    ("held_by_other", "OpenClipboard", {13: "kept"}),
+    ("fail_empty", "EmptyClipboard", {13: "kept"}),
+    ("fail_set", "SetClipboardData", {}),
+])
+def test_clipboard_failures(win, pywintypes, switch, failing, left):
+    import win32clipboard as cb
+    setattr(win.clipboard, switch, True)
+    win.clipboard.data[cb.CF_UNICODETEXT] = "kept"
+    with pytest.raises(pywintypes.error) as exc:
+        cb.OpenClipboard()
+        cb.EmptyClipboard()
+        cb.SetClipboardData(cb.CF_UNICODETEXT, "new")
+    assert exc.value.funcname == failing and exc.value.winerror == 5
+    assert win.clipboard.data == left
+    # a failure after opening leaves the clipboard open for this process
+    assert win.clipboard.is_open == (failing != "OpenClipboard")
+
+
+def test_cursor_and_screen_size(win, pywintypes, tmp_path):
+    import win32api
+    import win32con
+    import win32gui
+    with pytest.raises(pywintypes.error) as exc:
+        win32gui.LoadImage(0, str(tmp_path / "none.cur"), win32con.IMAGE_CURSOR, 0, 0,
+                           win32con.LR_LOADFROMFILE)
+    assert exc.value.args == (2, "LoadImage", "The system cannot find the file specified.")
+    cursor = tmp_path / "busy.ani"
+    cursor.write_bytes(b"RIFF")
+    handle = win32gui.LoadImage(0, str(cursor), win32con.IMAGE_CURSOR, 0, 0,
+                                win32con.LR_LOADFROMFILE)
+    assert handle
+    win32api.SetSystemCursor(handle, win32con.OCR_NORMAL)
+    assert win.cursor == (str(cursor), 32512)
+    with pytest.raises(pywintypes.error):
+        win32api.SetSystemCursor(handle, win32con.OCR_NORMAL)
+    win.screen_size = (2560, 1440)
+    assert [win32api.GetSystemMetrics(i) for i in (0, 1, 7)] == [2560, 1440, 0]
+
+
+def test_shortcut_properties_and_save(win, pywintypes, tmp_path):
+    from win32com.client import Dispatch
+    target = tmp_path / "tool.exe"
+    link = str(tmp_path / "tool.lnk")
+    shortcut = Dispatch("WScript.Shell").CreateShortCut(link)
+    shortcut.Targetpath = str(target)
+    shortcut.WorkingDirectory = str(tmp_path)
+    assert shortcut.TargetPath == str(target) and shortcut.FullName == link
+    with pytest.raises(AttributeError) as exc:
+        shortcut.RunAsAdmin = True
+    assert str(exc.value) == "Property 'CreateShortCut.RunAsAdmin' can not be set."
+    shortcut.save()
+    assert win.shortcuts[link]["TargetPath"] == str(target)
+    # reopening loads the saved shortcut; saving again replaces the file
+    again = Dispatch("wscript.shell").CreateShortcut(link)
+    assert again.workingdirectory == str(tmp_path)
+    again.TargetPath = "other.exe"
+    again.Save()
+    assert '"TargetPath": "other.exe"' in Path(link).read_text()
+    with pytest.raises(pywintypes.com_error):
+        Dispatch("WScript.Shell").CreateShortcut(str(tmp_path / "no" / "x.lnk")).Save()
+
+
+@pytest.mark.parametrize("progid, fails", [("Shell.Application", False),
+                                           ("WScript.Shell", True)])
+def test_dispatch_failure(win, pywintypes, progid, fails):
+    from win32com.client import Dispatch
+    win.dispatch_fails = fails
+    with pytest.raises(pywintypes.com_error) as exc:
+        Dispatch(progid)
+    assert exc.value.args == (-2147221005, "Invalid class string", None, None)
+
+
+def test_wmi_brightness(win):
+    import wmi
+    connection = wmi.WMI(namespace="wmi")
+    connection.WmiMonitorBrightnessMethods()[0].WmiSetBrightness(70, 0)
+    assert win.brightness == [(70, 0)]
+    win.monitors = 0
+    assert connection.WmiMonitorBrightnessMethods() == []
+    with pytest.raises(wmi.x_wmi):
+        wmi.WMI(namespace="nosuch")
+
+
+# -- python -m simwin --------------------------------------------------------------
+
+def test_command_line_runs_script_and_reports(tmp_path):
+    script = tmp_path / "script.py"
+    script.write_text(textwrap.dedent(r"""
+        import sys, winreg, win32clipboard
+        key = winreg.OpenKey(winreg.HKEY_CURRENT_USER,
+                             r"Software\Microsoft\Windows\Shell\Bags\1\Desktop",
+                             0, winreg.KEY_ALL_ACCESS)
+        winreg.SetValueEx(key, "SortColumn", 0, winreg.REG_DWORD, 2)
+        key.Close()
+        win32clipboard.OpenClipboard()
+        win32clipboard.EmptyClipboard()
+        win32clipboard.SetClipboardData(win32clipboard.CF_UNICODETEXT, "copied text")
+        win32clipboard.CloseClipboard()
+        print("args", sys.argv[1:])
+        sys.exit(7)
+    """))
+    result = subprocess.run(
+        [sys.executable, "-m", "simwin", "--report", str(script), "a", "b"],
+        cwd=REPO, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 7, result.stderr
+    out = result.stdout
+    head, _, report = out.partition("--- simulated Windows: what changed ---\n")
+    assert head == "args ['a', 'b']\n"
+    assert "Desktop\\[SortColumn] = 2 (REG_DWORD)" in report
+    assert "clipboard: 'copied text'" in report
