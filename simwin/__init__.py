@@ -5,8 +5,13 @@ stand-in modules (winreg, win32api, win32con, win32gui, win32clipboard,
 pywintypes, win32com, win32com.client, wmi) into ``sys.modules``, adds the
 Windows-only parts of ``ctypes`` and returns the ``Platform`` that holds
 the machine's state.  ``deactivate()`` puts everything back.
+
+``suspend()`` / ``resume(platform)`` set an active machine aside and bring
+it back with its state intact; ``isolated()`` uses them to give a with block
+a fresh machine, e.g. for tests running under a session-wide one.
 """
 
+import contextlib
 import ctypes
 import os
 import stat
@@ -17,7 +22,8 @@ from . import _state, _windll
 from ._registry import Registry, ROOT_NAMES, TYPE_NAMES, populate
 from .win32clipboard import Clipboard
 
-__all__ = ["activate", "deactivate", "current", "Platform"]
+__all__ = ["activate", "deactivate", "current", "suspend", "resume", "isolated",
+           "Platform"]
 
 MODULES = ("winreg", "win32api", "win32con", "win32gui", "win32clipboard",
            "pywintypes", "win32com", "win32com.client", "wmi")
@@ -48,6 +54,7 @@ class Platform:
         self.missing_libraries = set()
         self.dispatch_fails = False
         self.file_attributes = {}   # absolute path -> attribute word
+        self.windll = _windll.make_windll()
         self._saved = {}
 
     # -- the PATH entry that makes "ver" answer like Windows --------------
@@ -122,6 +129,7 @@ def _make_machine(root):
         f.write(VER_SCRIPT)
     os.chmod(ver, os.stat(ver).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
 
+
 def _user_environment(root):
     """USERNAME, USERPROFILE and APPDATA as Windows sets them (for the
     ones the host does not set already)."""
@@ -155,26 +163,28 @@ def activate(root=None, windows=True):
     root = os.path.abspath(root if root is not None else tempfile.mkdtemp(prefix="simwin-"))
     _make_machine(root)
     machine = Platform(root)
+    _install(machine, windows)
+    return machine
+
+
+def _install(machine, windows):
     saved = machine._saved
-    user_env = _user_environment(root)
+    user_env = _user_environment(machine.root)
     saved["environ"] = {name: os.environ.get(name)
                         for name in ("PATH", "SystemRoot", *user_env)}
     saved["modules"] = {name: sys.modules.get(name, _MISSING) for name in MODULES}
     saved["ctypes"] = {name: getattr(ctypes, name, _MISSING) for name in CTYPES_NAMES}
 
-    from . import winreg
-    winreg._handles.clear()
     _state.active = machine
-    os.environ["SystemRoot"] = os.path.join(root, "Windows")
+    os.environ["SystemRoot"] = os.path.join(machine.root, "Windows")
     for name, value in user_env.items():
         os.environ.setdefault(name, value)
     sys.modules.update(_load_modules())
-    ctypes.windll = _windll.make_windll()
+    ctypes.windll = machine.windll
     ctypes.WinDLL = _windll.WinDLL
     ctypes.WinError = _windll.WinError
     ctypes.GetLastError = _windll.GetLastError
     machine.set_windows(windows)
-    return machine
 
 
 def deactivate():
@@ -199,10 +209,41 @@ def deactivate():
             os.environ.pop(name, None)
         else:
             os.environ[name] = value
-    from . import winreg
-    winreg._handles.clear()
     _state.active = None
     _state.set_last_error(0)
+
+
+def suspend():
+    """Deactivate the active Platform, keeping its state; returns it (or None)."""
+    machine = _state.active
+    if machine is not None:
+        machine._suspended_windows = machine.windows
+        deactivate()
+    return machine
+
+
+def resume(machine):
+    """Activate a suspended Platform again, as it was when suspended."""
+    if machine is None:
+        return
+    if _state.active is not None:
+        raise RuntimeError("another simulated platform is active")
+    _install(machine, getattr(machine, "_suspended_windows", True))
+
+
+@contextlib.contextmanager
+def isolated(root=None, windows=True):
+    """A fresh machine for the duration of a with block.
+
+    A Platform active before (for example one set up for a whole test
+    session) is suspended meanwhile and resumed afterwards.
+    """
+    outer = suspend()
+    try:
+        yield activate(root, windows)
+    finally:
+        deactivate()
+        resume(outer)
 
 
 def current():

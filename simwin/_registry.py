@@ -92,6 +92,7 @@ class Registry:
     def __init__(self):
         self.roots = {hkey: Key(name) for hkey, name in ROOT_NAMES.items()}
         self.changes = []   # (action, key path, value name, data, type)
+        self.handles = {}   # open winreg handles: value -> (key, access)
 
     # -- lookups shared with winreg -------------------------------------
 

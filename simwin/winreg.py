@@ -10,7 +10,7 @@ from . import _state
 from ._errors import win_oserror
 from ._registry import (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER,  # noqa: F401
                         HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_PERFORMANCE_DATA,
-                        HKEY_CURRENT_CONFIG, filetime_now, split_path)
+                        HKEY_CURRENT_CONFIG, split_path)
 
 error = OSError
 
@@ -64,14 +64,18 @@ class _Handle:
         self.access = access
 
 
-_handles = {}           # handle value -> _Handle
 _next_handle = [0x1A4]
+
+
+def _handles():
+    """The open handles of the active machine: handle value -> _Handle."""
+    return _registry().handles
 
 
 def _new_handle(key, access):
     value = _next_handle[0]
     _next_handle[0] += 4
-    _handles[value] = _Handle(key, access)
+    _handles()[value] = _Handle(key, access)
     return HKEYType(value)
 
 
@@ -86,7 +90,8 @@ class HKEYType:
         return self._value
 
     def Close(self):
-        _handles.pop(self._value, None)
+        if self._value:
+            _handles().pop(self._value, None)
         self._value = 0
 
     def Detach(self):
@@ -115,10 +120,9 @@ class HKEYType:
     __str__ = __repr__
 
     def __del__(self):
-        try:
-            _handles.pop(self._value, None)
-        except Exception:
-            pass
+        machine = _state.active
+        if machine is not None:
+            machine.registry.handles.pop(self._value, None)
 
 
 HKEYType.__module__ = "winreg"
@@ -137,7 +141,7 @@ def _open_handle(key):
     if root is not None:
         # Predefined handles carry whatever the key's security allows.
         return _Handle(root, KEY_READ if root.is_readonly() else KEY_ALL_ACCESS)
-    handle = _handles.get(value)
+    handle = _handles().get(value)
     if handle is None:
         raise win_oserror(6)
     if handle.key.deleted:
@@ -271,7 +275,7 @@ def CloseKey(hkey, /):
     if isinstance(hkey, HKEYType):
         hkey.Close()
     elif isinstance(hkey, int):
-        _handles.pop(hkey, None)
+        _handles().pop(hkey, None)
     else:
         raise TypeError("The object is not a PyHKEY object")
 
@@ -424,5 +428,3 @@ def QueryInfoKey(key, /):
 def FlushKey(key, /):
     _open_handle(key)
 
-
-del filetime_now

@@ -21,9 +21,17 @@ DESKTOP = r"Software\Microsoft\Windows\Shell\Bags\1\Desktop"
 
 @pytest.fixture
 def win(tmp_path):
-    machine = simwin.activate(tmp_path / "machine")
-    yield machine
+    """A fresh machine per test; a session-wide one is suspended meanwhile."""
+    with simwin.isolated(tmp_path / "machine") as machine:
+        yield machine
+
+
+@pytest.fixture
+def no_platform():
+    outer = simwin.suspend()
+    yield
     simwin.deactivate()
+    simwin.resume(outer)
 
 
 @pytest.fixture
@@ -315,7 +323,7 @@ def test_ver_on_path_answers_like_windows(win):
     assert run_ver().startswith("\nMicrosoft Windows [Version 10.0.")
 
 
-def test_deactivate_restores_process_state(tmp_path):
+def test_deactivate_restores_process_state(tmp_path, no_platform):
     before_env = {k: os.environ.get(k) for k in ("PATH", "SystemRoot", "USERPROFILE")}
     real_buffer = ctypes.create_unicode_buffer
     machine = simwin.activate(tmp_path, windows=False)
@@ -339,6 +347,22 @@ def test_deactivate_restores_process_state(tmp_path):
             again.registry.value(reg.HKEY_CURRENT_USER, "", "Leak")
     finally:
         simwin.deactivate()
+
+
+def test_isolated_machine_leaves_the_outer_one_intact(tmp_path, no_platform):
+    outer = simwin.activate(tmp_path / "outer", windows=False)
+    reg = importlib.import_module("winreg")
+    key = reg.CreateKey(reg.HKEY_CURRENT_USER, "Outer")
+    with simwin.isolated(tmp_path / "inner") as inner:
+        assert simwin.current() is inner and "Microsoft" in run_ver()
+        assert os.environ["SystemRoot"] == str(tmp_path / "inner" / "Windows")
+        assert not inner.registry.key_exists(reg.HKEY_CURRENT_USER, "Outer")
+        reg.CreateKey(reg.HKEY_CURRENT_USER, "Inner").Close()
+    assert simwin.current() is outer and "Microsoft" not in run_ver()
+    assert os.environ["SystemRoot"] == str(tmp_path / "outer" / "Windows")
+    reg.SetValueEx(key, "Still", 0, reg.REG_SZ, "open")
+    assert outer.registry.value(reg.HKEY_CURRENT_USER, "Outer", "Still") == ("open", 1)
+    assert not outer.registry.key_exists(reg.HKEY_CURRENT_USER, "Inner")
 
 
 # -- pywin32 and wmi stand-ins ----------------------------------------------------------
