@@ -19,7 +19,7 @@ import sys
 import tempfile
 
 from . import _state, _windll
-from ._registry import Registry, ROOT_NAMES, TYPE_NAMES, populate
+from ._registry import Registry, TYPE_NAMES, populate
 from .win32clipboard import Clipboard
 
 __all__ = ["activate", "deactivate", "current", "suspend", "resume", "isolated",
