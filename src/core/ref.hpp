@@ -85,14 +85,22 @@ PyObject* operator""_id() noexcept {
 }
 }  // namespace literals
 
-// Attribute access and calls, returning owning references.
+// Attribute access and calls, returning owning references. A null argument
+// means an earlier step failed with an exception set: the call is not made
+// and that exception stays, so calls can be nested safely.
+template <class... A>
+bool any_null(A... args) {
+  return ((args == nullptr) || ...);
+}
+
 inline Ref getattr(PyObject* obj, PyObject* name) {
-  if (!name) return {};
+  if (any_null(obj, name)) return {};
   return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
 template <class... A>
 Ref call(PyObject* callable, A... args) {
+  if (any_null(callable, args...)) return {};
   PyObject* argv[] = {nullptr, args...};
   return Ref::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
@@ -101,14 +109,14 @@ Ref call(PyObject* callable, A... args) {
 // whose names are in the kwnames tuple `names`.
 template <class... A>
 Ref call_kw(PyObject* callable, std::size_t npositional, PyObject* names, A... args) {
-  if (!names) return {};
+  if (any_null(callable, names, args...)) return {};
   PyObject* argv[] = {nullptr, args...};
   return Ref::steal(PyObject_Vectorcall(callable, argv + 1, npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
 }
 
 template <class... A>
 Ref call_method(PyObject* obj, PyObject* name, A... args) {
-  if (!name) return {};
+  if (any_null(obj, name, args...)) return {};
   PyObject* argv[] = {obj, args...};
   return Ref::steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }

@@ -224,11 +224,13 @@ bool body_steps(Body& b) {
   {
     Ref environ = b.get("os", "environ");
     Ref root = environ ? Ref::steal(PyObject_GetItem(environ.get(), "SystemRoot"_id)) : Ref();
+    if (!root) return false;
     Ref join = b.get("os", "path");
     join = join ? Ref::steal(PyObject_GetAttrString(join.get(), "join")) : Ref();
-    if (!root || !join) return false;
+    if (!join) return false;
     if (!b.set("_system32_path", call(join.get(), root.get(), new_str("System32").get()))) return false;
-    if (!b.set("_winspool_path", call(join.get(), b.get("_system32_path").get(), new_str("winspool.drv").get())))
+    Ref system32 = b.get("_system32_path");
+    if (!system32 || !b.set("_winspool_path", call(join.get(), system32.get(), new_str("winspool.drv").get())))
       return false;
   }
 
