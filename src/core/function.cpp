@@ -4,7 +4,6 @@
 
 #include <structmember.h>
 
-#include <array>
 
 namespace vk {
 namespace {
@@ -44,6 +43,23 @@ Py_ssize_t find_keyword(const Function* f, PyObject* key) {
   return -1;
 }
 
+// References the bound arguments need while the call runs (the *args tuple,
+// keyword-only defaults that the dict may drop meanwhile).
+class Held {
+ public:
+  Held() = default;
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  ~Held() {
+    for (std::size_t i = 0; i < count_; ++i) Py_DECREF(items_[i]);
+  }
+  void keep(PyObject* owned) { items_[count_++] = owned; }
+
+ private:
+  PyObject* items_[kMaxSlots];
+  std::size_t count_ = 0;
+};
+
 PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const Py_ssize_t npos = positional_count(f);
   const Py_ssize_t nkwonly = kwonly_count(f);
@@ -56,8 +72,12 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
   const Py_ssize_t required = npos - ndefaults;
   const bool exact = ndefaults == 0 && !var;
 
-  std::array<PyObject*, kMaxSlots> slots{};
-  std::array<Ref, kMaxSlots> held;
+  // Only the slots this function has are cleared: zeroing whole arrays
+  // costs more than the binding itself.
+  const Py_ssize_t nslots = kwonly_base + nkwonly;
+  PyObject* slots[kMaxSlots];
+  for (Py_ssize_t i = 0; i < nslots; ++i) slots[i] = nullptr;
+  Held held;
 
   if (nargs > npos && !var) {
     if (npos == 0) {
@@ -76,7 +96,7 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
       PyTuple_SET_ITEM(tuple.get(), i, args[npos + i]);
     }
     slots[npos] = tuple.get();
-    held[npos] = std::move(tuple);
+    held.keep(tuple.release());
   }
 
   if (kwnames) {
@@ -117,10 +137,10 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
         PyErr_Format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: '%U'", f->name, name);
       return nullptr;
     }
-    held[slot] = Ref::borrow(value);
+    held.keep(Py_NewRef(value));
     slots[slot] = value;
   }
-  return f->def->impl(f, slots.data());
+  return f->def->impl(f, slots);
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {

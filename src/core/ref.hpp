@@ -95,6 +95,13 @@ bool any_null(A... args) {
 
 inline Ref getattr(PyObject* obj, PyObject* name) {
   if (any_null(obj, name)) return {};
+  // A plain module's own names live in its dict; the module type defines
+  // none of them and cannot be changed, so the dict answers first. Names
+  // it lacks take the full route (module __getattr__, the error text).
+  if (PyModule_CheckExact(obj)) {
+    if (PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj), name)) return Ref::borrow(value);
+    if (PyErr_Occurred()) return {};
+  }
   return Ref::steal(PyObject_GetAttr(obj, name));
 }
 

@@ -40,9 +40,19 @@ PyObject* detect(PyObject* subprocess) {
   return PyUnicode_FromString("未知操作系统");
 }
 
+// none == None. The builtin types below never equal None, so their answer
+// is known without asking; anything else is compared.
+int equals_none(PyObject* none) {
+  if (none == Py_None) return 1;
+  if (PyLong_CheckExact(none) || PyBool_Check(none) || PyFloat_CheckExact(none) || PyUnicode_CheckExact(none) ||
+      PyBytes_CheckExact(none) || PyTuple_CheckExact(none) || PyList_CheckExact(none) || PyDict_CheckExact(none))
+    return 0;
+  return PyObject_RichCompareBool(none, Py_None, Py_EQ);
+}
+
 PyObject* system_impl(Function*, Args args) {
   PyObject* none = args[0];
-  int is_none = PyObject_RichCompareBool(none, Py_None, Py_EQ);
+  int is_none = equals_none(none);
   if (is_none < 0) return nullptr;
   if (!is_none) return Py_NewRef(none);
 

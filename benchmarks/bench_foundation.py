@@ -1,0 +1,73 @@
+"""Call overhead and the forwarding helpers against Python peers."""
+
+import os
+import subprocess
+import sys
+
+import velka_code
+from run import Row
+
+
+def system(none=None):
+    if none == None:  # noqa: E711 - equality, as the module compares
+        raise AssertionError("not measured")
+    return none
+
+
+def exists(path):
+    return os.path.exists(path)
+
+
+def join(*paths):
+    return os.path.join(*paths)
+
+
+def abspath(path):
+    return os.path.abspath(path)
+
+
+def file(path):
+    return os.path.isfile(path)
+
+
+def pathq(filepath, r):
+    return os.access(filepath, r)
+
+
+def import_time_us():
+    """What -X importtime attributes to velka_code itself (self time, us)."""
+    code = "import simwin; simwin.activate(windows=False); import velka_code"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.dirname(__file__)),
+                                                      os.environ.get("PYTHONPATH", "")]))
+    best = None
+    for _ in range(5):
+        err = subprocess.run([sys.executable, "-X", "importtime", "-c", code], capture_output=True, text=True,
+                             env=env, check=True).stderr
+        for line in err.splitlines():
+            parts = line.split("|")
+            if len(parts) == 3 and parts[2].strip() == "velka_code":
+                own = int(parts[0].split(":")[1])
+                best = own if best is None else min(best, own)
+    return best
+
+
+def rows():
+    here = __file__
+    env = {"vk": velka_code, "here": here, "system": system, "exists": exists, "file": file, "abspath": abspath,
+           "join": join, "pathq": pathq}
+    calls = [
+        ("system(5)", "system(5)", 0.5, "call overhead: nothing to do"),
+        ("system(none=5)", "system(none=5)", 0.5, "call overhead with a keyword"),
+        ("exists(here)", "exists(here)", 1.0, ""),
+        ("file(here)", "file(here)", 1.0, ""),
+        ("abspath('x')", "abspath('x')", 1.0, ""),
+        ("join('a', 'b', 'c')", "join('a', 'b', 'c')", 1.0, ""),
+        ("pathq(here, 4)", "pathq(here, 4)", 1.0, ""),
+    ]
+    for name in ("system", "exists", "file", "abspath", "join", "pathq"):
+        env["vk_" + name] = getattr(velka_code, name)
+    for label, stmt, goal, note in calls:
+        yield Row(label, ours="vk_" + stmt, peer=stmt, goal=goal, env=env, note=note)
+    own = import_time_us()
+    yield Row("import velka_code, own work (-X importtime)", ours=f"{own} us", peer="-", unit="us",
+              note="goal: under 2000 us " + ("(met)" if own is not None and own < 2000 else "(NOT met)"))
