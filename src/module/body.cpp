@@ -169,6 +169,7 @@ Ref mirror_list() {
 bool body_steps(Body& b) {
   namespace f = files;
   namespace s = system;
+  namespace d = digest;
 
   // 1. import os, sys
   if (!b.import("os") || !b.import("sys")) return false;
@@ -177,15 +178,26 @@ bool body_steps(Body& b) {
   if (!b.def(f::getcwd_os)) return false;
   if (!b.def(f::remove)) return false;
   if (!b.def(f::removedir)) return false;
-  // cmd, psshell
+  if (!b.def(f::cmd)) return false;
+  if (!b.def(f::psshell)) return false;
   if (!b.def(f::chdir)) return false;
   if (!b.def(f::mkdir)) return false;
-  // get_encoding, moencoding
+  if (!b.def(f::get_encoding)) return false;
+  {
+    Ref utf8 = Ref::steal(Py_BuildValue("(s)", "utf-8"));
+    if (!utf8 || !b.def(f::moencoding, {.defaults = utf8.get()})) return false;
+  }
   if (!b.def(f::exists)) return false;
   if (!b.def(f::abspath)) return false;
   if (!b.def(f::join)) return false;
 
   // 3. vkprint, whose `file` default is sys.stdout as it is now
+  {
+    Ref stdout_now = b.get("sys", "stdout");
+    if (!stdout_now) return false;
+    Ref kwdefaults = Ref::steal(Py_BuildValue("{s:s,s:s,s:O}", "sep", " ", "end", "\n", "file", stdout_now.get()));
+    if (!kwdefaults || !b.def(f::vkprint, {.kwdefaults = kwdefaults.get()})) return false;
+  }
 
   // 4.
   if (!b.def(f::cwdbytes)) return false;
@@ -212,8 +224,20 @@ bool body_steps(Body& b) {
 
   // 9. import hashlib; the digest functions
   if (!b.import("hashlib")) return false;
-  // _calculate_hash, sha256, sha384, sha224, sha1, sha512, md5, blake2b, sha3_256, shake_128, shake_256,
-  // sha3_384, sha3_512, blake2s
+  if (!b.def(d::calculate_hash)) return false;
+  if (!b.def(d::sha256)) return false;
+  if (!b.def(d::sha384)) return false;
+  if (!b.def(d::sha224)) return false;
+  if (!b.def(d::sha1)) return false;
+  if (!b.def(d::sha512)) return false;
+  if (!b.def(d::md5)) return false;
+  if (!b.def(d::blake2b)) return false;
+  if (!b.def(d::sha3_256)) return false;
+  if (!b.def(d::shake_128)) return false;
+  if (!b.def(d::shake_256)) return false;
+  if (!b.def(d::sha3_384)) return false;
+  if (!b.def(d::sha3_512)) return false;
+  if (!b.def(d::blake2s)) return false;
 
   // 10. library handles
   if (!bind_libraries(b, {"user32", "shell32", "kernel32", "ole32", "ws2_32", "winmm", "gdi32", "advapi32",
@@ -272,7 +296,11 @@ bool body_steps(Body& b) {
   // 20. system utilities
   // exit, attributes
   if (!b.set("installlist", mirror_list())) return false;
-  // install, quit, ctrlc, curani, size, copy
+  // install, quit, ctrlc, curani, size
+  {
+    Ref no_overwrite = Ref::steal(PyTuple_Pack(1, Py_False));
+    if (!no_overwrite || !b.def(s::copy, {.defaults = no_overwrite.get()})) return false;
+  }
   {
     Ref none_default = Ref::steal(PyTuple_Pack(1, Py_None));
     if (!none_default || !b.def(s::system, {.defaults = none_default.get()})) return false;
@@ -289,7 +317,7 @@ bool body_steps(Body& b) {
   // brightness
   if (!b.set("Error", PyExc_Exception)) return false;
   if (!b.def(f::desktop)) return false;
-  // backend
+  if (!b.def(f::backend)) return false;
   if (!b.def(f::getcwd)) return false;
   if (!b.def(f::username)) return false;
   // increase, delete, modify

@@ -1,0 +1,93 @@
+// Hexadecimal digests of text or bytes through hashlib.
+#include "digest/digest.hpp"
+
+#include "core/state.hpp"
+
+namespace vk::digest {
+namespace {
+
+using namespace literals;
+
+// Text becomes its UTF-8 bytes; anything else (bytes or another buffer)
+// goes to hashlib as it is, uncopied. An exact str is encoded directly,
+// which gives the bytes its encode("utf-8") method would; a subclass of
+// str is asked through its own encode method.
+Ref as_bytes(PyObject* data) {
+  if (PyUnicode_CheckExact(data)) return Ref::steal(PyUnicode_AsUTF8String(data));
+  if (PyUnicode_Check(data)) return call_method(data, "encode"_id, "utf-8"_id);
+  return Ref::borrow(data);
+}
+
+PyObject* calculate_hash_impl(Function*, Args args) {
+  Ref data = as_bytes(args[0]);
+  if (!data) return nullptr;
+  Ref hash_object = call(args[1], data.get());
+  if (!hash_object) return nullptr;
+  return call_method(hash_object.get(), "hexdigest"_id).release();
+}
+
+// Which hashlib constructor a digest function uses.
+struct Algorithm {
+  PyObject* (*constructor)() noexcept;
+};
+
+Ref constructor(const Function* self) {
+  Ref hashlib = global("hashlib"_id);
+  if (!hashlib) return {};
+  return getattr(hashlib.get(), static_cast<const Algorithm*>(self->def->data)->constructor());
+}
+
+// _calculate_hash(data, hashlib.<name>), both names looked up now.
+PyObject* fixed_impl(Function* self, Args args) {
+  Ref calculate = global("_calculate_hash"_id);
+  if (!calculate) return nullptr;
+  Ref algorithm = constructor(self);
+  if (!algorithm) return nullptr;
+  return call(calculate.get(), args[0], algorithm.get()).release();
+}
+
+// hashlib.<name>(data).hexdigest(16): 16 bytes of output.
+PyObject* shake_impl(Function* self, Args args) {
+  Ref data = as_bytes(args[0]);
+  if (!data) return nullptr;
+  Ref algorithm = constructor(self);
+  if (!algorithm) return nullptr;
+  Ref hash_object = call(algorithm.get(), data.get());
+  if (!hash_object) return nullptr;
+  Ref length = Ref::steal(PyLong_FromLong(16));
+  if (!length) return nullptr;
+  return call_method(hash_object.get(), "hexdigest"_id, length.get()).release();
+}
+
+constexpr Algorithm kSha256{&interned<"sha256">};
+constexpr Algorithm kSha384{&interned<"sha384">};
+constexpr Algorithm kSha224{&interned<"sha224">};
+constexpr Algorithm kSha1{&interned<"sha1">};
+constexpr Algorithm kSha512{&interned<"sha512">};
+constexpr Algorithm kMd5{&interned<"md5">};
+constexpr Algorithm kBlake2b{&interned<"blake2b">};
+constexpr Algorithm kSha3_256{&interned<"sha3_256">};
+constexpr Algorithm kShake128{&interned<"shake_128">};
+constexpr Algorithm kShake256{&interned<"shake_256">};
+constexpr Algorithm kSha3_384{&interned<"sha3_384">};
+constexpr Algorithm kSha3_512{&interned<"sha3_512">};
+constexpr Algorithm kBlake2s{&interned<"blake2s">};
+
+}  // namespace
+
+const FunctionDef calculate_hash{"_calculate_hash", {"data", "algorithm"}, calculate_hash_impl};
+const FunctionDef sha256{"sha256", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha256};
+const FunctionDef sha384{"sha384", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha384};
+const FunctionDef sha224{"sha224", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha224};
+const FunctionDef sha1{"sha1", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha1};
+const FunctionDef sha512{"sha512", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha512};
+const FunctionDef md5{"md5", {"data"}, fixed_impl, nullptr, nullptr, {}, &kMd5};
+const FunctionDef blake2b{"blake2b", {"data"}, fixed_impl, nullptr, nullptr, {}, &kBlake2b};
+const FunctionDef sha3_256{"sha3_256", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha3_256};
+const FunctionDef shake_128{"shake_128", {"data"}, shake_impl, nullptr, nullptr, {}, &kShake128};
+const FunctionDef shake_256{"shake_256", {"data"}, shake_impl, nullptr, nullptr, {}, &kShake256};
+const FunctionDef sha3_384{"sha3_384", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha3_384};
+const FunctionDef sha3_512{"sha3_512", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha3_512};
+const FunctionDef blake2s{"blake2s", {"data"}, fixed_impl, nullptr, nullptr, {}, &kBlake2s};
+
+}  // namespace vk::digest

@@ -1,0 +1,76 @@
+// Running operating-system commands: through the shell on the console,
+// with the output captured, or detached in the background.
+#include "core/state.hpp"
+#include "module/names.hpp"
+
+namespace vk::files {
+namespace {
+
+using namespace literals;
+
+// `import name` inside a function: the import system, so that whatever
+// sys.modules holds under that name is what the call gets.
+Ref import_local(PyObject* name) {
+  if (!name) return {};
+  return Ref::steal(PyImport_ImportModuleLevelObject(name, frame.globals, nullptr, nullptr, 0));
+}
+
+PyObject* cmd_impl(Function*, Args args) {
+  Ref os = global("os"_id);
+  if (!os) return nullptr;
+  Ref status = call_method(os.get(), "system"_id, args[0]);
+  if (!status) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* psshell_impl(Function*, Args args) {
+  Ref subprocess = import_local("subprocess"_id);
+  if (!subprocess) return nullptr;
+  Ref platform = import_local("platform"_id);
+  if (!platform) return nullptr;
+  Ref system = call_method(platform.get(), "system"_id);
+  if (!system) return nullptr;
+
+  int posix = PyObject_RichCompareBool(system.get(), "Linux"_id, Py_EQ);
+  if (posix == 0) posix = PyObject_RichCompareBool(system.get(), "Darwin"_id, Py_EQ);
+  if (posix < 0) return nullptr;
+  int windows = 0;
+  if (!posix) {
+    windows = PyObject_RichCompareBool(system.get(), "Windows"_id, Py_EQ);
+    if (windows < 0) return nullptr;
+    if (!windows) Py_RETURN_NONE;
+  }
+
+  // The whole command is one program name: a one-element argument list.
+  Ref argv = Ref::steal(PyList_New(1));
+  if (!argv) return nullptr;
+  PyList_SET_ITEM(argv.get(), 0, Py_NewRef(args[0]));
+  Ref run = getattr(subprocess.get(), "run"_id);
+  if (!run) return nullptr;
+  if (posix)
+    return call_kw(run.get(), 1, kwnames<"capture_output", "text">(), argv.get(), Py_True, Py_True).release();
+  return call_kw(run.get(), 1, kwnames<"shell", "capture_output", "text">(), argv.get(), Py_True, Py_True, Py_True)
+      .release();
+}
+
+PyObject* backend_impl(Function*, Args args) {
+  Ref subprocess = global("subprocess"_id);
+  if (!subprocess) return nullptr;
+  Ref popen = getattr(subprocess.get(), "Popen"_id);
+  Ref devnull = getattr(subprocess.get(), "DEVNULL"_id);
+  if (!popen || !devnull) return nullptr;
+  PyObject* null = devnull.get();
+  Ref process = call_kw(popen.get(), 1, kwnames<"shell", "stdout", "stderr", "stdin">(), args[0], Py_True, null,
+                        null, null);
+  if (!process) return nullptr;
+  // The process runs on by itself; its handle is dropped without waiting.
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+const FunctionDef cmd{"cmd", {"command"}, cmd_impl};
+const FunctionDef psshell{"psshell", {"command"}, psshell_impl};
+const FunctionDef backend{"backend", {"file"}, backend_impl, "将指定的文件在后台运行"};
+
+}  // namespace vk::files

@@ -1,0 +1,208 @@
+// Guessing a text file's encoding with chardet, and re-encoding a file
+// into another through a temporary file that replaces the output only
+// once the whole conversion has succeeded.
+#include "core/errors.hpp"
+#include "core/state.hpp"
+#include "files/with_block.hpp"
+#include "module/names.hpp"
+
+namespace vk::files {
+namespace {
+
+using namespace literals;
+
+// `import name` inside a function.
+Ref import_local(PyObject* name) {
+  if (!name) return {};
+  return Ref::steal(PyImport_ImportModuleLevelObject(name, frame.globals, nullptr, nullptr, 0));
+}
+
+Ref item(PyObject* mapping, PyObject* key) {
+  if (!key) return {};
+  return Ref::steal(PyObject_GetItem(mapping, key));
+}
+
+Ref os_path(PyObject* os, PyObject* name) {
+  Ref path = getattr(os, "path"_id);
+  return path ? getattr(path.get(), name) : Ref();
+}
+
+PyObject* get_encoding_impl(Function*, Args args) {
+  Ref chardet = import_local("chardet"_id);
+  if (!chardet) return nullptr;
+  Ref file = call(frame.open, args[0], "rb"_id);
+  if (!file) return nullptr;
+  WithBlock block;
+  if (!block.enter(file.get())) return nullptr;
+  Ref data = call_method(block.value(), "read"_id);
+  Ref result = data ? call_method(chardet.get(), "detect"_id, data.get()) : Ref();
+  Ref encoding = result ? item(result.get(), "encoding"_id) : Ref();
+  Ref confidence = encoding ? item(result.get(), "confidence"_id) : Ref();
+  Ref answer = confidence ? Ref::steal(PyTuple_Pack(2, encoding.get(), confidence.get())) : Ref();
+  if (!block.leave(static_cast<bool>(answer))) return nullptr;
+  return answer.release();
+}
+
+// 1 when input and output name the same file: equal paths, or paths that
+// os.path.samefile says meet. A path that cannot be examined (absent, say)
+// is not the same file; opening it reports the problem later.
+int same_file(PyObject* os, PyObject* input, PyObject* output) {
+  int equal = PyObject_RichCompareBool(input, output, Py_EQ);
+  if (equal != 0) return equal;
+  Ref samefile = os_path(os, "samefile"_id);
+  if (!samefile) return -1;
+  Ref same = call(samefile.get(), input, output);
+  if (!same) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  return PyObject_IsTrue(same.get());
+}
+
+// The encoding chardet guesses from the first 4096 bytes of the file.
+Ref guess_encoding(PyObject* chardet, PyObject* path) {
+  Ref file = call(frame.open, path, "rb"_id);
+  if (!file) return {};
+  WithBlock block;
+  if (!block.enter(file.get())) return {};
+  Ref size = Ref::steal(PyLong_FromLong(4096));
+  Ref head = size ? call_method(block.value(), "read"_id, size.get()) : Ref();
+  Ref guess = head ? call_method(chardet, "detect"_id, head.get()) : Ref();
+  Ref encoding = guess ? item(guess.get(), "encoding"_id) : Ref();
+  if (!block.leave(static_cast<bool>(encoding))) return {};
+  return encoding;
+}
+
+// A fresh file beside `target`, named after it, created exclusively in text
+// mode with `encoding`. `temp` is set to its path as soon as the file may
+// exist, so that a failure can remove it.
+Ref create_temporary(PyObject* os, PyObject* target, PyObject* encoding, Ref& temp) {
+  Ref urandom = getattr(os, "urandom"_id);
+  Ref count = Ref::steal(PyLong_FromLong(6));
+  if (!urandom || !count) return {};
+  const bool bytes_path = PyBytes_Check(target);
+  for (int attempt = 0;; ++attempt) {
+    Ref noise = call(urandom.get(), count.get());
+    Ref hex = noise ? call_method(noise.get(), "hex"_id) : Ref();
+    Ref suffix = hex ? Ref::steal(PyUnicode_FromFormat(".%U.tmp", hex.get())) : Ref();
+    if (suffix && bytes_path) suffix = Ref::steal(PyUnicode_AsASCIIString(suffix.get()));
+    Ref name = suffix ? Ref::steal(PyNumber_Add(target, suffix.get())) : Ref();
+    if (!name) return {};
+    Ref file = call_kw(frame.open, 2, kwnames<"encoding">(), name.get(), "x"_id, encoding);
+    if (file) {
+      temp = name;
+      return file;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_FileExistsError) || attempt >= 100) {
+      // Opening may fail after creating the file (an unknown encoding).
+      if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) temp = name;
+      return {};
+    }
+    PyErr_Clear();
+  }
+}
+
+// The permission bits of an existing output carry over to its replacement.
+bool keep_mode(PyObject* os, PyObject* target, PyObject* temp) {
+  Ref stat = call_method(os, "stat"_id, target);
+  Ref mode = stat ? getattr(stat.get(), "st_mode"_id) : Ref();
+  if (!mode) return false;
+  const long bits = PyLong_AsLong(mode.get());
+  if (bits == -1 && PyErr_Occurred()) return false;
+  Ref kept = Ref::steal(PyLong_FromLong(bits & 07777));
+  return kept && call_method(os, "chmod"_id, temp, kept.get());
+}
+
+// Writes every line of `source` (an open text file) to a new temporary file
+// beside the output's real path, which is returned in `target`.
+bool write_lines(PyObject* os, PyObject* source, PyObject* output, PyObject* encoding, Ref& temp, Ref& target) {
+  Ref realpath = os_path(os, "realpath"_id);
+  Ref exists = os_path(os, "exists"_id);
+  if (!realpath || !exists) return false;
+  target = call(realpath.get(), output);
+  Ref existed = target ? call(exists.get(), output) : Ref();
+  if (!existed) return false;
+  const int replacing = PyObject_IsTrue(existed.get());
+  if (replacing < 0) return false;
+  if (replacing) {
+    // An output that could not be opened for writing is refused as the
+    // direct open would refuse it; appending nothing leaves it unchanged.
+    Ref probe = call(frame.open, output, "ab"_id);
+    if (!probe || !call_method(probe.get(), "close"_id)) return false;
+  }
+
+  Ref out = create_temporary(os, target.get(), encoding, temp);
+  if (!out) return false;
+  WithBlock block;
+  if (!block.enter(out.get())) return false;
+  Ref write = getattr(block.value(), "write"_id);
+  Ref lines = write ? Ref::steal(PyObject_GetIter(source)) : Ref();
+  bool ok = static_cast<bool>(lines);
+  while (ok) {
+    Ref line = Ref::steal(PyIter_Next(lines.get()));
+    if (!line) {
+      ok = !PyErr_Occurred();
+      break;
+    }
+    ok = static_cast<bool>(call(write.get(), line.get()));
+  }
+  if (!block.leave(ok)) return false;
+  return !replacing || keep_mode(os, target.get(), temp.get());
+}
+
+// 1 converted, 0 refused (reported), -1 failed with an exception set.
+int convert(PyObject* chardet, PyObject* input, PyObject* output, PyObject* encoding, Ref& temp) {
+  Ref os = global("os"_id);
+  if (!os) return -1;
+  const int same = same_file(os.get(), input, output);
+  if (same < 0) return -1;
+  if (same) return print_line(new_str("Error: 输入文件与输出文件是同一个文件，未做转换").get()) ? 0 : -1;
+
+  Ref source_encoding = guess_encoding(chardet, input);
+  if (!source_encoding) return -1;
+  Ref source = call_kw(frame.open, 2, kwnames<"encoding">(), input, "r"_id, source_encoding.get());
+  if (!source) return -1;
+  WithBlock block;
+  if (!block.enter(source.get())) return -1;
+  Ref target;
+  const bool written = write_lines(os.get(), block.value(), output, encoding, temp, target);
+  if (!block.leave(written)) return -1;
+
+  if (!call_method(os.get(), "replace"_id, temp.get(), target.get())) return -1;
+  temp = Ref();
+  return 1;
+}
+
+// Removes the temporary file of a failed conversion, keeping the pending
+// exception; a file that is already gone is fine.
+void discard(Ref& temp) {
+  if (!temp) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  Ref os = global("os"_id);
+  if (!os || !call_method(os.get(), "remove"_id, temp.get())) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  temp = Ref();
+}
+
+PyObject* moencoding_impl(Function*, Args args) {
+  Ref chardet = import_local("chardet"_id);
+  if (!chardet) return nullptr;
+  Ref temp;
+  if (convert(chardet.get(), args[0], args[1], args[2], temp) >= 0) Py_RETURN_NONE;
+  discard(temp);
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+  Caught caught;
+  Ref text = Ref::steal(PyObject_Str(caught.value()));
+  Ref prefix = new_str("Error: ");
+  if (!text || !prefix || !print_line(concat({prefix.get(), text.get()}).get())) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+const FunctionDef get_encoding{"get_encoding", {"file_path"}, get_encoding_impl};
+const FunctionDef moencoding{"moencoding", {"input_file_path", "output_file_path", "new_encoding"}, moencoding_impl};
+
+}  // namespace vk::files

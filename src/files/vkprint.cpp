@@ -1,0 +1,57 @@
+// vkprint: objects as text, separated, ended, and written to a stream in
+// one write call.
+#include "core/state.hpp"
+#include "module/names.hpp"
+
+namespace vk::files {
+namespace {
+
+using namespace literals;
+
+// sep.join(<each object as str>): an exact str separator joins the
+// converted objects directly (what str.join does with any iterable);
+// another separator's join gets a lazy map(str, objects), so each
+// conversion happens while join runs.
+Ref joined(PyObject* sep, PyObject* objects) {
+  if (PyUnicode_CheckExact(sep)) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(objects);
+    Ref texts = Ref::steal(PyList_New(n));
+    if (!texts) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* text = PyObject_Str(PyTuple_GET_ITEM(objects, i));
+      if (!text) return {};
+      PyList_SET_ITEM(texts.get(), i, text);
+    }
+    return Ref::steal(PyUnicode_Join(sep, texts.get()));
+  }
+  Ref join = getattr(sep, "join"_id);
+  if (!join) return {};
+  Ref lazy = call(reinterpret_cast<PyObject*>(&PyMap_Type), reinterpret_cast<PyObject*>(&PyUnicode_Type), objects);
+  return lazy ? call(join.get(), lazy.get()) : Ref();
+}
+
+PyObject* vkprint_impl(Function*, Args args) {
+  PyObject* objects = args[0];
+  PyObject* sep = args[1];
+  PyObject* end = args[2];
+  PyObject* file = args[3];
+  Ref text = joined(sep, objects);
+  if (!text) return nullptr;
+  text = Ref::steal(PyNumber_InPlaceAdd(text.get(), end));
+  if (!text) return nullptr;
+  Ref written = call_method(file, "write"_id, text.get());
+  if (!written) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+const FunctionDef vkprint{"vkprint",
+                          {},
+                          vkprint_impl,
+                          "\n    类似 print 功能的函数\n    :param objects: 要打印的对象\n    :param sep: 对象之间的分隔符\n"
+                          "    :param end: 打印结束时的字符\n    :param file: 输出的文件对象，默认为标准输出\n    ",
+                          "objects",
+                          {"sep", "end", "file"}};
+
+}  // namespace vk::files

@@ -1,0 +1,175 @@
+// A file copy checked by SHA-256 before it replaces the destination: the
+// bytes go to a fresh temporary file beside the destination, whose digest
+// must match the source's before it is moved into place.
+#include "core/errors.hpp"
+#include "core/state.hpp"
+#include "files/with_block.hpp"
+#include "module/names.hpp"
+
+namespace vk::system {
+namespace {
+
+using namespace literals;
+
+constexpr long kChunk = 4096;
+
+// Reads `file` in chunks, handing each to `sink`, until read gives an
+// empty result.
+template <class Sink>
+bool each_chunk(PyObject* file, Sink&& sink) {
+  Ref read = getattr(file, "read"_id);
+  Ref size = Ref::steal(PyLong_FromLong(kChunk));
+  if (!read || !size) return false;
+  for (;;) {
+    Ref chunk = call(read.get(), size.get());
+    if (!chunk) return false;
+    const int more = PyObject_IsTrue(chunk.get());
+    if (more <= 0) return more == 0;
+    if (!sink(chunk.get())) return false;
+  }
+}
+
+// hashlib.sha256 of the contents of `path`, as hexadecimal text.
+Ref file_digest(PyObject* path) {
+  Ref hashlib = global("hashlib"_id);
+  Ref hash_object = hashlib ? call_method(hashlib.get(), "sha256"_id) : Ref();
+  Ref update = hash_object ? getattr(hash_object.get(), "update"_id) : Ref();
+  if (!update) return {};
+  Ref file = call(frame.open, path, "rb"_id);
+  if (!file) return {};
+  WithBlock block;
+  if (!block.enter(file.get())) return {};
+  const bool read = each_chunk(block.value(), [&](PyObject* chunk) { return static_cast<bool>(call(update.get(), chunk)); });
+  if (!block.leave(read)) return {};
+  return call_method(hash_object.get(), "hexdigest"_id);
+}
+
+// Opens a new file named destination + "." + random hex + ".tmp" for
+// writing bytes, never one that exists already. `temp` holds the path as
+// soon as a file may have been made there.
+Ref create_temporary(PyObject* os, PyObject* destination, Ref& temp) {
+  Ref urandom = getattr(os, "urandom"_id);
+  Ref count = Ref::steal(PyLong_FromLong(6));
+  if (!urandom || !count) return {};
+  const bool bytes_path = PyBytes_Check(destination);
+  for (int attempt = 0;; ++attempt) {
+    Ref noise = call(urandom.get(), count.get());
+    Ref hex = noise ? call_method(noise.get(), "hex"_id) : Ref();
+    Ref suffix = hex ? Ref::steal(PyUnicode_FromFormat(".%U.tmp", hex.get())) : Ref();
+    if (suffix && bytes_path) suffix = Ref::steal(PyUnicode_AsASCIIString(suffix.get()));
+    Ref name = suffix ? Ref::steal(PyNumber_Add(destination, suffix.get())) : Ref();
+    if (!name) return {};
+    Ref file = call(frame.open, name.get(), "xb"_id);
+    if (file || !PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+      temp = name;
+      return file;
+    }
+    if (attempt >= 100) return {};
+    PyErr_Clear();
+  }
+}
+
+// Copies source into a new temporary file in chunks.
+bool copy_bytes(PyObject* os, PyObject* source, PyObject* destination, Ref& temp) {
+  Ref in = call(frame.open, source, "rb"_id);
+  if (!in) return false;
+  WithBlock reading;
+  if (!reading.enter(in.get())) return false;
+  bool ok = false;
+  if (Ref out = create_temporary(os, destination, temp)) {
+    WithBlock writing;
+    if (writing.enter(out.get())) {
+      Ref write = getattr(writing.value(), "write"_id);
+      ok = write && each_chunk(reading.value(),
+                               [&](PyObject* chunk) { return static_cast<bool>(call(write.get(), chunk)); });
+      ok = writing.leave(ok);
+    }
+  }
+  return reading.leave(ok);
+}
+
+// The guarded part of the copy; true when it ran to its end (the verified
+// copy in place, or a mismatch reported and the copy removed).
+bool verified_copy(PyObject* os, PyObject* source, PyObject* destination, Ref& temp) {
+  Ref source_digest = file_digest(source);
+  if (!source_digest || !copy_bytes(os, source, destination, temp)) return false;
+  Ref copy_digest = file_digest(temp.get());
+  if (!copy_digest) return false;
+  const int equal = PyObject_RichCompareBool(source_digest.get(), copy_digest.get(), Py_EQ);
+  if (equal < 0) return false;
+  if (equal) {
+    if (!call_method(os, "replace"_id, temp.get(), destination)) return false;
+  } else {
+    if (!print_line(new_str("文件复制完成，但验证失败：内容不匹配。").get())) return false;
+    if (!call_method(os, "remove"_id, temp.get())) return false;
+  }
+  temp = Ref();
+  return true;
+}
+
+// os.path.exists(temp) and then os.remove(temp), once the path is formed.
+bool remove_temporary(PyObject* os, Ref& temp) {
+  if (!temp) return true;
+  Ref path = getattr(os, "path"_id);
+  Ref exists = path ? call_method(path.get(), "exists"_id, temp.get()) : Ref();
+  if (!exists) return false;
+  const int there = PyObject_IsTrue(exists.get());
+  if (there < 0 || (there && !call_method(os, "remove"_id, temp.get()))) return false;
+  temp = Ref();
+  return true;
+}
+
+PyObject* copy_impl(Function*, Args args) {
+  PyObject* source = args[0];
+  PyObject* destination = args[1];
+  Ref os = global("os"_id);
+  Ref path = os ? getattr(os.get(), "path"_id) : Ref();
+  Ref exists = path ? call_method(path.get(), "exists"_id, destination) : Ref();
+  if (!exists) return nullptr;
+  int skip = PyObject_IsTrue(exists.get());
+  if (skip > 0) skip = PyObject_Not(args[2]);
+  if (skip < 0) return nullptr;
+  if (skip) {
+    Ref shown = format(destination);
+    Ref head = new_str("目标文件 ");
+    Ref tail = new_str(" 已存在，且不允许覆盖，跳过复制操作。");
+    if (!shown || !head || !tail || !print_line(concat({head.get(), shown.get(), tail.get()}).get())) return nullptr;
+    Py_RETURN_NONE;
+  }
+
+  Ref temp;
+  if (verified_copy(os.get(), source, destination, temp)) Py_RETURN_NONE;
+
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+    // An interrupt goes on unchanged, but does not leave the copy behind.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!remove_temporary(os.get(), temp)) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    return nullptr;
+  }
+  Caught caught;
+  if (!remove_temporary(os.get(), temp)) return nullptr;
+  if (caught.is(PyExc_FileNotFoundError)) {
+    Ref message = new_str("copy2 Error: 复制失败");
+    return message ? raise_new(PyExc_Exception, message.get()) : nullptr;
+  }
+  if (caught.is(PyExc_PermissionError)) {
+    Ref message = new_str("copy2 Error: 没有权限");
+    return message ? raise_new(PyExc_Exception, message.get()) : nullptr;
+  }
+  Ref message = new_str("copy2 Error:");
+  return message ? raise_new(PyExc_Exception, message.get(), caught.value()) : nullptr;
+}
+
+}  // namespace
+
+const FunctionDef copy{"copy",
+                       {"source_file", "destination_file", "TrueorFalse"},
+                       copy_impl,
+                       "\n    复制文件,且不用管理员权限(如果文件是管理员权限或更高权限复制需要管理员权限)\n"
+                       "    :param source_file: 源文件路径,例如 \"C:/path/to/source.txt\"\n"
+                       "    :param destination_file: 目标文件路径,例如 \"C:/path/to/destination.txt\"\n"
+                       "    :param TrueorFalse: 是否覆盖文件,默认不覆盖.False:不覆盖,True:覆盖\n    "};
+
+}  // namespace vk::system

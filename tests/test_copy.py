@@ -1,0 +1,274 @@
+"""copy: a verified copy through a temporary file, on real files."""
+
+import hashlib
+import os
+import pwd
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+from conftest import REPO
+
+SKIP_LINE = "目标文件 {} 已存在，且不允许覆盖，跳过复制操作。\n"
+MISMATCH_LINE = "文件复制完成，但验证失败：内容不匹配。\n"
+
+
+def files_in(folder):
+    return sorted(os.listdir(folder))
+
+
+@pytest.fixture
+def source(tmp_path):
+    path = tmp_path / "source.bin"
+    # Not a multiple of the chunk size, and every byte value.
+    path.write_bytes(os.urandom(3 * 4096 + 123) + bytes(range(256)))
+    return path
+
+
+def test_copy_to_an_absent_destination(vk, tmp_path, source, capsys):
+    dest = tmp_path / "dest.bin"
+    assert vk.copy(str(source), str(dest)) is None
+    assert dest.read_bytes() == source.read_bytes()
+    assert files_in(tmp_path) == ["dest.bin", "source.bin"]
+    assert capsys.readouterr().out == ""
+
+
+def test_copy_empty_file(vk, tmp_path):
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"")
+    vk.copy(str(empty), str(tmp_path / "copy"))
+    assert (tmp_path / "copy").read_bytes() == b""
+
+
+@pytest.mark.parametrize("flag", [False, 0, "", None, []])
+def test_existing_destination_is_skipped(vk, tmp_path, source, capsys, flag):
+    dest = tmp_path / "dest.bin"
+    dest.write_bytes(b"existing")
+    before = source.read_bytes()
+    args = (str(source), str(dest)) if flag is False else (str(source), str(dest), flag)
+    assert vk.copy(*args) is None
+    assert capsys.readouterr().out == SKIP_LINE.format(dest)
+    assert dest.read_bytes() == b"existing" and source.read_bytes() == before
+    assert files_in(tmp_path) == ["dest.bin", "source.bin"]
+
+
+@pytest.mark.parametrize("flag", [True, 1, "yes"])
+def test_existing_destination_is_replaced_when_allowed(vk, tmp_path, source, capsys, flag):
+    dest = tmp_path / "dest.bin"
+    dest.write_bytes(b"existing, and longer than nothing" * 1000)
+    vk.copy(source_file=str(source), destination_file=str(dest), TrueorFalse=flag)
+    assert dest.read_bytes() == source.read_bytes()
+    assert capsys.readouterr().out == ""
+    assert files_in(tmp_path) == ["dest.bin", "source.bin"]
+
+
+def test_destination_is_formatted_in_the_skip_line(vk, tmp_path, source, capsys):
+    dest = tmp_path / "dest.bin"
+    dest.write_bytes(b"x")
+    vk.copy(source, dest)  # a Path is formatted as its text
+    assert capsys.readouterr().out == SKIP_LINE.format(str(dest))
+
+
+def test_missing_source(vk, tmp_path):
+    dest = tmp_path / "dest.bin"
+    with pytest.raises(Exception) as info:
+        vk.copy(str(tmp_path / "absent"), str(dest))
+    assert type(info.value) is Exception
+    assert info.value.args == ("copy2 Error: 复制失败",)
+    assert isinstance(info.value.__context__, FileNotFoundError)
+    assert files_in(tmp_path) == []
+
+
+def test_source_that_is_a_folder(vk, tmp_path):
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    with pytest.raises(Exception) as info:
+        vk.copy(str(folder), str(tmp_path / "dest"))
+    assert type(info.value) is Exception
+    assert info.value.args[0] == "copy2 Error:"
+    assert isinstance(info.value.args[1], IsADirectoryError)
+    assert info.value.__context__ is info.value.args[1]
+    assert files_in(tmp_path) == ["folder"]
+
+
+def test_destination_that_is_a_folder_is_not_replaced(vk, tmp_path, source):
+    folder = tmp_path / "target"
+    folder.mkdir()
+    (folder / "inside").write_text("kept")
+    with pytest.raises(Exception) as info:
+        vk.copy(str(source), str(folder), True)
+    assert info.value.args[0] == "copy2 Error:" and isinstance(info.value.args[1], OSError)
+    assert files_in(tmp_path) == ["source.bin", "target"]
+    assert (folder / "inside").read_text() == "kept"
+
+
+def test_a_file_named_like_the_old_temporary_is_left_alone(vk, tmp_path, source):
+    dest = tmp_path / "dest.bin"
+    bystander = tmp_path / "dest.bin.tmp"
+    bystander.write_bytes(b"someone else's file")
+    vk.copy(str(source), str(dest))
+    assert bystander.read_bytes() == b"someone else's file"
+    assert dest.read_bytes() == source.read_bytes()
+    assert files_in(tmp_path) == ["dest.bin", "dest.bin.tmp", "source.bin"]
+
+
+class TamperingHashlib:
+    """hashlib whose second sha256() (the check of the copy) first alters the
+    temporary file, or raises what it is given."""
+
+    def __init__(self, folder, dest_name, action):
+        self.folder, self.dest_name, self.action, self.count = folder, dest_name, action, 0
+        self.temporaries = []
+
+    def sha256(self, *args):
+        self.count += 1
+        if self.count == 2:
+            temps = [n for n in os.listdir(self.folder) if n.startswith(self.dest_name) and n.endswith(".tmp")]
+            self.temporaries.extend(temps)
+            assert len(temps) == 1
+            if isinstance(self.action, BaseException):
+                raise self.action
+            with open(os.path.join(self.folder, temps[0]), "ab") as f:
+                f.write(b"tampered")
+        return hashlib.sha256(*args)
+
+
+def test_digest_mismatch_is_reported_and_the_destination_kept(vk, tmp_path, source, capsys, monkeypatch):
+    dest = tmp_path / "dest.bin"
+    dest.write_bytes(b"old destination")
+    fake = TamperingHashlib(str(tmp_path), "dest.bin", "tamper")
+    monkeypatch.setattr(vk, "hashlib", fake)
+    assert vk.copy(str(source), str(dest), True) is None
+    assert capsys.readouterr().out == MISMATCH_LINE
+    assert dest.read_bytes() == b"old destination"
+    assert fake.temporaries and files_in(tmp_path) == ["dest.bin", "source.bin"]
+
+
+@pytest.mark.parametrize("raised, expected", [(KeyboardInterrupt(), KeyboardInterrupt),
+                                              (MemoryError(), Exception), (ValueError("odd"), Exception)])
+def test_failures_after_the_copy_remove_the_temporary(vk, tmp_path, source, monkeypatch, raised, expected):
+    dest = tmp_path / "dest.bin"
+    dest.write_bytes(b"old destination")
+    monkeypatch.setattr(vk, "hashlib", TamperingHashlib(str(tmp_path), "dest.bin", raised))
+    with pytest.raises(expected) as info:
+        vk.copy(str(source), str(dest), True)
+    if expected is KeyboardInterrupt:
+        assert info.value is raised
+    else:
+        assert info.value.args == ("copy2 Error:", raised)
+    assert dest.read_bytes() == b"old destination"
+    assert files_in(tmp_path) == ["dest.bin", "source.bin"]
+
+
+def test_failed_move_removes_the_temporary(vk, tmp_path, source, monkeypatch):
+    class NoReplace:
+        def __getattr__(self, name):
+            return getattr(os, name)
+
+        def replace(self, *args):
+            raise PermissionError(13, "Permission denied")
+
+    monkeypatch.setattr(vk, "os", NoReplace())
+    with pytest.raises(Exception) as info:
+        vk.copy(str(source), str(tmp_path / "dest"))
+    assert info.value.args == ("copy2 Error: 没有权限",)
+    assert files_in(tmp_path) == ["source.bin"]
+
+
+def test_docstring_and_signature(vk):
+    import inspect
+    assert str(inspect.signature(vk.copy)) == "(source_file, destination_file, TrueorFalse=False)"
+    assert vk.copy.__doc__ == (
+        "\n    复制文件,且不用管理员权限(如果文件是管理员权限或更高权限复制需要管理员权限)\n"
+        "    :param source_file: 源文件路径,例如 \"C:/path/to/source.txt\"\n"
+        "    :param destination_file: 目标文件路径,例如 \"C:/path/to/destination.txt\"\n"
+        "    :param TrueorFalse: 是否覆盖文件,默认不覆盖.False:不覆盖,True:覆盖\n    ")
+
+
+# The permission case needs a process the kernel holds to permissions: root
+# writes anywhere. Running as root, the case runs in a child process as an
+# unprivileged user made for the tests, or, when that user cannot reach the
+# interpreter, as root without the permission-override capabilities.
+TEST_USER = "vkcopytest"
+
+PERMISSION_CASE = """
+import os, sys
+import simwin; simwin.activate(windows=False)
+import velka_code
+src, folder = sys.argv[1], sys.argv[2]
+try:
+    velka_code.copy(src, os.path.join(folder, "dest.bin"))
+except Exception as e:
+    print(type(e).__name__, e.args, type(e.__context__).__name__)
+print(sorted(os.listdir(folder)))
+"""
+
+
+def unprivileged_user():
+    try:
+        entry = pwd.getpwnam(TEST_USER)
+    except KeyError:
+        if not shutil.which("useradd"):
+            return None, "no useradd to make an unprivileged user"
+        made = subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", TEST_USER],
+                              capture_output=True, text=True)
+        if made.returncode != 0:
+            return None, f"useradd failed: {made.stderr.strip()}"
+        entry = pwd.getpwnam(TEST_USER)
+    return entry, None
+
+
+def run_case(command, env):
+    return subprocess.run(command, capture_output=True, text=True, env=env, cwd="/tmp", timeout=120)
+
+
+def test_destination_folder_without_write_permission():
+    base = tempfile.mkdtemp(prefix="vk-copy-perm-", dir="/tmp")
+    try:
+        os.chmod(base, 0o755)
+        src = os.path.join(base, "source.txt")
+        with open(src, "w") as f:
+            f.write("content\n")
+        os.chmod(src, 0o644)
+        locked = os.path.join(base, "locked")
+        os.mkdir(locked)
+        os.chmod(locked, 0o555)
+        env = dict(os.environ)
+        paths = [os.path.abspath(p) for p in [REPO, *env.get("PYTHONPATH", "").split(os.pathsep)] if p]
+        env["PYTHONPATH"] = os.pathsep.join(paths)
+        command = [sys.executable, "-c", PERMISSION_CASE, src, locked]
+        if os.geteuid() == 0:
+            if not shutil.which("setpriv"):
+                pytest.skip("tests run as root and setpriv is missing")
+            reasons = []
+            entry, reason = unprivileged_user()
+            proc = None
+            if entry is None:
+                reasons.append(reason)
+            else:
+                proc = run_case(["setpriv", f"--reuid={entry.pw_uid}", f"--regid={entry.pw_gid}", "--clear-groups",
+                                 *command], env)
+                if proc.returncode != 0:
+                    reasons.append(f"user {TEST_USER} cannot run the interpreter here: "
+                                   f"{proc.stderr.strip().splitlines()[-1:]}")
+                    proc = None
+            if proc is None:
+                # The interpreter or its packages are out of that user's
+                # reach (say under /root): stay root, but without the
+                # capabilities that override file permissions.
+                proc = run_case(["setpriv", "--inh-caps=-all", "--bounding-set=-dac_override,-dac_read_search",
+                                 *command], env)
+                if proc.returncode != 0:
+                    reasons.append(f"dropping the permission-override capabilities failed: "
+                                   f"{proc.stderr.strip().splitlines()[-1:]}")
+                    pytest.skip("tests run as root; " + "; ".join(reasons))
+        else:
+            proc = run_case(command, env)
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout == "Exception ('copy2 Error: 没有权限',) PermissionError\n[]\n"
+    finally:
+        os.chmod(os.path.join(base, "locked"), 0o755)
+        shutil.rmtree(base)
