@@ -5,10 +5,13 @@ Run it on the simulated Windows platform with `scripts/tour` (or
 Each step prints the call and what it did.
 """
 
+import hashlib
+import io
 import os
 import shutil
 import sys
 import tempfile
+import types
 
 import velka_code as vk
 
@@ -29,6 +32,8 @@ def paths_and_platform(work):
     show("username()", vk.username(), "USERNAME on Windows, USER elsewhere")
     show("home()", vk.home(), "USERPROFILE on Windows")
     show("desktop()", vk.desktop(), "the profile folder joined with Desktop")
+    with open(vk.join(work, "keep"), "w"):
+        pass  # keeps the work folder when removedir clears emptied parents
     folder = vk.join(work, "made")
     show("mkdir(folder)", vk.mkdir(folder), "created " + folder)
     show("exists(folder)", vk.exists(folder))
@@ -46,10 +51,58 @@ def paths_and_platform(work):
     show("abspath('renamed.txt')", vk.abspath("renamed.txt"))
     show("remove('renamed.txt')", vk.remove("renamed.txt"))
     vk.chdir(work)
-    show("removedir(folder)", vk.removedir(folder), "removed the emptied folder")
+    show("removedir(folder)", vk.removedir(folder), "removed the folder; its parent still holds 'keep'")
     show("SORT_METHODS", vk.SORT_METHODS)
     show("installlist[0]", vk.installlist[0])
     show("winspool", type(vk.winspool).__name__, "loaded from " + vk._winspool_path)
+
+
+def commands_and_files(folder):
+    section("commands, encodings, vkprint, digests, verified copy")
+    show("cmd('echo hello from the shell')", vk.cmd("echo hello from the shell"), "the shell printed to the console")
+    done = vk.psshell("pwd")
+    show("psshell('pwd')", (done.args, done.returncode, done.stdout), "this host: no shell, one program name")
+    real_platform = sys.modules["platform"]
+    sys.modules["platform"] = types.SimpleNamespace(system=lambda: "Windows")
+    try:
+        done = vk.psshell("echo through the shell")
+        show("psshell(...) with platform 'Windows'", (done.args, done.returncode, done.stdout), "through the shell")
+    finally:
+        sys.modules["platform"] = real_platform
+    flag = os.path.join(folder, "backend-ran")
+    show("backend('echo detached > flag')", vk.backend(f"echo detached > {flag}"), "started in the background")
+
+    gbk = os.path.join(folder, "gbk.txt")
+    with open(gbk, "w", encoding="gbk") as f:
+        f.write("春天来了，公园里的花都开了。孩子们在草地上奔跑，老人们坐在长椅上聊天。\n" * 5)
+    show("get_encoding('gbk.txt')", vk.get_encoding(gbk), "chardet's guess for the whole file")
+    utf8 = os.path.join(folder, "utf8.txt")
+    show("moencoding('gbk.txt', 'utf8.txt')", vk.moencoding(gbk, utf8),
+         "utf8.txt starts " + repr(open(utf8, encoding="utf-8").read(8)))
+    show("moencoding('gbk.txt', 'gbk.txt')", vk.moencoding(gbk, gbk), "refused; the file is untouched")
+
+    buffer = io.StringIO()
+    vk.vkprint("vkprint:", 1, 2.5, None, sep=" | ", end=" <end>\n", file=buffer)
+    show("vkprint(..., sep=' | ', file=buffer)", None, "wrote " + repr(buffer.getvalue()) + " in one write")
+    vk.vkprint("vkprint to the stdout of import time")
+
+    show("sha256('数字')", vk.sha256("数字"))
+    show("md5(b'abc')", vk.md5(b"abc"))
+    show("shake_128(bytearray(b'abc'))", vk.shake_128(bytearray(b"abc")), "16 bytes")
+    show("_calculate_hash(b'abc', hashlib.sha1)", vk._calculate_hash(b"abc", hashlib.sha1))
+    for name in ("sha384", "sha224", "sha1", "sha512", "blake2b", "sha3_256", "shake_256", "sha3_384",
+                 "sha3_512", "blake2s"):
+        show(f"{name}('velka')", getattr(vk, name)("velka")[:24] + "...")
+
+    copied = os.path.join(folder, "copy.txt")
+    show("copy('gbk.txt', 'copy.txt')", vk.copy(gbk, copied),
+         "verified by SHA-256; same bytes: " + str(open(gbk, "rb").read() == open(copied, "rb").read()))
+    show("copy('gbk.txt', 'copy.txt')", vk.copy(gbk, copied), "exists and may not be replaced: skipped")
+    try:
+        vk.copy(os.path.join(folder, "absent.txt"), copied, True)
+    except Exception as e:
+        show("copy('absent.txt', 'copy.txt', True)", e.args, "raised")
+    show("files in the folder", sorted(n for n in os.listdir(folder) if n != "backend-ran"), "no temporary left")
 
 
 def main():
@@ -57,6 +110,7 @@ def main():
     start = os.getcwd()
     try:
         paths_and_platform(work)
+        commands_and_files(work)
     finally:
         os.chdir(start)
         shutil.rmtree(work, ignore_errors=True)
