@@ -9,11 +9,11 @@ namespace vk::servers {
 // interpreter does for `with`. Null without an exception set when absent.
 inline Ref special_method(PyObject* obj, PyObject* name) {
   if (!name) return {};
-  PyObject* descr = _PyType_Lookup(Py_TYPE(obj), name);
+  Ref descr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
   if (!descr) return {};
-  descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
-  if (!get) return Ref::borrow(descr);
-  return Ref::steal(get(descr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+  descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
+  if (!get) return descr;
+  return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
 }
 
 // with manager as value: block(value)
