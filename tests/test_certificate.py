@@ -225,3 +225,26 @@ def test_key_path_that_is_a_folder(vk, tmp_path, capsys):
     with pytest.raises(IsADirectoryError):
         vk.SelfSignedCertificateGenerator("ok", str(tmp_path / "k"), str(tmp_path / "c.pem"), 1024).generate()
     assert sorted(os.listdir(tmp_path)) == ["c.pem", "k"] and os.listdir(tmp_path / "k") == []
+
+
+def test_one_file_for_both_is_refused_before_writing(vk, tmp_path, capsys, restore_cwd):
+    os.chdir(tmp_path)
+    (tmp_path / "sub").mkdir()
+    os.symlink("pair.pem", tmp_path / "link.pem")
+    for key, cert in [("pair.pem", "pair.pem"), ("pair.pem", "./sub/../pair.pem"),
+                      ("pair.pem", str(tmp_path / "pair.pem")), ("pair.pem", "link.pem"),
+                      (b"pair.pem", "pair.pem")]:
+        with pytest.raises(ValueError, match="name the same file"):
+            vk.SelfSignedCertificateGenerator("ok", key, cert, 1024).generate()
+    assert sorted(os.listdir(tmp_path)) == ["link.pem", "sub"]
+    assert capsys.readouterr().out == ""
+
+
+def test_hard_linked_paths_end_as_two_files(vk, tmp_path, capsys):
+    key, cert = tmp_path / "k.pem", tmp_path / "c.pem"
+    key.write_bytes(b"old")
+    os.link(key, cert)
+    vk.SelfSignedCertificateGenerator("ok", str(key), str(cert), 1024).generate()
+    private, certificate = load(key, cert)
+    assert certificate.public_key().public_numbers() == private.public_key().public_numbers()
+    assert mode(key) == 0o600

@@ -92,6 +92,38 @@ void name_the_key_path(PyObject* staged, PyObject* key_path) {
   PyErr_Restore(type, value, traceback);
 }
 
+// os.path.normcase(os.path.realpath(os.fsdecode(path)))
+Ref resolved(PyObject* os, PyObject* os_path, PyObject* path) {
+  Ref fsdecode = getattr(os, "fsdecode"_id);
+  Ref realpath = getattr(os_path, "realpath"_id);
+  Ref normcase = getattr(os_path, "normcase"_id);
+  if (!fsdecode || !realpath || !normcase) return {};
+  Ref text = call(fsdecode.get(), path);
+  if (!text) return {};
+  Ref real = call(realpath.get(), text.get());
+  return real ? call(normcase.get(), real.get()) : Ref();
+}
+
+// Both paths naming one file would leave only one of the two behind while
+// reporting both stored, and could put the key where the certificate is
+// expected: refuse before anything is written.
+bool distinct_files(PyObject* os, PyObject* key_path, PyObject* certificate_path) {
+  Ref os_path = getattr(os, "path"_id);
+  if (!os_path) return false;
+  Ref key_file = resolved(os, os_path.get(), key_path);
+  if (!key_file) return false;
+  Ref certificate_file = resolved(os, os_path.get(), certificate_path);
+  if (!certificate_file) return false;
+  const int same = PyObject_RichCompareBool(key_file.get(), certificate_file.get(), Py_EQ);
+  if (same < 0) return false;
+  if (same) {
+    PyErr_Format(PyExc_ValueError, "private_key_path and certificate_path name the same file: %R",
+                 certificate_path);
+    return false;
+  }
+  return true;
+}
+
 // Writes the key through a private sibling file and the certificate in
 // place, then moves the key into place. Failures before the move leave the
 // old key where it was and remove the sibling.
@@ -105,6 +137,8 @@ bool write_pair(PyObject* self, PyObject* key_pem, PyObject* certificate_pem) {
   if (!key_path) return false;
   key_path = call(fspath.get(), key_path.get());
   if (!key_path) return false;
+  Ref certificate_path = getattr(self, "certificate_path"_id);
+  if (!certificate_path || !distinct_files(os.get(), key_path.get(), certificate_path.get())) return false;
   Ref staged = sibling_name(os.get(), key_path.get());
   if (!staged) return false;
   Ref opener = make_function(private_opener, {.qualname = "SelfSignedCertificateGenerator.generate.<locals>.opener"});
@@ -115,8 +149,7 @@ bool write_pair(PyObject* self, PyObject* key_pem, PyObject* certificate_pem) {
     name_the_key_path(staged.get(), key_path.get());
     return false;
   }
-  Ref certificate_path = getattr(self, "certificate_path"_id);
-  if (!certificate_path || !write_file(certificate_path.get(), certificate_pem, nullptr) ||
+  if (!write_file(certificate_path.get(), certificate_pem, nullptr) ||
       !call(replace.get(), staged.get(), key_path.get())) {
     remove_quietly(os.get(), staged.get());
     return false;
