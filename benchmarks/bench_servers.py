@@ -145,6 +145,12 @@ def python_generate(common_name, private_key_path, certificate_path, key_size=20
                    .sign(private_key, hashes.SHA256()))
     certificate_pem = certificate.public_bytes(serialization.Encoding.PEM)
     key_path = os.fspath(private_key_path)
+
+    def resolved(path):
+        return os.path.normcase(os.path.realpath(os.fsdecode(path)))
+
+    if resolved(key_path) == resolved(certificate_path):
+        raise ValueError(f"private_key_path and certificate_path name the same file: {certificate_path!r}")
     staged = key_path + "." + os.urandom(8).hex() + ".tmp"
 
     def opener(path, flags):
