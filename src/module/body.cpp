@@ -269,7 +269,28 @@ bool body_steps(Body& b) {
     if (!b.import(module)) return false;
 
   // 15. the file servers and the backend runner
-  // HTTPServer, HTTPSServer, BackendPythonServer
+  {
+    namespace sv = servers;
+    Ref http_defaults = Ref::steal(Py_BuildValue("(is)", 8000, "."));
+    Ref https_defaults = Ref::steal(Py_BuildValue("(isss)", 4433, ".", "cert.pem", "key.pem"));
+    Ref backend_defaults = Ref::steal(PyTuple_Pack(1, Py_None));
+    if (!http_defaults || !https_defaults || !backend_defaults) return false;
+    if (!ClassBody("HTTPServer", "创建HTTP服务器")
+             .def(sv::http_init, {.defaults = http_defaults.get()})
+             .def(sv::http_start)
+             .finish(b))
+      return false;
+    if (!ClassBody("HTTPSServer", "创建HTTPS服务器,需要证书(测试情况下只用使用自签名证书就行了)")
+             .def(sv::https_init, {.defaults = https_defaults.get()})
+             .def(sv::https_start)
+             .finish(b))
+      return false;
+    if (!ClassBody("BackendPythonServer", "停止Python服务器")
+             .def(sv::backend_init, {.defaults = backend_defaults.get()})
+             .def(sv::backend_start)
+             .finish(b))
+      return false;
+  }
 
   // 16. certificate building blocks
   if (!b.import_from("cryptography", "x509") || !b.import_from("cryptography.x509.oid", "NameOID") ||
@@ -279,7 +300,15 @@ bool body_steps(Body& b) {
     return false;
 
   // 17. the certificate generator
-  // SelfSignedCertificateGenerator
+  {
+    Ref defaults = Ref::steal(Py_BuildValue("(ssii)", "private_key.pem", "certificate.pem", 2048, 365));
+    if (!defaults) return false;
+    if (!ClassBody("SelfSignedCertificateGenerator", "生成自签名证书")
+             .def(servers::certificate_init, {.defaults = defaults.get()})
+             .def(servers::certificate_generate)
+             .finish(b))
+      return false;
+  }
 
   // 18. Windows extension modules, and the standard ones again
   for (const char* module : {"wmi", "ctypes", "winreg", "hashlib", "os", "sys", "win32con", "win32gui", "win32api",

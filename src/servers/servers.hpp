@@ -5,4 +5,13 @@
 
 namespace vk::servers {
 
+// HTTPServer and HTTPSServer methods.
+extern const FunctionDef http_init, http_start, https_init, https_start;
+
+// BackendPythonServer methods.
+extern const FunctionDef backend_init, backend_start;
+
+// SelfSignedCertificateGenerator methods.
+extern const FunctionDef certificate_init, certificate_generate;
+
 }  // namespace vk::servers

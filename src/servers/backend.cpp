@@ -1,0 +1,100 @@
+// BackendPythonServer: runs a Python script as a child process and prints
+// a line from a watcher thread when it ends.
+#include "core/errors.hpp"
+#include "core/state.hpp"
+#include "servers/init.hpp"
+#include "servers/servers.hpp"
+
+namespace vk::servers {
+namespace {
+
+using namespace literals;
+
+// "The backend Python server (<path>)<tail>", the path read now.
+bool print_server_line(PyObject* self, const char* tail) {
+  Ref path = getattr(self, "python_file_path"_id);
+  if (!path) return false;
+  Ref text = format(path.get());
+  if (!text) return false;
+  return print_line(concat({new_str("The backend Python server (").get(), text.get(), new_str(tail).get()}).get());
+}
+
+// monitor_process(): waits for the child, then says it stopped. Its
+// closure is the tuple (process, instance).
+PyObject* monitor_impl(Function* f, Args) {
+  PyObject* process = PyTuple_GET_ITEM(f->closure, 0);
+  PyObject* self = PyTuple_GET_ITEM(f->closure, 1);
+  if (!call_method(process, "wait"_id)) return nullptr;
+  if (!print_server_line(self, ") has stopped")) return nullptr;
+  return Py_NewRef(Py_None);
+}
+
+const FunctionDef monitor_process{"monitor_process", {}, monitor_impl};
+
+// ["python", path] and, when the port is true, "--port", str(port).
+Ref command_line(PyObject* self) {
+  Ref path = getattr(self, "python_file_path"_id);
+  if (!path) return {};
+  Ref command = Ref::steal(PyList_New(2));
+  if (!command) return {};
+  PyList_SET_ITEM(command.get(), 0, Py_NewRef("python"_id));
+  PyList_SET_ITEM(command.get(), 1, path.release());
+  Ref port = getattr(self, "port"_id);
+  if (!port) return {};
+  const int has_port = PyObject_IsTrue(port.get());
+  if (has_port < 0) return {};
+  if (has_port) {
+    port = getattr(self, "port"_id);
+    if (!port) return {};
+    Ref port_text = Ref::steal(PyObject_Str(port.get()));
+    if (!port_text || PyList_Append(command.get(), "--port"_id) < 0 ||
+        PyList_Append(command.get(), port_text.get()) < 0)
+      return {};
+  }
+  return command;
+}
+
+// The guarded part of start: the child, the start line, the watcher.
+bool launch(PyObject* self, PyObject* command) {
+  Ref subprocess = global("subprocess"_id);
+  if (!subprocess) return false;
+  Ref popen = getattr(subprocess.get(), "Popen"_id);
+  if (!popen) return false;
+  Ref process = call(popen.get(), command);
+  if (!process) return false;
+  if (!print_server_line(self, ") has been started")) return false;
+
+  Ref closure = Ref::steal(PyTuple_Pack(2, process.get(), self));
+  if (!closure) return false;
+  Ref watcher = make_function(monitor_process,
+                              {.qualname = "BackendPythonServer.start.<locals>.monitor_process",
+                               .closure = closure.get()});
+  if (!watcher) return false;
+  Ref threading = global("threading"_id);
+  if (!threading) return false;
+  Ref thread_type = getattr(threading.get(), "Thread"_id);
+  if (!thread_type) return false;
+  Ref thread = call_kw(thread_type.get(), 0, kwnames<"target">(), watcher.get());
+  return thread && call_method(thread.get(), "start"_id);
+}
+
+PyObject* start_impl(Function*, Args args) {
+  PyObject* self = args[0];
+  Ref command = command_line(self);
+  if (!command) return nullptr;
+  if (launch(self, command.get())) return Py_NewRef(Py_None);
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+  Caught caught;
+  Ref text = format(caught.value());
+  if (!text) return nullptr;
+  Ref line = concat({new_str("An error occurred while starting the backend Python server: ").get(), text.get()});
+  if (!print_line(line.get())) return nullptr;
+  return Py_NewRef(Py_None);
+}
+
+}  // namespace
+
+const FunctionDef backend_init{"__init__", {"self", "python_file_path", "port"}, store_parameters};
+const FunctionDef backend_start{"start", {"self"}, start_impl};
+
+}  // namespace vk::servers

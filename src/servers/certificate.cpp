@@ -1,0 +1,325 @@
+// SelfSignedCertificateGenerator: a new RSA key and a self-signed
+// certificate for it, written as PEM files.
+//
+// Both are built in full before anything is written, so a refused name or
+// validity period leaves the disk untouched. The key goes to a new file
+// created readable by its owner only, which then replaces the key path:
+// an existing key file never receives the new key under its old (possibly
+// wider) permissions, and no other process can have the new file open.
+#include "core/errors.hpp"
+#include "core/state.hpp"
+#include "servers/init.hpp"
+#include "servers/servers.hpp"
+#include "servers/with.hpp"
+
+namespace vk::servers {
+namespace {
+
+using namespace literals;
+
+// with open(path, "wb", [opener=opener]) as f: f.write(data)
+bool write_file(PyObject* path, PyObject* data, PyObject* opener) {
+  Ref file = opener ? call_kw(frame.open, 2, kwnames<"opener">(), path, "wb"_id, opener)
+                    : call(frame.open, path, "wb"_id);
+  if (!file) return false;
+  return with_block(file.get(), [&](PyObject* f) { return static_cast<bool>(call_method(f, "write"_id, data)); });
+}
+
+// opener(path, flags): os.open(path, flags | os.O_EXCL, 0o600), so the
+// file is new and private from the moment it exists.
+PyObject* private_opener_impl(Function*, Args args) {
+  Ref os = global("os"_id);
+  if (!os) return nullptr;
+  Ref os_open = getattr(os.get(), "open"_id);
+  Ref excl = getattr(os.get(), "O_EXCL"_id);
+  if (!os_open || !excl) return nullptr;
+  Ref flags = Ref::steal(PyNumber_Or(args[1], excl.get()));
+  Ref mode = Ref::steal(PyLong_FromLong(0600));
+  if (!flags || !mode) return nullptr;
+  return call(os_open.get(), args[0], flags.get(), mode.get()).release();
+}
+
+const FunctionDef private_opener{"opener", {"path", "flags"}, private_opener_impl};
+
+// A fresh name beside `path`: path + "." + 16 hex digits + ".tmp", as str
+// or bytes like the path.
+Ref sibling_name(PyObject* os, PyObject* path) {
+  Ref urandom = getattr(os, "urandom"_id);
+  if (!urandom) return {};
+  Ref count = Ref::steal(PyLong_FromLong(8));
+  if (!count) return {};
+  Ref token = call(urandom.get(), count.get());
+  if (!token) return {};
+  Ref hex = call_method(token.get(), "hex"_id);
+  if (!hex) return {};
+  Ref suffix = concat({"."_id, hex.get(), ".tmp"_id});
+  if (!suffix) return {};
+  if (PyBytes_Check(path)) {
+    Ref encoded = Ref::steal(PyUnicode_AsASCIIString(suffix.get()));
+    if (!encoded) return {};
+    Ref joined = Ref::borrow(path);
+    PyObject* raw = joined.release();
+    PyBytes_Concat(&raw, encoded.get());
+    return Ref::steal(raw);
+  }
+  return concat({path, suffix.get()});
+}
+
+// os.remove(path), keeping the exception that is on its way out.
+void remove_quietly(PyObject* os, PyObject* path) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  Ref remove = getattr(os, "remove"_id);
+  if (!remove || !call(remove.get(), path)) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+}
+
+// An OSError about the sibling file names the key path instead, which is
+// the path the caller knows.
+void name_the_key_path(PyObject* staged, PyObject* key_path) {
+  if (!PyErr_ExceptionMatches(PyExc_OSError)) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref filename = Ref::steal(PyObject_GetAttr(value, "filename"_id));
+  if (!filename) {
+    PyErr_Clear();
+  } else if (PyObject_RichCompareBool(filename.get(), staged, Py_EQ) == 1) {
+    if (PyObject_SetAttr(value, "filename"_id, key_path) < 0) PyErr_Clear();
+  } else {
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+// os.path.normcase(os.path.realpath(os.fsdecode(path)))
+Ref resolved(PyObject* os, PyObject* os_path, PyObject* path) {
+  Ref fsdecode = getattr(os, "fsdecode"_id);
+  Ref realpath = getattr(os_path, "realpath"_id);
+  Ref normcase = getattr(os_path, "normcase"_id);
+  if (!fsdecode || !realpath || !normcase) return {};
+  Ref text = call(fsdecode.get(), path);
+  if (!text) return {};
+  Ref real = call(realpath.get(), text.get());
+  return real ? call(normcase.get(), real.get()) : Ref();
+}
+
+// Both paths naming one file would leave only one of the two behind while
+// reporting both stored, and could put the key where the certificate is
+// expected: refuse before anything is written.
+bool distinct_files(PyObject* os, PyObject* key_path, PyObject* certificate_path) {
+  Ref os_path = getattr(os, "path"_id);
+  if (!os_path) return false;
+  Ref key_file = resolved(os, os_path.get(), key_path);
+  if (!key_file) return false;
+  Ref certificate_file = resolved(os, os_path.get(), certificate_path);
+  if (!certificate_file) return false;
+  const int same = PyObject_RichCompareBool(key_file.get(), certificate_file.get(), Py_EQ);
+  if (same < 0) return false;
+  if (same) {
+    PyErr_Format(PyExc_ValueError, "private_key_path and certificate_path name the same file: %R",
+                 certificate_path);
+    return false;
+  }
+  return true;
+}
+
+// Writes the key through a private sibling file and the certificate in
+// place, then moves the key into place. Failures before the move leave the
+// old key where it was and remove the sibling.
+bool write_pair(PyObject* self, PyObject* key_pem, PyObject* certificate_pem) {
+  Ref os = global("os"_id);
+  if (!os) return false;
+  Ref fspath = getattr(os.get(), "fspath"_id);
+  Ref replace = getattr(os.get(), "replace"_id);
+  if (!fspath || !replace) return false;
+  Ref key_path = getattr(self, "private_key_path"_id);
+  if (!key_path) return false;
+  key_path = call(fspath.get(), key_path.get());
+  if (!key_path) return false;
+  Ref certificate_path = getattr(self, "certificate_path"_id);
+  if (!certificate_path || !distinct_files(os.get(), key_path.get(), certificate_path.get())) return false;
+  Ref staged = sibling_name(os.get(), key_path.get());
+  if (!staged) return false;
+  Ref opener = make_function(private_opener, {.qualname = "SelfSignedCertificateGenerator.generate.<locals>.opener"});
+  if (!opener) return false;
+  if (!write_file(staged.get(), key_pem, opener.get())) {
+    // Nothing to clean up when the sibling could not be created at all.
+    if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) remove_quietly(os.get(), staged.get());
+    name_the_key_path(staged.get(), key_path.get());
+    return false;
+  }
+  if (!write_file(certificate_path.get(), certificate_pem, nullptr) ||
+      !call(replace.get(), staged.get(), key_path.get())) {
+    remove_quietly(os.get(), staged.get());
+    return false;
+  }
+  return true;
+}
+
+// x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
+Ref common_name_only(PyObject* x509, PyObject* common_name) {
+  Ref name_oid = global("NameOID"_id);
+  if (!name_oid) return {};
+  Ref name_type = getattr(x509, "Name"_id);
+  Ref attribute_type = getattr(x509, "NameAttribute"_id);
+  Ref oid = getattr(name_oid.get(), "COMMON_NAME"_id);
+  if (!name_type || !attribute_type || !oid) return {};
+  Ref attribute = call(attribute_type.get(), oid.get(), common_name);
+  if (!attribute) return {};
+  Ref attributes = Ref::steal(PyList_New(1));
+  if (!attributes) return {};
+  PyList_SET_ITEM(attributes.get(), 0, attribute.release());
+  return call(name_type.get(), attributes.get());
+}
+
+// builder = builder.<step>(argument)
+bool chain(Ref& builder, PyObject* step, PyObject* argument) {
+  builder = call_method(builder.get(), step, argument);
+  return static_cast<bool>(builder);
+}
+
+// The signed certificate for `key`, named and valid as the instance says.
+Ref build_certificate(PyObject* self, PyObject* key) {
+  Ref x509 = global("x509"_id);
+  if (!x509) return {};
+  Ref common_name = getattr(self, "common_name"_id);
+  if (!common_name) return {};
+  Ref name = common_name_only(x509.get(), common_name.get());
+  if (!name) return {};
+
+  Ref builder_type = getattr(x509.get(), "CertificateBuilder"_id);
+  if (!builder_type) return {};
+  Ref builder = call(builder_type.get());
+  if (!builder || !chain(builder, "subject_name"_id, name.get()) || !chain(builder, "issuer_name"_id, name.get()))
+    return {};
+  Ref public_key = call_method(key, "public_key"_id);
+  if (!public_key || !chain(builder, "public_key"_id, public_key.get())) return {};
+  Ref random_serial = getattr(x509.get(), "random_serial_number"_id);
+  if (!random_serial) return {};
+  Ref serial = call(random_serial.get());
+  if (!serial || !chain(builder, "serial_number"_id, serial.get())) return {};
+
+  // Two readings of the clock: the period ends validity_days after the
+  // second one.
+  Ref datetime_module = global("datetime"_id);
+  if (!datetime_module) return {};
+  Ref datetime_type = getattr(datetime_module.get(), "datetime"_id);
+  if (!datetime_type) return {};
+  Ref not_before = call_method(datetime_type.get(), "utcnow"_id);
+  if (!not_before || !chain(builder, "not_valid_before"_id, not_before.get())) return {};
+  Ref now = call_method(datetime_type.get(), "utcnow"_id);
+  if (!now) return {};
+  Ref timedelta = getattr(datetime_module.get(), "timedelta"_id);
+  Ref days = getattr(self, "validity_days"_id);
+  if (!timedelta || !days) return {};
+  Ref period = call_kw(timedelta.get(), 0, kwnames<"days">(), days.get());
+  if (!period) return {};
+  Ref not_after = Ref::steal(PyNumber_Add(now.get(), period.get()));
+  if (!not_after || !chain(builder, "not_valid_after"_id, not_after.get())) return {};
+
+  Ref san_type = getattr(x509.get(), "SubjectAlternativeName"_id);
+  Ref dns_type = getattr(x509.get(), "DNSName"_id);
+  if (!san_type || !dns_type) return {};
+  common_name = getattr(self, "common_name"_id);
+  if (!common_name) return {};
+  Ref dns_name = call(dns_type.get(), common_name.get());
+  if (!dns_name) return {};
+  Ref dns_names = Ref::steal(PyList_New(1));
+  if (!dns_names) return {};
+  PyList_SET_ITEM(dns_names.get(), 0, dns_name.release());
+  Ref san = call(san_type.get(), dns_names.get());
+  if (!san) return {};
+  Ref add_extension = getattr(builder.get(), "add_extension"_id);
+  if (!add_extension) return {};
+  builder = call_kw(add_extension.get(), 1, kwnames<"critical">(), san.get(), Py_False);
+  if (!builder) return {};
+
+  Ref hashes = global("hashes"_id);
+  if (!hashes) return {};
+  Ref sha256_type = getattr(hashes.get(), "SHA256"_id);
+  if (!sha256_type) return {};
+  Ref sha256 = call(sha256_type.get());
+  if (!sha256) return {};
+  return call_method(builder.get(), "sign"_id, key, sha256.get());
+}
+
+PyObject* generate_impl(Function*, Args args) {
+  PyObject* self = args[0];
+
+  Ref rsa = global("rsa"_id);
+  if (!rsa) return nullptr;
+  Ref generate_private_key = getattr(rsa.get(), "generate_private_key"_id);
+  if (!generate_private_key) return nullptr;
+  Ref exponent = Ref::steal(PyLong_FromLong(65537));
+  Ref key_size = getattr(self, "key_size"_id);
+  if (!exponent || !key_size) return nullptr;
+  Ref key = call_kw(generate_private_key.get(), 0, kwnames<"public_exponent", "key_size">(), exponent.get(),
+                    key_size.get());
+  if (!key) return nullptr;
+
+  Ref serialization = global("serialization"_id);
+  if (!serialization) return nullptr;
+  Ref encoding = getattr(serialization.get(), "Encoding"_id);
+  Ref private_format = getattr(serialization.get(), "PrivateFormat"_id);
+  Ref no_encryption_type = getattr(serialization.get(), "NoEncryption"_id);
+  if (!encoding || !private_format || !no_encryption_type) return nullptr;
+  Ref pem = getattr(encoding.get(), "PEM"_id);
+  Ref pkcs8 = getattr(private_format.get(), "PKCS8"_id);
+  if (!pem || !pkcs8) return nullptr;
+  Ref no_encryption = call(no_encryption_type.get());
+  if (!no_encryption) return nullptr;
+  Ref private_bytes = getattr(key.get(), "private_bytes"_id);
+  if (!private_bytes) return nullptr;
+  Ref key_pem = call_kw(private_bytes.get(), 0, kwnames<"encoding", "format", "encryption_algorithm">(), pem.get(),
+                        pkcs8.get(), no_encryption.get());
+  if (!key_pem) return nullptr;
+
+  Ref certificate = build_certificate(self, key.get());
+  if (!certificate) return nullptr;
+  Ref certificate_pem = call_method(certificate.get(), "public_bytes"_id, pem.get());
+  if (!certificate_pem) return nullptr;
+
+  if (!write_pair(self, key_pem.get(), certificate_pem.get())) return nullptr;
+
+  Ref key_path = getattr(self, "private_key_path"_id);
+  if (!key_path) return nullptr;
+  Ref key_text = format(key_path.get());
+  if (!key_text) return nullptr;
+  Ref certificate_path = getattr(self, "certificate_path"_id);
+  if (!certificate_path) return nullptr;
+  Ref certificate_text = format(certificate_path.get());
+  if (!certificate_text) return nullptr;
+  Ref line = concat({new_str("The self-signed certificate is generated, the private key is stored in ").get(),
+                     key_text.get(), new_str(", and the certificate is stored in ").get(), certificate_text.get(),
+                     new_str(" .").get()});
+  if (!print_line(line.get())) return nullptr;
+  return Py_NewRef(Py_None);
+}
+
+constexpr const char* kInitDoc =
+    "\n"
+    "        初始化生成器\n"
+    "\n"
+    "        :param common_name: 证书的通用名称（CN），通常是域名或服务器名称\n"
+    "        :param private_key_path: 私钥文件的保存路径\n"
+    "        :param certificate_path: 证书文件的保存路径\n"
+    "        :param key_size: 私钥的位数，默认为 2048\n"
+    "        :param validity_days: 证书的有效期（天），默认为 365 天\n"
+    "        ";
+
+constexpr const char* kGenerateDoc =
+    "\n"
+    "        生成自签名证书\n"
+    "        ";
+
+}  // namespace
+
+const FunctionDef certificate_init{
+    "__init__",
+    {"self", "common_name", "private_key_path", "certificate_path", "key_size", "validity_days"},
+    store_parameters,
+    kInitDoc};
+const FunctionDef certificate_generate{"generate", {"self"}, generate_impl, kGenerateDoc};
+
+}  // namespace vk::servers

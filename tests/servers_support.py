@@ -1,0 +1,167 @@
+"""Running velka_code servers in child processes for the server tests.
+
+A server blocks in serve_forever, so each one runs in its own interpreter;
+the test reads its output, talks to it on 127.0.0.1 and stops it with
+SIGINT, as Ctrl+C would.
+"""
+
+import os
+import queue
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# Runs one server; after it ends it reports whether anything still listens on
+# the port, binds the port again at once, and reports the directory.
+CHILD = textwrap.dedent("""
+    import os, socket, sys, warnings
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import simwin
+    simwin.activate(windows=False)
+    import velka_code
+    port = int(sys.argv[1])
+    server = eval(sys.argv[2], {"velka_code": velka_code, "port": port})
+    try:
+        server.start()
+    except KeyboardInterrupt:
+        print("INTERRUPTED", flush=True)
+    except Exception as error:
+        print("FAILED", type(error).__name__, error, flush=True)
+    listening = False
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as rows:
+            for row in list(rows)[1:]:
+                local, state = row.split()[1], row.split()[3]
+                listening |= int(local.rsplit(":", 1)[1], 16) == port and state == "0A"
+    print("LISTENING" if listening else "CLOSED", flush=True)
+    # Connections the server closed first linger in TIME_WAIT and keep a
+    # socket without SO_REUSEADDR from binding; with no traffic it binds.
+    probe = socket.socket()
+    probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        probe.bind(("", port))
+        probe.listen()
+        print("REBOUND", flush=True)
+    except OSError as error:
+        print("BUSY", error.errno, flush=True)
+    probe.close()
+    print("CWD", os.getcwd(), flush=True)
+""")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def child_env(extra=None):
+    env = dict(os.environ)
+    # Absolute entries, so a child started in another folder imports the
+    # same velka_code as this process.
+    inherited = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env["PYTHONPATH"] = os.pathsep.join([REPO, *inherited])
+    env["PYTHONUNBUFFERED"] = "1"
+    if extra:
+        env.update(extra)
+    return env
+
+
+class ServerProcess:
+    """A velka_code server built by `expression` (with `port` in scope)."""
+
+    def __init__(self, expression, port=None, cwd=None, env=None):
+        self.port = port or free_port()
+        self.proc = subprocess.Popen(
+            [sys.executable, "-c", CHILD, str(self.port), expression],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=cwd, env=child_env(env))
+        self.lines = queue.Queue()
+        self.seen = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
+
+    def next_line(self, timeout=30):
+        try:
+            line = self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError(f"no output within {timeout}s; seen {self.seen}") from None
+        if line is not None:
+            self.seen.append(line)
+        return line
+
+    def wait_listening(self):
+        line = self.next_line()
+        assert line is not None and "listening on port" in line, (line, self.stderr_now())
+        # The line comes before serve_forever; wait until a connection succeeds.
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return line
+            except OSError:
+                time.sleep(0.05)
+        raise AssertionError("server never accepted a connection")
+
+    def stderr_now(self):
+        if self.proc.poll() is None:
+            return ""
+        return self.proc.stderr.read()
+
+    def interrupt(self, timeout=30):
+        """SIGINT, then the rest of the output; returns (lines, stderr)."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)
+        return self.finish(timeout)
+
+    def finish(self, timeout=30):
+        try:
+            self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        rest = []
+        while (line := self.next_line(timeout=timeout)) is not None:
+            rest.append(line)
+        return rest, self.proc.stderr.read()
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def chromium():
+    for name in ("chromium", "chromium-browser"):
+        path = shutil.which(name)
+        if path:
+            return path
+    return None
+
+
+def dump_dom(url, profile, *flags, timeout=90):
+    """The DOM headless Chromium rendered for url."""
+    result = subprocess.run(
+        [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+         f"--user-data-dir={profile}", "--virtual-time-budget=5000", *flags, "--dump-dom", url],
+        capture_output=True, text=True, timeout=timeout)
+    return result.stdout
