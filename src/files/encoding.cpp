@@ -3,7 +3,7 @@
 // once the whole conversion has succeeded.
 #include "core/errors.hpp"
 #include "core/state.hpp"
-#include "files/with_block.hpp"
+#include "core/with.hpp"
 #include "module/names.hpp"
 
 namespace vk::files {
@@ -32,15 +32,16 @@ PyObject* get_encoding_impl(Function*, Args args) {
   if (!chardet) return nullptr;
   Ref file = call(frame.open, args[0], "rb"_id);
   if (!file) return nullptr;
-  WithBlock block;
-  if (!block.enter(file.get())) return nullptr;
-  Ref data = call_method(block.value(), "read"_id);
-  Ref result = data ? call_method(chardet.get(), "detect"_id, data.get()) : Ref();
-  Ref encoding = result ? item(result.get(), "encoding"_id) : Ref();
-  Ref confidence = encoding ? item(result.get(), "confidence"_id) : Ref();
-  Ref answer = confidence ? Ref::steal(PyTuple_Pack(2, encoding.get(), confidence.get())) : Ref();
-  if (!block.leave(static_cast<bool>(answer))) return nullptr;
-  return answer.release();
+  Ref answer;
+  const bool ok = with_block(file.get(), [&](PyObject* f) {
+    Ref data = call_method(f, "read"_id);
+    Ref result = data ? call_method(chardet.get(), "detect"_id, data.get()) : Ref();
+    Ref encoding = result ? item(result.get(), "encoding"_id) : Ref();
+    Ref confidence = encoding ? item(result.get(), "confidence"_id) : Ref();
+    answer = confidence ? Ref::steal(PyTuple_Pack(2, encoding.get(), confidence.get())) : Ref();
+    return static_cast<bool>(answer);
+  });
+  return ok ? answer.release() : nullptr;
 }
 
 // 1 when input and output name the same file: equal paths, or paths that
@@ -64,14 +65,15 @@ int same_file(PyObject* os, PyObject* input, PyObject* output) {
 Ref guess_encoding(PyObject* chardet, PyObject* path) {
   Ref file = call(frame.open, path, "rb"_id);
   if (!file) return {};
-  WithBlock block;
-  if (!block.enter(file.get())) return {};
-  Ref size = Ref::steal(PyLong_FromLong(4096));
-  Ref head = size ? call_method(block.value(), "read"_id, size.get()) : Ref();
-  Ref guess = head ? call_method(chardet, "detect"_id, head.get()) : Ref();
-  Ref encoding = guess ? item(guess.get(), "encoding"_id) : Ref();
-  if (!block.leave(static_cast<bool>(encoding))) return {};
-  return encoding;
+  Ref encoding;
+  const bool ok = with_block(file.get(), [&](PyObject* f) {
+    Ref size = Ref::steal(PyLong_FromLong(4096));
+    Ref head = size ? call_method(f, "read"_id, size.get()) : Ref();
+    Ref guess = head ? call_method(chardet, "detect"_id, head.get()) : Ref();
+    encoding = guess ? item(guess.get(), "encoding"_id) : Ref();
+    return static_cast<bool>(encoding);
+  });
+  return ok ? encoding : Ref();
 }
 
 // A fresh file beside `target`, named after it, created exclusively in text
@@ -134,20 +136,15 @@ bool write_lines(PyObject* os, PyObject* source, PyObject* output, PyObject* enc
 
   Ref out = create_temporary(os, target.get(), encoding, temp);
   if (!out) return false;
-  WithBlock block;
-  if (!block.enter(out.get())) return false;
-  Ref write = getattr(block.value(), "write"_id);
-  Ref lines = write ? Ref::steal(PyObject_GetIter(source)) : Ref();
-  bool ok = static_cast<bool>(lines);
-  while (ok) {
-    Ref line = Ref::steal(PyIter_Next(lines.get()));
-    if (!line) {
-      ok = !PyErr_Occurred();
-      break;
-    }
-    ok = static_cast<bool>(call(write.get(), line.get()));
-  }
-  if (!block.leave(ok)) return false;
+  const bool ok = with_block(out.get(), [&](PyObject* f) {
+    Ref write = getattr(f, "write"_id);
+    Ref lines = write ? Ref::steal(PyObject_GetIter(source)) : Ref();
+    if (!lines) return false;
+    while (Ref line = Ref::steal(PyIter_Next(lines.get())))
+      if (!call(write.get(), line.get())) return false;
+    return !PyErr_Occurred();
+  });
+  if (!ok) return false;
   return !replacing || keep_mode(os, target.get(), temp.get());
 }
 
@@ -163,11 +160,9 @@ int convert(PyObject* chardet, PyObject* input, PyObject* output, PyObject* enco
   if (!source_encoding) return -1;
   Ref source = call_kw(frame.open, 2, kwnames<"encoding">(), input, "r"_id, source_encoding.get());
   if (!source) return -1;
-  WithBlock block;
-  if (!block.enter(source.get())) return -1;
   Ref target;
-  const bool written = write_lines(os.get(), block.value(), output, encoding, temp, target);
-  if (!block.leave(written)) return -1;
+  if (!with_block(source.get(), [&](PyObject* f) { return write_lines(os.get(), f, output, encoding, temp, target); }))
+    return -1;
 
   if (!call_method(os.get(), "replace"_id, temp.get(), target.get())) return -1;
   temp = Ref();

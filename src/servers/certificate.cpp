@@ -10,7 +10,7 @@
 #include "core/state.hpp"
 #include "servers/init.hpp"
 #include "servers/servers.hpp"
-#include "servers/with.hpp"
+#include "core/with.hpp"
 
 namespace vk::servers {
 namespace {

@@ -3,7 +3,7 @@
 // must match the source's before it is moved into place.
 #include "core/errors.hpp"
 #include "core/state.hpp"
-#include "files/with_block.hpp"
+#include "core/with.hpp"
 #include "module/names.hpp"
 
 namespace vk::system {
@@ -37,11 +37,10 @@ Ref file_digest(PyObject* path) {
   if (!update) return {};
   Ref file = call(frame.open, path, "rb"_id);
   if (!file) return {};
-  WithBlock block;
-  if (!block.enter(file.get())) return {};
-  const bool read = each_chunk(block.value(), [&](PyObject* chunk) { return static_cast<bool>(call(update.get(), chunk)); });
-  if (!block.leave(read)) return {};
-  return call_method(hash_object.get(), "hexdigest"_id);
+  const bool read = with_block(file.get(), [&](PyObject* f) {
+    return each_chunk(f, [&](PyObject* chunk) { return static_cast<bool>(call(update.get(), chunk)); });
+  });
+  return read ? call_method(hash_object.get(), "hexdigest"_id) : Ref();
 }
 
 // Opens a new file named destination + "." + random hex + ".tmp" for
@@ -73,19 +72,13 @@ Ref create_temporary(PyObject* os, PyObject* destination, Ref& temp) {
 bool copy_bytes(PyObject* os, PyObject* source, PyObject* destination, Ref& temp) {
   Ref in = call(frame.open, source, "rb"_id);
   if (!in) return false;
-  WithBlock reading;
-  if (!reading.enter(in.get())) return false;
-  bool ok = false;
-  if (Ref out = create_temporary(os, destination, temp)) {
-    WithBlock writing;
-    if (writing.enter(out.get())) {
-      Ref write = getattr(writing.value(), "write"_id);
-      ok = write && each_chunk(reading.value(),
-                               [&](PyObject* chunk) { return static_cast<bool>(call(write.get(), chunk)); });
-      ok = writing.leave(ok);
-    }
-  }
-  return reading.leave(ok);
+  return with_block(in.get(), [&](PyObject* reading) {
+    Ref out = create_temporary(os, destination, temp);
+    return out && with_block(out.get(), [&](PyObject* writing) {
+             Ref write = getattr(writing, "write"_id);
+             return write && each_chunk(reading, [&](PyObject* chunk) { return static_cast<bool>(call(write.get(), chunk)); });
+           });
+  });
 }
 
 // The guarded part of the copy; true when it ran to its end (the verified

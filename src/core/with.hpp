@@ -3,7 +3,7 @@
 
 #include "core/errors.hpp"
 
-namespace vk::servers {
+namespace vk {
 
 // The special method `name` of obj, bound, looked up on its type as the
 // interpreter does for `with`. Null without an exception set when absent.
@@ -54,4 +54,4 @@ bool with_block(PyObject* manager, Block&& block) {
   return false;
 }
 
-}  // namespace vk::servers
+}  // namespace vk
