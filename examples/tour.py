@@ -9,9 +9,16 @@ import hashlib
 import io
 import os
 import shutil
+import signal
+import socket
+import ssl
+import subprocess
 import sys
 import tempfile
+import threading
+import time
 import types
+import urllib.request
 
 import velka_code as vk
 
@@ -105,12 +112,65 @@ def commands_and_files(folder):
     show("files in the folder", sorted(n for n in os.listdir(folder) if n != "backend-ran"), "no temporary left")
 
 
+def servers_and_certificates(work):
+    section("servers and certificates")
+    site = os.path.join(work, "site")
+    os.mkdir(site)
+    with open(os.path.join(site, "hello.txt"), "w") as f:
+        f.write("hello over TLS\n")
+    key, cert = os.path.join(site, "key.pem"), os.path.join(site, "cert.pem")
+    generator = vk.SelfSignedCertificateGenerator("localhost", key, cert, 2048, 30)
+    show("SelfSignedCertificateGenerator(...).generate()", generator.generate(),
+         "key file mode " + oct(os.stat(key).st_mode & 0o777))
+
+    with socket.socket() as s:  # a free port on this machine
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    child = ("import simwin; simwin.activate(windows=True); import velka_code; "
+             f"velka_code.HTTPSServer({port}, {site!r}, 'cert.pem', 'key.pem').start()")
+    # The child imports what this process imported, from wherever it is.
+    import simwin
+    paths = [os.path.dirname(os.path.dirname(os.path.abspath(simwin.__file__))),
+             os.path.dirname(os.path.abspath(vk.__file__))]
+    env = dict(os.environ, PYTHONUNBUFFERED="1", PYTHONPATH=os.pathsep.join(paths))
+    server = subprocess.Popen([sys.executable, "-W", "ignore::DeprecationWarning", "-c", child],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        line = server.stdout.readline().strip()
+        if not line:
+            raise RuntimeError("the server did not start: " + server.stderr.read())
+        show("HTTPSServer(port, site, ...).start()", line, "in a child process")
+        context = ssl.create_default_context(cafile=cert)  # trusts this certificate only
+        for _ in range(100):
+            try:
+                with urllib.request.urlopen(f"https://localhost:{port}/hello.txt", context=context) as r:
+                    show("GET https://localhost/hello.txt", r.read().decode(), "verified against cert.pem")
+                break
+            except OSError:
+                time.sleep(0.1)
+    finally:
+        server.send_signal(signal.SIGINT)  # Ctrl+C: the server closes its socket
+        server.wait(30)
+    show("server stopped by Ctrl+C", server.returncode)
+
+    script = os.path.join(site, "backend.py")
+    with open(script, "w") as f:
+        f.write("import sys; open(sys.argv[0] + '.ran', 'w').write(' '.join(sys.argv[1:]))\n")
+    show("BackendPythonServer(script, 5000).start()", vk.BackendPythonServer(script, 5000).start(),
+         "runs `python backend.py --port 5000`")
+    for thread in threading.enumerate():
+        if thread is not threading.main_thread():
+            thread.join(30)  # the watcher prints its line when the script ends
+    show("the script received", open(script + ".ran").read())
+
+
 def main():
     work = tempfile.mkdtemp(prefix="velka-tour-")
     start = os.getcwd()
     try:
         paths_and_platform(work)
         commands_and_files(work)
+        servers_and_certificates(work)
     finally:
         os.chdir(start)
         shutil.rmtree(work, ignore_errors=True)

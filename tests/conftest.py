@@ -46,7 +46,10 @@ def restore_cwd():
 def run_python(code, *args, env=None, timeout=120, **kwargs):
     """Runs code in a fresh interpreter that can import simwin."""
     full_env = dict(os.environ)
-    full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [REPO, full_env.get("PYTHONPATH")]))
+    # Absolute entries, so that a child started in another folder still
+    # finds the same build.
+    inherited = [os.path.abspath(p) for p in full_env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    full_env["PYTHONPATH"] = os.pathsep.join([REPO, *inherited])
     if env:
         full_env.update(env)
     return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
