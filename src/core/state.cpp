@@ -20,6 +20,11 @@ Ref global(PyObject* name) {
   return {};
 }
 
+Ref import_local(PyObject* name) {
+  if (!name) return {};
+  return Ref::steal(PyImport_ImportModuleLevelObject(name, frame.globals, nullptr, nullptr, 0));
+}
+
 bool print_line(PyObject* text) {
   if (!text) return false;
   return static_cast<bool>(call(frame.print, text));

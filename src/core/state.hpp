@@ -27,6 +27,10 @@ extern Frame frame;
 // it: the namespace first, then builtins, else NameError.
 Ref global(PyObject* name);
 
+// `import name` inside a function: through the import system, so that
+// whatever sys.modules holds under that name is what the call gets.
+Ref import_local(PyObject* name);
+
 // print(text) through the builtin print cached at import.
 bool print_line(PyObject* text);
 

@@ -8,13 +8,6 @@ namespace {
 
 using namespace literals;
 
-// `import name` inside a function: the import system, so that whatever
-// sys.modules holds under that name is what the call gets.
-Ref import_local(PyObject* name) {
-  if (!name) return {};
-  return Ref::steal(PyImport_ImportModuleLevelObject(name, frame.globals, nullptr, nullptr, 0));
-}
-
 PyObject* cmd_impl(Function*, Args args) {
   Ref os = global("os"_id);
   if (!os) return nullptr;

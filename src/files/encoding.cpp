@@ -3,6 +3,7 @@
 // once the whole conversion has succeeded.
 #include "core/errors.hpp"
 #include "core/state.hpp"
+#include "core/sibling.hpp"
 #include "core/with.hpp"
 #include "module/names.hpp"
 
@@ -10,12 +11,6 @@ namespace vk::files {
 namespace {
 
 using namespace literals;
-
-// `import name` inside a function.
-Ref import_local(PyObject* name) {
-  if (!name) return {};
-  return Ref::steal(PyImport_ImportModuleLevelObject(name, frame.globals, nullptr, nullptr, 0));
-}
 
 Ref item(PyObject* mapping, PyObject* key) {
   if (!key) return {};
@@ -76,33 +71,11 @@ Ref guess_encoding(PyObject* chardet, PyObject* path) {
   return ok ? encoding : Ref();
 }
 
-// A fresh file beside `target`, named after it, created exclusively in text
-// mode with `encoding`. `temp` is set to its path as soon as the file may
-// exist, so that a failure can remove it.
+// A fresh text file beside `target`, created exclusively with `encoding`.
 Ref create_temporary(PyObject* os, PyObject* target, PyObject* encoding, Ref& temp) {
-  Ref urandom = getattr(os, "urandom"_id);
-  Ref count = Ref::steal(PyLong_FromLong(6));
-  if (!urandom || !count) return {};
-  const bool bytes_path = PyBytes_Check(target);
-  for (int attempt = 0;; ++attempt) {
-    Ref noise = call(urandom.get(), count.get());
-    Ref hex = noise ? call_method(noise.get(), "hex"_id) : Ref();
-    Ref suffix = hex ? Ref::steal(PyUnicode_FromFormat(".%U.tmp", hex.get())) : Ref();
-    if (suffix && bytes_path) suffix = Ref::steal(PyUnicode_AsASCIIString(suffix.get()));
-    Ref name = suffix ? Ref::steal(PyNumber_Add(target, suffix.get())) : Ref();
-    if (!name) return {};
-    Ref file = call_kw(frame.open, 2, kwnames<"encoding">(), name.get(), "x"_id, encoding);
-    if (file) {
-      temp = name;
-      return file;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_FileExistsError) || attempt >= 100) {
-      // Opening may fail after creating the file (an unknown encoding).
-      if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) temp = name;
-      return {};
-    }
-    PyErr_Clear();
-  }
+  return open_sibling(os, target, temp, [&](PyObject* name) {
+    return call_kw(frame.open, 2, kwnames<"encoding">(), name, "x"_id, encoding);
+  });
 }
 
 // The permission bits of an existing output carry over to its replacement.
@@ -176,7 +149,8 @@ void discard(Ref& temp) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   Ref os = global("os"_id);
-  if (!os || !call_method(os.get(), "remove"_id, temp.get())) PyErr_Clear();
+  if (os) remove_quietly(os.get(), temp.get());
+  else PyErr_Clear();
   PyErr_Restore(type, value, traceback);
   temp = Ref();
 }

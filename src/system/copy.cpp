@@ -3,6 +3,7 @@
 // must match the source's before it is moved into place.
 #include "core/errors.hpp"
 #include "core/state.hpp"
+#include "core/sibling.hpp"
 #include "core/with.hpp"
 #include "module/names.hpp"
 
@@ -43,29 +44,9 @@ Ref file_digest(PyObject* path) {
   return read ? call_method(hash_object.get(), "hexdigest"_id) : Ref();
 }
 
-// Opens a new file named destination + "." + random hex + ".tmp" for
-// writing bytes, never one that exists already. `temp` holds the path as
-// soon as a file may have been made there.
+// A fresh binary file beside `destination`, never one that exists already.
 Ref create_temporary(PyObject* os, PyObject* destination, Ref& temp) {
-  Ref urandom = getattr(os, "urandom"_id);
-  Ref count = Ref::steal(PyLong_FromLong(6));
-  if (!urandom || !count) return {};
-  const bool bytes_path = PyBytes_Check(destination);
-  for (int attempt = 0;; ++attempt) {
-    Ref noise = call(urandom.get(), count.get());
-    Ref hex = noise ? call_method(noise.get(), "hex"_id) : Ref();
-    Ref suffix = hex ? Ref::steal(PyUnicode_FromFormat(".%U.tmp", hex.get())) : Ref();
-    if (suffix && bytes_path) suffix = Ref::steal(PyUnicode_AsASCIIString(suffix.get()));
-    Ref name = suffix ? Ref::steal(PyNumber_Add(destination, suffix.get())) : Ref();
-    if (!name) return {};
-    Ref file = call(frame.open, name.get(), "xb"_id);
-    if (file || !PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-      temp = name;
-      return file;
-    }
-    if (attempt >= 100) return {};
-    PyErr_Clear();
-  }
+  return open_sibling(os, destination, temp, [](PyObject* name) { return call(frame.open, name, "xb"_id); });
 }
 
 // Copies source into a new temporary file in chunks.
