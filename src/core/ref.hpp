@@ -85,6 +85,9 @@ PyObject* operator""_id() noexcept {
 }
 }  // namespace literals
 
+// A name of a plain module, its dict answering first (see getattr).
+Ref module_attribute(PyObject* module, PyObject* name);
+
 // Attribute access and calls, returning owning references. A null argument
 // means an earlier step failed with an exception set: the call is not made
 // and that exception stays, so calls can be nested safely.
@@ -98,10 +101,7 @@ inline Ref getattr(PyObject* obj, PyObject* name) {
   // A plain module's own names live in its dict; the module type defines
   // none of them and cannot be changed, so the dict answers first. Names
   // it lacks take the full route (module __getattr__, the error text).
-  if (PyModule_CheckExact(obj)) {
-    if (PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj), name)) return Ref::borrow(value);
-    if (PyErr_Occurred()) return {};
-  }
+  if (PyModule_CheckExact(obj)) return module_attribute(obj, name);
   return Ref::steal(PyObject_GetAttr(obj, name));
 }
 

@@ -1,13 +1,26 @@
 #include "core/state.hpp"
 
+#include "core/lookup.hpp"
+
 namespace vk {
 
 Frame frame;
 
+LookupCache& lookup_cache() {
+  static LookupCache cache;
+  return cache;
+}
+
+Ref module_attribute(PyObject* module, PyObject* name) {
+  if (PyObject* value = lookup_cache().find(PyModule_GetDict(module), name)) return Ref::borrow(value);
+  if (PyErr_Occurred()) return {};
+  return Ref::steal(PyObject_GetAttr(module, name));
+}
+
 Ref global(PyObject* name) {
   if (!name) return {};
   if (frame.globals) {
-    PyObject* v = PyDict_GetItemWithError(frame.globals, name);
+    PyObject* v = lookup_cache().find(frame.globals, name);
     if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) return {};
   }
