@@ -1,0 +1,310 @@
+// Exact arithmetic for the numeric shortcuts: each helper reproduces, for
+// exact int and float operands, what the interpreter's own operation gives.
+#include "numeric/fast.hpp"
+
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+namespace vk::numeric {
+
+namespace {
+
+constexpr long long kExactIntLimit = 1LL << 53;  // ints up to this size are exactly floats
+
+// n! in 64 bits for n <= 20.
+constexpr std::uint64_t kSmallFactorials[21] = {1ULL,
+                                                1ULL,
+                                                2ULL,
+                                                6ULL,
+                                                24ULL,
+                                                120ULL,
+                                                720ULL,
+                                                5040ULL,
+                                                40320ULL,
+                                                362880ULL,
+                                                3628800ULL,
+                                                39916800ULL,
+                                                479001600ULL,
+                                                6227020800ULL,
+                                                87178291200ULL,
+                                                1307674368000ULL,
+                                                20922789888000ULL,
+                                                355687428096000ULL,
+                                                6402373705728000ULL,
+                                                121645100408832000ULL,
+                                                2432902008176640000ULL};
+
+bool is_odd_integer(double v) { return std::fmod(v, 2.0) != 0.0; }
+
+}  // namespace
+
+bool is_own(PyObject* name, const FunctionDef& def) {
+  if (!name || !frame.globals) return false;
+  PyObject* value = PyDict_GetItemWithError(frame.globals, name);
+  if (!value) {
+    // The general path looks the name up again and reports what it finds.
+    PyErr_Clear();
+    return false;
+  }
+  return Py_IS_TYPE(value, frame.function_type) && reinterpret_cast<Function*>(value)->def == &def;
+}
+
+bool exact_count(PyObject* value, long long& count) {
+  if (!PyLong_CheckExact(value)) return false;
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (overflow > 0) return false;
+  count = overflow < 0 || v < 0 ? 0 : v;
+  return true;
+}
+
+bool read_real(PyObject* obj, Real& out) {
+  if (PyFloat_CheckExact(obj)) {
+    out = {false, PyFloat_AS_DOUBLE(obj), true, 0};
+    return true;
+  }
+  if (!PyLong_CheckExact(obj)) return false;
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  const bool exact = overflow == 0 && v >= -kExactIntLimit && v <= kExactIntLimit;
+  out = {true, exact ? static_cast<double>(v) : 0.0, exact, exact ? v : 0};
+  return true;
+}
+
+bool read_tolerance(PyObject* obj, double& out) {
+  Real r;
+  if (!read_real(obj, r) || !r.exact) return false;
+  out = r.value;
+  return true;
+}
+
+const Factorials* factorials() {
+  static Factorials* table = nullptr;
+  if (table) return table;
+  auto* made = new Factorials{};
+  Ref value = Ref::steal(PyLong_FromLong(1));
+  for (long long n = 0; n <= kMaxFloatFactorial && value; ++n) {
+    if (n > 0) {
+      Ref factor = Ref::steal(PyLong_FromLongLong(n));
+      value = factor ? Ref::steal(PyNumber_Multiply(value.get(), factor.get())) : Ref();
+      if (!value) break;
+    }
+    made->as_float[n] = PyLong_AsDouble(value.get());
+    if (made->as_float[n] == -1.0 && PyErr_Occurred()) break;
+    made->as_int[n] = Py_NewRef(value.get());
+    if (n == kMaxFloatFactorial) {
+      table = made;
+      return table;
+    }
+  }
+  for (PyObject* item : made->as_int) Py_XDECREF(item);
+  delete made;
+  return nullptr;
+}
+
+bool float_pow(double iv, double iw, double& out) {
+  // The special cases the interpreter settles before calling pow().
+  if (iw == 0.0) {
+    out = 1.0;
+    return true;
+  }
+  if (std::isnan(iv)) {
+    out = iv;
+    return true;
+  }
+  if (std::isinf(iv)) {
+    out = is_odd_integer(iw) ? iv : std::fabs(iv);
+    return true;
+  }
+  if (iv == 0.0) {
+    out = is_odd_integer(iw) ? iv : 0.0;
+    return true;
+  }
+  bool negate = false;
+  if (iv < 0.0) {
+    iv = -iv;
+    negate = is_odd_integer(iw);
+  }
+  if (iv == 1.0) {
+    out = negate ? -1.0 : 1.0;
+    return true;
+  }
+  // The library's pow() itself, never a folded shortcut of it.
+  volatile double exponent = iw;
+  errno = 0;
+  double ix = std::pow(iv, static_cast<double>(exponent));
+  if (errno == 0) {
+    if (ix == HUGE_VAL || ix == -HUGE_VAL) errno = ERANGE;
+  } else if (errno == ERANGE && ix == 0.0) {
+    errno = 0;  // underflow to zero is not an error
+  }
+  if (negate) ix = -ix;
+  if (errno != 0) return false;
+  out = ix;
+  return true;
+}
+
+bool exact_in_float(std::uint64_t m) {
+  return m == 0 || (m >> std::countr_zero(m)) < (std::uint64_t{1} << 53);
+}
+
+bool pow_u64(std::uint64_t base, long long exponent, std::uint64_t& out) {
+  std::uint64_t result = 1;
+  for (long long i = 0; i < exponent; ++i) {
+    if (base != 0 && result > std::numeric_limits<std::uint64_t>::max() / base) return false;
+    result *= base;
+  }
+  out = result;
+  return true;
+}
+
+Ref product_range(std::uint64_t lo, std::uint64_t hi) {
+  // Runs of factors are multiplied in 64 bits; the runs are then multiplied
+  // pairwise, so that the large multiplications are balanced.
+  std::vector<Ref> parts;
+  std::uint64_t run = 1;
+  for (std::uint64_t i = lo; i <= hi && i != 0; ++i) {
+    if (run > std::numeric_limits<std::uint64_t>::max() / i) {
+      parts.push_back(Ref::steal(PyLong_FromUnsignedLongLong(run)));
+      if (!parts.back()) return {};
+      run = i;
+    } else {
+      run *= i;
+    }
+    if (!poll_signals(i)) return {};
+    if (i == hi) break;
+  }
+  parts.push_back(Ref::steal(PyLong_FromUnsignedLongLong(run)));
+  if (!parts.back()) return {};
+  while (parts.size() > 1) {
+    std::vector<Ref> next;
+    next.reserve((parts.size() + 1) / 2);
+    for (std::size_t i = 0; i + 1 < parts.size(); i += 2) {
+      next.push_back(Ref::steal(PyNumber_Multiply(parts[i].get(), parts[i + 1].get())));
+      if (!next.back()) return {};
+    }
+    if (parts.size() % 2) next.push_back(std::move(parts.back()));
+    parts = std::move(next);
+  }
+  return std::move(parts.front());
+}
+
+Ref factorial_of(std::uint64_t n) {
+  if (n <= 20) return Ref::steal(PyLong_FromUnsignedLongLong(kSmallFactorials[n]));
+  return product_range(2, n);
+}
+
+namespace {
+
+long long power_of_term(Series kind, long long n) {
+  switch (kind) {
+    case Series::sin:
+      return 2 * n + 1;
+    case Series::cos:
+      return 2 * n;
+    case Series::exp:
+      return n;
+  }
+  return n;
+}
+
+}  // namespace
+
+Outcome series_float(Series kind, double x, long long count, Value& out) {
+  out = Value{};
+  if (count <= 0) return Outcome::value;
+  // Past 170! the conversion of the factorial to a float overflows; the
+  // general path raises that error (or an earlier one from pow).
+  if (!std::isfinite(x) || count > kMaxFloatFactorial + 1 || power_of_term(kind, count - 1) > kMaxFloatFactorial)
+    return Outcome::general;
+  const Factorials* table = factorials();
+  if (!table) return Outcome::error;
+  double result = 0.0;  // int 0 + float term converts the 0 to 0.0
+  for (long long n = 0; n < count; ++n) {
+    const long long k = power_of_term(kind, n);
+    double p;
+    if (!float_pow(x, static_cast<double>(k), p)) return Outcome::general;
+    // (-1) ** n is an int; int * float converts it to a float first.
+    double numerator = p;
+    if (kind != Series::exp) {
+      const double sign = (n & 1) ? -1.0 : 1.0;
+      numerator = sign * p;
+    }
+    result += numerator / table->as_float[k];
+  }
+  out = Value{false, result};
+  return Outcome::value;
+}
+
+namespace {
+
+// One term (s * x ** k) / k! for an int x, through the interpreter's
+// operations: exact ints, then one correctly rounded true division.
+bool int_term_slow(Series kind, PyObject* x, long long n, long long k, const Factorials* table, double& term) {
+  Ref exponent = Ref::steal(PyLong_FromLongLong(k));
+  if (!exponent) return false;
+  Ref numerator = Ref::steal(PyNumber_Power(x, exponent.get(), Py_None));
+  if (!numerator) return false;
+  if (kind != Series::exp && (n & 1)) {
+    numerator = Ref::steal(PyNumber_Negative(numerator.get()));
+    if (!numerator) return false;
+  }
+  Ref divisor = k <= kMaxFloatFactorial ? Ref::borrow(table->as_int[k]) : factorial_of(static_cast<std::uint64_t>(k));
+  if (!divisor) return false;
+  Ref quotient = Ref::steal(PyNumber_TrueDivide(numerator.get(), divisor.get()));
+  if (!quotient) return false;
+  term = PyFloat_AS_DOUBLE(quotient.get());
+  return true;
+}
+
+}  // namespace
+
+Outcome series_sum(Series kind, PyObject* x, bool negate, long long count, Value& out) {
+  Real real;
+  if (!read_real(x, real)) return Outcome::general;
+  if (!real.is_int) return series_float(kind, negate ? -real.value : real.value, count, out);
+
+  out = Value{};
+  if (count <= 0) return Outcome::value;
+  const Factorials* table = factorials();
+  if (!table) return Outcome::error;
+  Ref negated;
+  if (negate && !real.exact) {
+    negated = Ref::steal(PyNumber_Negative(x));
+    if (!negated) return Outcome::error;
+    x = negated.get();
+  }
+  const long long value = negate ? -real.small : real.small;
+  const std::uint64_t magnitude = static_cast<std::uint64_t>(value < 0 ? -value : value);
+  double result = 0.0;
+  for (long long n = 0; n < count; ++n) {
+    const long long k = power_of_term(kind, n);
+    double term;
+    std::uint64_t m;
+    // When numerator and divisor are both exactly floats, one float
+    // division is the correctly rounded quotient that int / int gives.
+    if (real.exact && k <= kMaxExactFactorial && pow_u64(magnitude, k, m) && exact_in_float(m)) {
+      bool negative = m != 0 && value < 0 && (k & 1);
+      if (kind != Series::exp && (n & 1)) negative = !negative && m != 0;
+      const double numerator = static_cast<double>(m);
+      term = (negative ? -numerator : numerator) / table->as_float[k];
+    } else {
+      if (negate && real.exact && !negated) {
+        negated = Ref::steal(PyLong_FromLongLong(value));
+        if (!negated) return Outcome::error;
+        x = negated.get();
+      }
+      if (!int_term_slow(kind, x, n, k, table, term)) return Outcome::error;
+    }
+    result += term;
+    if (!poll_signals(static_cast<unsigned long long>(n))) return Outcome::error;
+  }
+  out = Value{false, result};
+  return Outcome::value;
+}
+
+}  // namespace vk::numeric
