@@ -46,6 +46,29 @@ Ref combined(PyObject* a, PyObject* b, PyObject* x1, PyObject* y1, BinaryOp op, 
   return Ref::steal(op(first.get(), second.get()));
 }
 
+// cls(real, imag). For a plain class made by `type` whose instances come
+// from object.__new__ and whose __init__ is this module's own, the
+// instance is made and initialised directly, which is what calling the
+// class does then.
+PyObject* construct(PyObject* cls, PyObject* real, PyObject* imag) {
+  if (Py_IS_TYPE(cls, &PyType_Type)) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && type->tp_new == PyBaseObject_Type.tp_new) {
+      PyObject* init = _PyType_Lookup(type, "__init__"_id);
+      if (init && Py_IS_TYPE(init, frame.function_type) && reinterpret_cast<Function*>(init)->def == &complex_init) {
+        Ref no_arguments = Ref::steal(PyTuple_New(0));
+        if (!no_arguments) return nullptr;
+        Ref instance = Ref::steal(type->tp_new(type, no_arguments.get(), nullptr));
+        if (!instance) return nullptr;
+        PyObject* args[] = {instance.get(), real, imag};
+        Ref none = Ref::steal(init_impl(reinterpret_cast<Function*>(init), args));
+        return none ? instance.release() : nullptr;
+      }
+    }
+  }
+  return call(cls, real, imag).release();
+}
+
 // return ComplexNumber(self.real op other.real, self.imag op other.imag)
 PyObject* componentwise(Args args, BinaryOp op) {
   Ref cls = global("ComplexNumber"_id);
@@ -54,7 +77,7 @@ PyObject* componentwise(Args args, BinaryOp op) {
   if (!real) return nullptr;
   Ref imag = part(args[0], args[1], "imag"_id, op);
   if (!imag) return nullptr;
-  return call(cls.get(), real.get(), imag.get()).release();
+  return construct(cls.get(), real.get(), imag.get());
 }
 
 PyObject* add_impl(Function*, Args args) { return componentwise(args, PyNumber_Add); }
@@ -62,7 +85,7 @@ PyObject* sub_impl(Function*, Args args) { return componentwise(args, PyNumber_S
 
 PyObject* make(PyObject* real, PyObject* imag) {
   Ref cls = global("ComplexNumber"_id);
-  return cls ? call(cls.get(), real, imag).release() : nullptr;
+  return cls ? construct(cls.get(), real, imag) : nullptr;
 }
 
 PyObject* mul_impl(Function*, Args args) {

@@ -9,6 +9,10 @@
 #include <limits>
 #include <vector>
 
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+
 namespace vk::numeric {
 
 namespace {
@@ -162,15 +166,53 @@ bool pow_u64(std::uint64_t base, long long exponent, std::uint64_t& out) {
   return true;
 }
 
-Ref product_range(std::uint64_t lo, std::uint64_t hi) {
-  // Runs of factors are multiplied in 64 bits; the runs are then multiplied
-  // pairwise, so that the large multiplications are balanced.
-  std::vector<Ref> parts;
+namespace {
+
+// a * b + carry as a 128-bit value: returns the low half, `high` the high half.
+inline std::uint64_t multiply_add(std::uint64_t a, std::uint64_t b, std::uint64_t carry, std::uint64_t& high) {
+#if defined(__SIZEOF_INT128__)
+  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b + carry;
+  high = static_cast<std::uint64_t>(p >> 64);
+  return static_cast<std::uint64_t>(p);
+#elif defined(_MSC_VER) && defined(_M_X64)
+  std::uint64_t h;
+  std::uint64_t low = _umul128(a, b, &h);
+  low += carry;
+  high = h + (low < carry);
+  return low;
+#else
+  const std::uint64_t a0 = a & 0xFFFFFFFFu, a1 = a >> 32, b0 = b & 0xFFFFFFFFu, b1 = b >> 32;
+  const std::uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+  const std::uint64_t middle = (p00 >> 32) + (p01 & 0xFFFFFFFFu) + (p10 & 0xFFFFFFFFu);
+  std::uint64_t low = (middle << 32) | (p00 & 0xFFFFFFFFu);
+  std::uint64_t h = p11 + (p01 >> 32) + (p10 >> 32) + (middle >> 32);
+  low += carry;
+  high = h + (low < carry);
+  return low;
+#endif
+}
+
+// A non-negative int from 64-bit limbs, least significant first.
+Ref from_limbs(const std::vector<std::uint64_t>& limbs) {
+  std::vector<unsigned char> bytes(limbs.size() * 8);
+  for (std::size_t i = 0; i < limbs.size(); ++i)
+    for (int b = 0; b < 8; ++b) bytes[i * 8 + b] = static_cast<unsigned char>(limbs[i] >> (8 * b));
+  return Ref::steal(_PyLong_FromByteArray(bytes.data(), bytes.size(), 1, 0));
+}
+
+// The product of lo..hi one factor run at a time: factors are gathered in
+// 64 bits, and the growing product is multiplied by each gathered run.
+Ref product_run(std::uint64_t lo, std::uint64_t hi) {
+  std::vector<std::uint64_t> limbs{1};
+  auto multiply = [&limbs](std::uint64_t factor) {
+    std::uint64_t carry = 0;
+    for (std::uint64_t& limb : limbs) limb = multiply_add(limb, factor, carry, carry);
+    if (carry) limbs.push_back(carry);
+  };
   std::uint64_t run = 1;
-  for (std::uint64_t i = lo; i <= hi && i != 0; ++i) {
+  for (std::uint64_t i = lo;; ++i) {
     if (run > std::numeric_limits<std::uint64_t>::max() / i) {
-      parts.push_back(Ref::steal(PyLong_FromUnsignedLongLong(run)));
-      if (!parts.back()) return {};
+      multiply(run);
       run = i;
     } else {
       run *= i;
@@ -178,19 +220,23 @@ Ref product_range(std::uint64_t lo, std::uint64_t hi) {
     if (!poll_signals(i)) return {};
     if (i == hi) break;
   }
-  parts.push_back(Ref::steal(PyLong_FromUnsignedLongLong(run)));
-  if (!parts.back()) return {};
-  while (parts.size() > 1) {
-    std::vector<Ref> next;
-    next.reserve((parts.size() + 1) / 2);
-    for (std::size_t i = 0; i + 1 < parts.size(); i += 2) {
-      next.push_back(Ref::steal(PyNumber_Multiply(parts[i].get(), parts[i + 1].get())));
-      if (!next.back()) return {};
-    }
-    if (parts.size() % 2) next.push_back(std::move(parts.back()));
-    parts = std::move(next);
-  }
-  return std::move(parts.front());
+  multiply(run);
+  return from_limbs(limbs);
+}
+
+// Ranges longer than this are split in two, so that the large products
+// meet in the interpreter's multiplication, which is faster for them.
+constexpr std::uint64_t kRunLength = 512;
+
+}  // namespace
+
+Ref product_range(std::uint64_t lo, std::uint64_t hi) {
+  if (hi < lo || lo == 0) return Ref::steal(PyLong_FromLong(hi < lo ? 1 : 0));
+  if (hi - lo < kRunLength) return product_run(lo, hi);
+  const std::uint64_t middle = lo + (hi - lo) / 2;
+  Ref left = product_range(lo, middle);
+  Ref right = left ? product_range(middle + 1, hi) : Ref();
+  return right ? Ref::steal(PyNumber_Multiply(left.get(), right.get())) : Ref();
 }
 
 Ref factorial_of(std::uint64_t n) {
@@ -237,6 +283,30 @@ Outcome series_float(Series kind, double x, long long count, Value& out) {
     result += numerator / table->as_float[k];
   }
   out = Value{false, result};
+  return Outcome::value;
+}
+
+Outcome series_exp_pair(double x, long long count, Value& up, Value& down) {
+  up = down = Value{};
+  if (count <= 0) return Outcome::value;
+  if (!std::isfinite(x) || count > kMaxFloatFactorial + 1) return Outcome::general;
+  const Factorials* table = factorials();
+  if (!table) return Outcome::error;
+  // float ** n settles the sign itself and calls pow() with |x|; a zero
+  // keeps its sign for odd n. So (+-x) ** n is +-(|x| ** n).
+  const double size = std::fabs(x);
+  const bool x_negative = std::signbit(x);
+  double plus = 0.0, minus = 0.0;
+  for (long long n = 0; n < count; ++n) {
+    double p;
+    if (!float_pow(size, static_cast<double>(n), p)) return Outcome::general;
+    const bool odd = n & 1;
+    const double divisor = table->as_float[n];
+    plus += (odd && x_negative ? -p : p) / divisor;
+    minus += (odd && !x_negative ? -p : p) / divisor;
+  }
+  up = Value{false, plus};
+  down = Value{false, minus};
   return Outcome::value;
 }
 

@@ -93,4 +93,8 @@ enum class Series { sin, cos, exp };
 Outcome series_float(Series kind, double x, long long count, Value& out);
 Outcome series_sum(Series kind, PyObject* x, bool negate, long long count, Value& out);
 
+// exp(x) and exp(-x) for a finite float x together: x ** n and (-x) ** n
+// differ at most in sign, so each power is computed once.
+Outcome series_exp_pair(double x, long long count, Value& up, Value& down);
+
 }  // namespace vk::numeric

@@ -162,20 +162,25 @@ PyObject* cot_impl(Function*, Args args) {
   return cot_general(args[0], args[1]);
 }
 
+// exp(x) and exp(-x), as the hyperbolic functions use them.
+Outcome exp_both(PyObject* x, long long count, Value& up, Value& down) {
+  if (PyFloat_CheckExact(x)) return series_exp_pair(PyFloat_AS_DOUBLE(x), count, up, down);
+  Outcome o = series_sum(Series::exp, x, false, count, up);
+  return o == Outcome::value ? series_sum(Series::exp, x, true, count, down) : o;
+}
+
 // (exp(x) -/+ exp(-x)) / 2 for sinh (minus) and cosh (plus).
+double hyperbolic(bool plus, const Value& up, const Value& down) {
+  // Two empty sums are ints: 0 -/+ 0 is 0, and 0 / 2 is 0.0.
+  if (up.zero_int) return 0.0;
+  return (plus ? up.value + down.value : up.value - down.value) / 2.0;
+}
+
 Outcome hyperbolic_fast(bool plus, PyObject* x, long long count, double& out) {
   Value up, down;
-  Outcome o = series_sum(Series::exp, x, false, count, up);
-  if (o != Outcome::value) return o;
-  o = series_sum(Series::exp, x, true, count, down);
-  if (o != Outcome::value) return o;
-  // Two empty sums are ints: 0 -/+ 0 is 0, and 0 / 2 is 0.0.
-  if (up.zero_int) {
-    out = 0.0;
-    return Outcome::value;
-  }
-  out = (plus ? up.value + down.value : up.value - down.value) / 2.0;
-  return Outcome::value;
+  Outcome o = exp_both(x, count, up, down);
+  if (o == Outcome::value) out = hyperbolic(plus, up, down);
+  return o;
 }
 
 bool exp_names_own() { return is_own("factorial"_id, factorial) && is_own("exp"_id, exp); }
@@ -227,10 +232,12 @@ PyObject* tanh_impl(Function*, Args args) {
   long long count;
   if (fast_arguments(args[0], args[1], count) && exp_names_own() && is_own("sinh"_id, sinh) &&
       is_own("cosh"_id, cosh)) {
-    double sinh_val, cosh_val;
-    Outcome o = hyperbolic_fast(false, args[0], count, sinh_val);
-    if (o == Outcome::value) o = hyperbolic_fast(true, args[0], count, cosh_val);
+    // sinh and cosh sum the same two exponentials.
+    Value up, down;
+    Outcome o = exp_both(args[0], count, up, down);
     if (o == Outcome::error) return nullptr;
+    const double sinh_val = hyperbolic(false, up, down);
+    const double cosh_val = hyperbolic(true, up, down);
     // A zero cosh (an empty sum) leaves the ZeroDivisionError to the general path.
     if (o == Outcome::value && cosh_val != 0.0) return PyFloat_FromDouble(sinh_val / cosh_val);
   }
