@@ -57,16 +57,19 @@ PyObject* factorial_impl(Function*, Args args) {
 // `times` more rounds of r = r * x (or r / x) in floats. Once r is a NaN,
 // a zero or an infinity, or x is +-1, every further round keeps the size
 // and at most flips the sign, so the rounds left are settled at once.
-double repeat_rounds(double r, double x, unsigned long long times, bool divide) {
+// False when a signal handler raised meanwhile.
+bool repeat_rounds(double& r, double x, unsigned long long times, bool divide) {
   for (unsigned long long i = 0; i < times; ++i) {
-    if (std::isnan(r)) return r;
+    if (std::isnan(r)) return true;
     if (!std::isnan(x) &&
         (std::fabs(x) == 1.0 || (r == 0.0 && !std::isinf(x)) || (std::isinf(r) && x != 0.0))) {
-      return std::signbit(x) && ((times - i) & 1) ? -r : r;
+      if (std::signbit(x) && ((times - i) & 1)) r = -r;
+      return true;
     }
     r = divide ? r / x : r * x;
+    if (!poll_signals(i)) return false;
   }
-  return r;
+  return true;
 }
 
 Outcome power_fast(PyObject* x, PyObject* n, Ref& result) {
@@ -84,11 +87,12 @@ Outcome power_fast(PyObject* x, PyObject* n, Ref& result) {
   if (PyFloat_CheckExact(x)) {
     const double xv = PyFloat_AS_DOUBLE(x);
     if (rounds > 0) {
-      r = repeat_rounds(1.0 * xv, xv, more, false);  // 1 * x converts the 1
+      r = 1.0 * xv;  // 1 * x converts the 1
     } else {
       if (xv == 0.0) return Outcome::general;  // float division by zero
-      r = repeat_rounds(1.0 / xv, xv, more, true);
+      r = 1.0 / xv;
     }
+    if (!repeat_rounds(r, xv, more, rounds < 0)) return Outcome::error;
   } else if (PyLong_CheckExact(x)) {
     // Repeated int multiplication is exactly the int power.
     if (rounds > 0) {
@@ -113,7 +117,7 @@ Outcome power_fast(PyObject* x, PyObject* n, Ref& result) {
         PyErr_Clear();
         return Outcome::general;
       }
-      r = repeat_rounds(r, xv, more, true);
+      if (!repeat_rounds(r, xv, more, true)) return Outcome::error;
     }
   } else {
     return Outcome::general;
