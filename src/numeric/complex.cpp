@@ -17,33 +17,93 @@ PyObject* init_impl(Function*, Args args) {
   Py_RETURN_NONE;
 }
 
-using BinaryOp = PyObject* (*)(PyObject*, PyObject*);
+// An intermediate value of the operators: an exact float kept as a C
+// double, or any other object. Operations on floats have no side effects,
+// so a float that is only an intermediate result never needs an object.
+struct Num {
+  Ref object;
+  double value = 0.0;
+  bool unboxed = false;
 
-// a.<name> op b.<name>
-Ref part(PyObject* a, PyObject* b, PyObject* name, BinaryOp op) {
-  Ref left = getattr(a, name);
-  if (!left) return {};
-  Ref right = getattr(b, name);
+  static Num of(Ref o) {
+    if (o && PyFloat_CheckExact(o.get())) return {Ref(), PyFloat_AS_DOUBLE(o.get()), true};
+    return {std::move(o)};
+  }
+  static Num of(double v) { return {Ref(), v, true}; }
+  bool ok() const { return unboxed || object; }
+  PyObject* box() {
+    if (unboxed) {
+      object = Ref::steal(PyFloat_FromDouble(value));
+      unboxed = false;
+    }
+    return object.get();
+  }
+};
+
+enum class Op { add, sub, mul, div };
+
+// a op b, as the interpreter's operator computes it.
+Num apply(Op op, Num a, Num b) {
+  if (a.unboxed && b.unboxed) {
+    switch (op) {
+      case Op::add:
+        return Num::of(a.value + b.value);
+      case Op::sub:
+        return Num::of(a.value - b.value);
+      case Op::mul:
+        return Num::of(a.value * b.value);
+      case Op::div:
+        if (b.value != 0.0) return Num::of(a.value / b.value);
+        break;  // the interpreter raises its ZeroDivisionError
+    }
+  }
+  PyObject* left = a.box();
+  PyObject* right = left ? b.box() : nullptr;
   if (!right) return {};
-  return Ref::steal(op(left.get(), right.get()));
+  switch (op) {
+    case Op::add:
+      return Num::of(Ref::steal(PyNumber_Add(left, right)));
+    case Op::sub:
+      return Num::of(Ref::steal(PyNumber_Subtract(left, right)));
+    case Op::mul:
+      return Num::of(Ref::steal(PyNumber_Multiply(left, right)));
+    case Op::div:
+      return Num::of(Ref::steal(PyNumber_TrueDivide(left, right)));
+  }
+  return {};
 }
 
-// a.<x> * b.<y>
-Ref product(PyObject* a, PyObject* x, PyObject* b, PyObject* y) {
-  Ref left = getattr(a, x);
-  if (!left) return {};
-  Ref right = getattr(b, y);
-  if (!right) return {};
-  return Ref::steal(PyNumber_Multiply(left.get(), right.get()));
+Num read(PyObject* obj, PyObject* name) { return Num::of(getattr(obj, name)); }
+
+// a.<x> op b.<y>, reading a.<x> first.
+Num pair(PyObject* a, PyObject* x, Op op, PyObject* b, PyObject* y) {
+  Num left = read(a, x);
+  if (!left.ok()) return {};
+  Num right = read(b, y);
+  if (!right.ok()) return {};
+  return apply(op, std::move(left), std::move(right));
 }
 
 // (a.<x1> * b.<y1>) op (a.<x2> * b.<y2>)
-Ref combined(PyObject* a, PyObject* b, PyObject* x1, PyObject* y1, BinaryOp op, PyObject* x2, PyObject* y2) {
-  Ref first = product(a, x1, b, y1);
-  if (!first) return {};
-  Ref second = product(a, x2, b, y2);
-  if (!second) return {};
-  return Ref::steal(op(first.get(), second.get()));
+Num combined(PyObject* a, PyObject* b, PyObject* x1, PyObject* y1, Op op, PyObject* x2, PyObject* y2) {
+  Num first = pair(a, x1, Op::mul, b, y1);
+  if (!first.ok()) return {};
+  Num second = pair(a, x2, Op::mul, b, y2);
+  if (!second.ok()) return {};
+  return apply(op, std::move(first), std::move(second));
+}
+
+// other.<name> ** 2
+Num squared(PyObject* other, PyObject* name) {
+  Num value = read(other, name);
+  if (!value.ok()) return {};
+  double square;
+  if (value.unboxed && float_pow(value.value, 2.0, square)) return Num::of(square);
+  // Not a float, or a range error the interpreter reports itself.
+  PyObject* base = value.box();
+  Ref two = Ref::steal(PyLong_FromLong(2));
+  if (!base || !two) return {};
+  return Num::of(Ref::steal(PyNumber_Power(base, two.get(), Py_None)));
 }
 
 // cls(real, imag). For a plain class made by `type` whose instances come
@@ -69,21 +129,28 @@ PyObject* construct(PyObject* cls, PyObject* real, PyObject* imag) {
   return call(cls, real, imag).release();
 }
 
-// return ComplexNumber(self.real op other.real, self.imag op other.imag)
-PyObject* componentwise(Args args, BinaryOp op) {
-  Ref cls = global("ComplexNumber"_id);
-  if (!cls) return nullptr;
-  Ref real = part(args[0], args[1], "real"_id, op);
-  if (!real) return nullptr;
-  Ref imag = part(args[0], args[1], "imag"_id, op);
-  if (!imag) return nullptr;
-  return construct(cls.get(), real.get(), imag.get());
+PyObject* construct(PyObject* cls, Num& real, Num& imag) {
+  PyObject* real_object = real.box();
+  PyObject* imag_object = real_object ? imag.box() : nullptr;
+  return imag_object ? construct(cls, real_object, imag_object) : nullptr;
 }
 
-PyObject* add_impl(Function*, Args args) { return componentwise(args, PyNumber_Add); }
-PyObject* sub_impl(Function*, Args args) { return componentwise(args, PyNumber_Subtract); }
+// return ComplexNumber(self.real op other.real, self.imag op other.imag)
+PyObject* componentwise(Args args, Op op) {
+  Ref cls = global("ComplexNumber"_id);
+  if (!cls) return nullptr;
+  Num real = pair(args[0], "real"_id, op, args[1], "real"_id);
+  if (!real.ok()) return nullptr;
+  Num imag = pair(args[0], "imag"_id, op, args[1], "imag"_id);
+  if (!imag.ok()) return nullptr;
+  return construct(cls.get(), real, imag);
+}
 
-PyObject* make(PyObject* real, PyObject* imag) {
+PyObject* add_impl(Function*, Args args) { return componentwise(args, Op::add); }
+PyObject* sub_impl(Function*, Args args) { return componentwise(args, Op::sub); }
+
+// return ComplexNumber(real_part, imag_part), the name looked up last.
+PyObject* make(Num& real, Num& imag) {
   Ref cls = global("ComplexNumber"_id);
   return cls ? construct(cls.get(), real, imag) : nullptr;
 }
@@ -91,39 +158,36 @@ PyObject* make(PyObject* real, PyObject* imag) {
 PyObject* mul_impl(Function*, Args args) {
   PyObject* self = args[0];
   PyObject* other = args[1];
-  Ref real_part = combined(self, other, "real"_id, "real"_id, PyNumber_Subtract, "imag"_id, "imag"_id);
-  if (!real_part) return nullptr;
-  Ref imag_part = combined(self, other, "real"_id, "imag"_id, PyNumber_Add, "imag"_id, "real"_id);
-  if (!imag_part) return nullptr;
-  return make(real_part.get(), imag_part.get());
-}
-
-// other.<name> ** 2
-Ref squared(PyObject* other, PyObject* name, PyObject* two) {
-  Ref value = getattr(other, name);
-  return value ? Ref::steal(PyNumber_Power(value.get(), two, Py_None)) : Ref();
+  Num real_part = combined(self, other, "real"_id, "real"_id, Op::sub, "imag"_id, "imag"_id);
+  if (!real_part.ok()) return nullptr;
+  Num imag_part = combined(self, other, "real"_id, "imag"_id, Op::add, "imag"_id, "real"_id);
+  if (!imag_part.ok()) return nullptr;
+  return make(real_part, imag_part);
 }
 
 PyObject* truediv_impl(Function*, Args args) {
   PyObject* self = args[0];
   PyObject* other = args[1];
-  Ref two = Ref::steal(PyLong_FromLong(2));
-  if (!two) return nullptr;
-  Ref real_square = squared(other, "real"_id, two.get());
-  if (!real_square) return nullptr;
-  Ref imag_square = squared(other, "imag"_id, two.get());
-  if (!imag_square) return nullptr;
-  Ref denominator = Ref::steal(PyNumber_Add(real_square.get(), imag_square.get()));
-  if (!denominator) return nullptr;
-  Ref real_sum = combined(self, other, "real"_id, "real"_id, PyNumber_Add, "imag"_id, "imag"_id);
-  if (!real_sum) return nullptr;
-  Ref real_part = Ref::steal(PyNumber_TrueDivide(real_sum.get(), denominator.get()));
-  if (!real_part) return nullptr;
-  Ref imag_difference = combined(self, other, "imag"_id, "real"_id, PyNumber_Subtract, "real"_id, "imag"_id);
-  if (!imag_difference) return nullptr;
-  Ref imag_part = Ref::steal(PyNumber_TrueDivide(imag_difference.get(), denominator.get()));
-  if (!imag_part) return nullptr;
-  return make(real_part.get(), imag_part.get());
+  Num real_square = squared(other, "real"_id);
+  if (!real_square.ok()) return nullptr;
+  Num imag_square = squared(other, "imag"_id);
+  if (!imag_square.ok()) return nullptr;
+  Num denominator = apply(Op::add, std::move(real_square), std::move(imag_square));
+  if (!denominator.ok()) return nullptr;
+  Num real_sum = combined(self, other, "real"_id, "real"_id, Op::add, "imag"_id, "imag"_id);
+  if (!real_sum.ok()) return nullptr;
+  // The denominator is used twice; a boxed one is shared, not moved.
+  auto divide = [&denominator](Num numerator) {
+    Num copy = denominator.unboxed ? Num::of(denominator.value) : Num{denominator.object};
+    return apply(Op::div, std::move(numerator), std::move(copy));
+  };
+  Num real_part = divide(std::move(real_sum));
+  if (!real_part.ok()) return nullptr;
+  Num imag_difference = combined(self, other, "imag"_id, "real"_id, Op::sub, "real"_id, "imag"_id);
+  if (!imag_difference.ok()) return nullptr;
+  Num imag_part = divide(std::move(imag_difference));
+  if (!imag_part.ok()) return nullptr;
+  return make(real_part, imag_part);
 }
 
 // f"{self.real} + {self.imag}i"
