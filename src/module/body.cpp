@@ -360,11 +360,44 @@ bool body_steps(Body& b) {
   }
 
   // 24. import mpmath; pi, factorial, sin, cos, tan, cot; ComplexNumber; sqrt, exp, ln, power
+  // num_terms=10 for the series; tolerance=1e-6, max_iterations=100 for the iterations
+  auto def_with = [&b](const FunctionDef& def, Ref defaults) {
+    return defaults && b.def(def, {.defaults = defaults.get()});
+  };
+  auto terms = [] { return Ref::steal(Py_BuildValue("(i)", 10)); };
+  auto newton = [] { return Ref::steal(Py_BuildValue("(di)", 1e-6, 100)); };
   if (!b.import("mpmath")) return false;
+  if (!b.def(numeric::pi)) return false;
+  if (!b.def(numeric::factorial)) return false;
+  if (!def_with(numeric::sin, terms())) return false;
+  if (!def_with(numeric::cos, terms())) return false;
+  if (!def_with(numeric::tan, terms())) return false;
+  if (!def_with(numeric::cot, terms())) return false;
+  if (!ClassBody("ComplexNumber", nullptr)
+           .def(numeric::complex_init)
+           .def(numeric::complex_add)
+           .def(numeric::complex_sub)
+           .def(numeric::complex_mul)
+           .def(numeric::complex_truediv)
+           .def(numeric::complex_str)
+           .finish(b))
+    return false;
+  if (!def_with(numeric::sqrt, newton())) return false;
+  if (!def_with(numeric::exp, terms())) return false;
+  if (!def_with(numeric::ln, newton())) return false;
+  if (!b.def(numeric::power)) return false;
 
   // 25. import math; combination (first form), log10, sinh, cosh, tanh, floor, absolute_value,
   //     combination (second form)
   if (!b.import("math")) return false;
+  if (!b.def(numeric::combination_comb)) return false;
+  if (!def_with(numeric::log10, newton())) return false;
+  if (!def_with(numeric::sinh, terms())) return false;
+  if (!def_with(numeric::cosh, terms())) return false;
+  if (!def_with(numeric::tanh, terms())) return false;
+  if (!b.def(numeric::floor)) return false;
+  if (!b.def(numeric::absolute_value)) return false;
+  if (!b.def(numeric::combination)) return false;
 
   // 26.
   Ref test = Ref::steal(PyDict_New());

@@ -1,0 +1,320 @@
+// Newton iterations: sqrt solves x**2 = a; ln solves exp(y) = x with the
+// module's own truncated exp; log10 divides two results of ln.
+//
+// Real arguments (int, float and their subclasses) outside the domain are
+// refused before any iteration. Otherwise each function iterates with the
+// interpreter's number operations and returns the last iterate, converged
+// or not; for exact int and float arguments a shortcut computes the same
+// bits while `exp` and `factorial` (and `ln` for log10) are the module's own.
+#include <cmath>
+
+#include "numeric/fast.hpp"
+#include "numeric/numeric.hpp"
+
+namespace vk::numeric {
+namespace {
+
+using namespace literals;
+
+bool is_real(PyObject* v) { return PyLong_Check(v) || PyFloat_Check(v); }
+
+// The value of a real `v` compared with zero: -1, 0 or 1; 2 for a NaN.
+int real_sign(PyObject* v) {
+  if (PyFloat_Check(v)) {
+    const double d = PyFloat_AS_DOUBLE(v);
+    return std::isnan(d) ? 2 : (d < 0.0 ? -1 : (d > 0.0 ? 1 : 0));
+  }
+  return _PyLong_Sign(v);
+}
+
+PyObject* domain_error() {
+  PyErr_SetString(PyExc_ValueError, "math domain error");
+  return nullptr;
+}
+
+// ----------------------------------------------------------------- sqrt
+
+PyObject* sqrt_general(PyObject* a, PyObject* tolerance, PyObject* max_iterations, bool real) {
+  Ref x = Ref::borrow(a);
+  Ref range = call(frame.range, max_iterations);
+  if (!range) return nullptr;
+  Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
+  Ref two = Ref::steal(PyLong_FromLong(2));
+  if (!iterator || !two) return nullptr;
+  while (Ref step = Ref::steal(PyIter_Next(iterator.get()))) {
+    // For a real argument an iterate at zero can only be the root of
+    // a == 0 itself: it is the answer, as a float.
+    if (real && is_real(x.get()) && real_sign(x.get()) == 0) {
+      x = Ref::steal(PyFloat_FromDouble(PyFloat_Check(x.get()) ? PyFloat_AS_DOUBLE(x.get()) : 0.0));
+      return x.release();
+    }
+    Ref square = Ref::steal(PyNumber_Power(x.get(), two.get(), Py_None));
+    if (!square) return nullptr;
+    Ref f = Ref::steal(PyNumber_Subtract(square.get(), a));
+    if (!f) return nullptr;
+    Ref f_prime = Ref::steal(PyNumber_Multiply(two.get(), x.get()));
+    if (!f_prime) return nullptr;
+    Ref delta_x = Ref::steal(PyNumber_TrueDivide(f.get(), f_prime.get()));
+    if (!delta_x) return nullptr;
+    x = Ref::steal(PyNumber_InPlaceSubtract(x.get(), delta_x.get()));
+    if (!x) return nullptr;
+    Ref size = Ref::steal(PyNumber_Absolute(delta_x.get()));
+    if (!size) return nullptr;
+    int small = PyObject_RichCompareBool(size.get(), tolerance, Py_LT);
+    if (small < 0) return nullptr;
+    if (small) break;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return x.release();
+}
+
+// The first step from an int a > 0 (int ** 2, int - int, 2 * int, a
+// correctly rounded int / int, then int - float).
+Outcome sqrt_first_int_step(PyObject* a, const Real& r, double& x, double& delta) {
+  constexpr long long kSquareExact = 1LL << 26;  // a * a - a stays exactly a float
+  if (r.exact && r.small <= kSquareExact) {
+    const long long f = r.small * r.small - r.small;
+    delta = static_cast<double>(f) / static_cast<double>(2 * r.small);
+    x = r.value - delta;
+    return Outcome::value;
+  }
+  Ref two = Ref::steal(PyLong_FromLong(2));
+  if (!two) return Outcome::error;
+  Ref square = Ref::steal(PyNumber_Power(a, two.get(), Py_None));
+  Ref f = square ? Ref::steal(PyNumber_Subtract(square.get(), a)) : Ref();
+  Ref f_prime = f ? Ref::steal(PyNumber_Multiply(two.get(), a)) : Ref();
+  Ref delta_x = f_prime ? Ref::steal(PyNumber_TrueDivide(f.get(), f_prime.get())) : Ref();
+  Ref next = delta_x ? Ref::steal(PyNumber_Subtract(a, delta_x.get())) : Ref();
+  if (!next) return Outcome::error;
+  delta = PyFloat_AS_DOUBLE(delta_x.get());
+  x = PyFloat_AS_DOUBLE(next.get());
+  return Outcome::value;
+}
+
+// The iteration for an exact int or float a > 0 or a == 0.
+Outcome sqrt_fast(PyObject* a, const Real& r, double tolerance, long long count, Ref& result) {
+  if (count == 0) {
+    result = Ref::borrow(a);
+    return Outcome::value;
+  }
+  double a_value = r.value;
+  double x;
+  long long step = 0;
+  if (r.is_int) {
+    if (r.exact && r.small == 0) {
+      result = Ref::steal(PyFloat_FromDouble(0.0));
+      return result ? Outcome::value : Outcome::error;
+    }
+    double delta;
+    Outcome o = sqrt_first_int_step(a, r, x, delta);
+    if (o != Outcome::value) return o;
+    if (!r.exact) {
+      // float - int converts the int; the first step has done so already.
+      a_value = PyLong_AsDouble(a);
+      if (a_value == -1.0 && PyErr_Occurred()) return Outcome::error;
+    }
+    step = 1;
+    if (std::fabs(delta) < tolerance) count = step;
+  } else {
+    if (!std::isfinite(a_value)) return Outcome::general;
+    x = a_value;
+  }
+  for (; step < count; ++step) {
+    if (x == 0.0) break;  // the root of a == 0
+    double square;
+    if (!std::isfinite(x) || !float_pow(x, 2.0, square)) return Outcome::general;
+    const double f = square - a_value;
+    const double f_prime = 2.0 * x;
+    const double delta = f / f_prime;
+    x -= delta;
+    if (std::fabs(delta) < tolerance) break;
+    if (!poll_signals(static_cast<unsigned long long>(step))) return Outcome::error;
+  }
+  result = Ref::steal(PyFloat_FromDouble(x));
+  return result ? Outcome::value : Outcome::error;
+}
+
+PyObject* sqrt_impl(Function*, Args args) {
+  PyObject* a = args[0];
+  const bool real = is_real(a);
+  if (real && real_sign(a) < 0) return domain_error();
+  Real r;
+  double tolerance;
+  long long count;
+  if (read_real(a, r) && read_tolerance(args[1], tolerance) && exact_count(args[2], count)) {
+    Ref result;
+    switch (sqrt_fast(a, r, tolerance, count, result)) {
+      case Outcome::value:
+        return result.release();
+      case Outcome::error:
+        return nullptr;
+      case Outcome::general:
+        break;
+    }
+  }
+  return sqrt_general(a, args[1], args[2], real);
+}
+
+// ------------------------------------------------------------------- ln
+
+PyObject* ln_general(PyObject* x, PyObject* tolerance, PyObject* max_iterations) {
+  Ref y = Ref::steal(PyLong_FromLong(1));
+  if (!y) return nullptr;
+  Ref range = call(frame.range, max_iterations);
+  if (!range) return nullptr;
+  Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
+  if (!iterator) return nullptr;
+  while (Ref step = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref exp_fn = global("exp"_id);
+    Ref value = exp_fn ? call(exp_fn.get(), y.get()) : Ref();
+    if (!value) return nullptr;
+    Ref f = Ref::steal(PyNumber_Subtract(value.get(), x));
+    if (!f) return nullptr;
+    exp_fn = global("exp"_id);
+    Ref f_prime = exp_fn ? call(exp_fn.get(), y.get()) : Ref();
+    if (!f_prime) return nullptr;
+    Ref delta_y = Ref::steal(PyNumber_TrueDivide(f.get(), f_prime.get()));
+    if (!delta_y) return nullptr;
+    y = Ref::steal(PyNumber_Subtract(y.get(), delta_y.get()));
+    if (!y) return nullptr;
+    Ref size = Ref::steal(PyNumber_Absolute(delta_y.get()));
+    if (!size) return nullptr;
+    int small = PyObject_RichCompareBool(size.get(), tolerance, Py_LT);
+    if (small < 0) return nullptr;
+    if (small) break;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return y.release();
+}
+
+// What ln computes when its shortcut runs: the int 1 (no iteration) or a float.
+struct LnValue {
+  bool one_int = true;
+  double value = 1.0;
+};
+
+// The settings the ln shortcut runs with.
+struct LnSettings {
+  double tolerance;
+  long long count;  // iterations
+  long long terms;  // exp's own default number of terms
+};
+
+// `exp` called with one argument uses the number of terms of its current
+// default; the shortcut needs it to be an exact int.
+bool exp_default_terms(long long& terms) {
+  PyObject* fn = PyDict_GetItemWithError(frame.globals, "exp"_id);
+  if (!fn) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* defaults = reinterpret_cast<Function*>(fn)->defaults;
+  if (!defaults || PyTuple_GET_SIZE(defaults) == 0) return false;
+  const Py_ssize_t index = std::min<Py_ssize_t>(PyTuple_GET_SIZE(defaults), 2) - 1;
+  return exact_count(PyTuple_GET_ITEM(defaults, index), terms);
+}
+
+bool ln_settings(PyObject* tolerance, PyObject* max_iterations, LnSettings& s) {
+  return read_tolerance(tolerance, s.tolerance) && exact_count(max_iterations, s.count) &&
+         is_own("factorial"_id, factorial) && is_own("exp"_id, exp) && exp_default_terms(s.terms);
+}
+
+Outcome ln_fast(PyObject* x, const Real& r, const LnSettings& s, LnValue& out) {
+  out = LnValue{};
+  if (s.count == 0) return Outcome::value;
+  // exp(y) - x converts an int x to a float.
+  double x_value = r.value;
+  if (r.is_int && !r.exact) {
+    x_value = PyLong_AsDouble(x);
+    if (x_value == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return Outcome::general;
+    }
+  }
+  if (!std::isfinite(x_value)) return Outcome::general;
+
+  // The first step starts from the int 1.
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!one) return Outcome::error;
+  Value value;
+  Outcome o = series_sum(Series::exp, one.get(), false, s.terms, value);
+  if (o != Outcome::value) return o;
+  if (value.zero_int || value.value == 0.0) return Outcome::general;
+  double delta = (value.value - x_value) / value.value;
+  double y = 1.0 - delta;
+  if (!(std::fabs(delta) < s.tolerance)) {
+    for (long long step = 1; step < s.count; ++step) {
+      if (!std::isfinite(y)) return Outcome::general;
+      o = series_float(Series::exp, y, s.terms, value);
+      if (o != Outcome::value) return o;
+      if (value.value == 0.0) return Outcome::general;
+      delta = (value.value - x_value) / value.value;
+      y -= delta;
+      if (std::fabs(delta) < s.tolerance) break;
+      if (!poll_signals(static_cast<unsigned long long>(step))) return Outcome::error;
+    }
+  }
+  out = LnValue{false, y};
+  return Outcome::value;
+}
+
+PyObject* ln_impl(Function*, Args args) {
+  PyObject* x = args[0];
+  if (is_real(x) && real_sign(x) <= 0) return domain_error();
+  Real r;
+  LnSettings settings;
+  if (read_real(x, r) && ln_settings(args[1], args[2], settings)) {
+    LnValue value;
+    switch (ln_fast(x, r, settings, value)) {
+      case Outcome::value:
+        return value.one_int ? PyLong_FromLong(1) : PyFloat_FromDouble(value.value);
+      case Outcome::error:
+        return nullptr;
+      case Outcome::general:
+        break;
+    }
+  }
+  return ln_general(x, args[1], args[2]);
+}
+
+// ---------------------------------------------------------------- log10
+
+PyObject* log10_impl(Function*, Args args) {
+  PyObject* x = args[0];
+  if (is_real(x) && real_sign(x) <= 0) return domain_error();
+  Ref ten = Ref::steal(PyLong_FromLong(10));
+  if (!ten) return nullptr;
+  Real r, r10;
+  LnSettings settings;
+  if (read_real(x, r) && read_real(ten.get(), r10) && is_own("ln"_id, ln) &&
+      ln_settings(args[1], args[2], settings)) {
+    LnValue ln_10, ln_x;
+    Outcome o = ln_fast(ten.get(), r10, settings, ln_10);
+    if (o == Outcome::value) o = ln_fast(x, r, settings, ln_x);
+    if (o == Outcome::error) return nullptr;
+    if (o == Outcome::value) {
+      // Both are the int 1 (1 / 1 is 1.0) or both floats.
+      if (ln_10.one_int) return PyFloat_FromDouble(1.0);
+      if (ln_10.value != 0.0) return PyFloat_FromDouble(ln_x.value / ln_10.value);
+    }
+  }
+  Ref ln_fn = global("ln"_id);
+  Ref ln_10 = ln_fn ? call(ln_fn.get(), ten.get(), args[1], args[2]) : Ref();
+  if (!ln_10) return nullptr;
+  ln_fn = global("ln"_id);
+  Ref ln_x = ln_fn ? call(ln_fn.get(), x, args[1], args[2]) : Ref();
+  if (!ln_x) return nullptr;
+  return PyNumber_TrueDivide(ln_x.get(), ln_10.get());
+}
+
+}  // namespace
+
+const FunctionDef sqrt{"sqrt", {"a", "tolerance", "max_iterations"}, sqrt_impl};
+const FunctionDef ln{"ln", {"x", "tolerance", "max_iterations"}, ln_impl};
+const FunctionDef log10{"log10",
+                        {"x", "tolerance", "max_iterations"},
+                        log10_impl,
+                        "\n    计算以 10 为底的对数 log10(x)\n    :param x: 输入值\n    :param tolerance: 收敛的容差\n"
+                        "    :param max_iterations: 最大迭代次数\n    :return: log10(x) 的近似值\n    "};
+
+}  // namespace vk::numeric

@@ -1,0 +1,273 @@
+// Truncated Taylor series: sin, cos and exp sum their series; tan and cot
+// are quotients of sin and cos; sinh, cosh and tanh are built from exp.
+//
+// Each function has a general path, which performs the interpreter's number
+// operations in order and reaches the other functions (and `factorial`)
+// through their module-level names, and a shortcut for exact int and float
+// arguments that runs only while those names still hold this module's own
+// functions and computes the same bits.
+#include <cmath>
+
+#include "numeric/fast.hpp"
+#include "numeric/numeric.hpp"
+
+namespace vk::numeric {
+namespace {
+
+using namespace literals;
+
+// result = 0; for n in range(num_terms): result += term(n); return result
+PyObject* series_general(Series kind, PyObject* x, PyObject* num_terms) {
+  Ref range = call(frame.range, num_terms);
+  if (!range) return nullptr;
+  Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
+  if (!iterator) return nullptr;
+  Ref minus_one = Ref::steal(PyLong_FromLong(-1));
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  Ref two = Ref::steal(PyLong_FromLong(2));
+  Ref result = Ref::steal(PyLong_FromLong(0));
+  if (!minus_one || !one || !two || !result) return nullptr;
+  while (Ref n = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref sign;
+    if (kind != Series::exp) {
+      sign = Ref::steal(PyNumber_Power(minus_one.get(), n.get(), Py_None));
+      if (!sign) return nullptr;
+    }
+    Ref k = n;
+    if (kind != Series::exp) {
+      k = Ref::steal(PyNumber_Multiply(two.get(), n.get()));
+      if (k && kind == Series::sin) k = Ref::steal(PyNumber_Add(k.get(), one.get()));
+      if (!k) return nullptr;
+    }
+    Ref numerator = Ref::steal(PyNumber_Power(x, k.get(), Py_None));
+    if (numerator && sign) numerator = Ref::steal(PyNumber_Multiply(sign.get(), numerator.get()));
+    if (!numerator) return nullptr;
+    Ref factorial_fn = global("factorial"_id);
+    if (!factorial_fn) return nullptr;
+    Ref divisor = call(factorial_fn.get(), k.get());
+    if (!divisor) return nullptr;
+    Ref term = Ref::steal(PyNumber_TrueDivide(numerator.get(), divisor.get()));
+    if (!term) return nullptr;
+    result = Ref::steal(PyNumber_InPlaceAdd(result.get(), term.get()));
+    if (!result) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return result.release();
+}
+
+// The arguments a shortcut accepts: an exact int or float x and an exact
+// int count.
+bool fast_arguments(PyObject* x, PyObject* num_terms, long long& count) {
+  return (PyLong_CheckExact(x) || PyFloat_CheckExact(x)) && exact_count(num_terms, count);
+}
+
+PyObject* series_impl(Series kind, Args args) {
+  long long count;
+  if (fast_arguments(args[0], args[1], count) && is_own("factorial"_id, factorial)) {
+    Value value;
+    switch (series_sum(kind, args[0], false, count, value)) {
+      case Outcome::value:
+        return value.object();
+      case Outcome::error:
+        return nullptr;
+      case Outcome::general:
+        break;
+    }
+  }
+  return series_general(kind, args[0], args[1]);
+}
+
+PyObject* sin_impl(Function*, Args args) { return series_impl(Series::sin, args); }
+PyObject* cos_impl(Function*, Args args) { return series_impl(Series::cos, args); }
+PyObject* exp_impl(Function*, Args args) { return series_impl(Series::exp, args); }
+
+// Calls the module-level function `name` with (x, num_terms).
+Ref call_named(PyObject* name, PyObject* x, PyObject* num_terms) {
+  Ref fn = global(name);
+  return fn ? call(fn.get(), x, num_terms) : Ref();
+}
+
+// tan: cos first; an equal-to-zero cosine gives +inf before sin is asked.
+Outcome tan_fast(PyObject* x, long long count, double& out) {
+  Value cos_value, sin_value;
+  Outcome o = series_sum(Series::cos, x, false, count, cos_value);
+  if (o != Outcome::value) return o;
+  if (cos_value.zero_int || cos_value.value == 0.0) {
+    out = HUGE_VAL;
+    return Outcome::value;
+  }
+  o = series_sum(Series::sin, x, false, count, sin_value);
+  if (o != Outcome::value) return o;
+  out = sin_value.value / cos_value.value;
+  return Outcome::value;
+}
+
+bool tan_names_own() { return is_own("factorial"_id, factorial) && is_own("cos"_id, cos) && is_own("sin"_id, sin); }
+
+PyObject* tan_general(PyObject* x, PyObject* num_terms) {
+  Ref cos_value = call_named("cos"_id, x, num_terms);
+  if (!cos_value) return nullptr;
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return nullptr;
+  int is_zero = PyObject_RichCompareBool(cos_value.get(), zero.get(), Py_EQ);
+  if (is_zero < 0) return nullptr;
+  if (is_zero) return PyFloat_FromDouble(HUGE_VAL);
+  Ref sin_value = call_named("sin"_id, x, num_terms);
+  if (!sin_value) return nullptr;
+  return PyNumber_TrueDivide(sin_value.get(), cos_value.get());
+}
+
+PyObject* tan_impl(Function*, Args args) {
+  long long count;
+  if (fast_arguments(args[0], args[1], count) && tan_names_own()) {
+    double value;
+    switch (tan_fast(args[0], count, value)) {
+      case Outcome::value:
+        return PyFloat_FromDouble(value);
+      case Outcome::error:
+        return nullptr;
+      case Outcome::general:
+        break;
+    }
+  }
+  return tan_general(args[0], args[1]);
+}
+
+PyObject* cot_general(PyObject* x, PyObject* num_terms) {
+  Ref tan_value = call_named("tan"_id, x, num_terms);
+  if (!tan_value) return nullptr;
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!zero || !one) return nullptr;
+  int is_zero = PyObject_RichCompareBool(tan_value.get(), zero.get(), Py_EQ);
+  if (is_zero < 0) return nullptr;
+  if (is_zero) return PyFloat_FromDouble(HUGE_VAL);
+  return PyNumber_TrueDivide(one.get(), tan_value.get());
+}
+
+PyObject* cot_impl(Function*, Args args) {
+  long long count;
+  if (fast_arguments(args[0], args[1], count) && is_own("tan"_id, tan) && tan_names_own()) {
+    double value;
+    switch (tan_fast(args[0], count, value)) {
+      case Outcome::value:
+        // tan gives a float: +inf, or a quotient of two floats.
+        return PyFloat_FromDouble(value == 0.0 ? HUGE_VAL : 1.0 / value);
+      case Outcome::error:
+        return nullptr;
+      case Outcome::general:
+        break;
+    }
+  }
+  return cot_general(args[0], args[1]);
+}
+
+// exp(x) and exp(-x), as the hyperbolic functions use them.
+Outcome exp_both(PyObject* x, long long count, Value& up, Value& down) {
+  if (PyFloat_CheckExact(x)) return series_exp_pair(PyFloat_AS_DOUBLE(x), count, up, down);
+  Outcome o = series_sum(Series::exp, x, false, count, up);
+  return o == Outcome::value ? series_sum(Series::exp, x, true, count, down) : o;
+}
+
+// (exp(x) -/+ exp(-x)) / 2 for sinh (minus) and cosh (plus).
+double hyperbolic(bool plus, const Value& up, const Value& down) {
+  // Two empty sums are ints: 0 -/+ 0 is 0, and 0 / 2 is 0.0.
+  if (up.zero_int) return 0.0;
+  return (plus ? up.value + down.value : up.value - down.value) / 2.0;
+}
+
+Outcome hyperbolic_fast(bool plus, PyObject* x, long long count, double& out) {
+  Value up, down;
+  Outcome o = exp_both(x, count, up, down);
+  if (o == Outcome::value) out = hyperbolic(plus, up, down);
+  return o;
+}
+
+bool exp_names_own() { return is_own("factorial"_id, factorial) && is_own("exp"_id, exp); }
+
+PyObject* hyperbolic_general(bool plus, PyObject* x, PyObject* num_terms) {
+  Ref up = call_named("exp"_id, x, num_terms);
+  if (!up) return nullptr;
+  Ref exp_fn = global("exp"_id);
+  if (!exp_fn) return nullptr;
+  Ref negated = Ref::steal(PyNumber_Negative(x));
+  if (!negated) return nullptr;
+  Ref down = call(exp_fn.get(), negated.get(), num_terms);
+  if (!down) return nullptr;
+  Ref both = Ref::steal(plus ? PyNumber_Add(up.get(), down.get()) : PyNumber_Subtract(up.get(), down.get()));
+  if (!both) return nullptr;
+  Ref two = Ref::steal(PyLong_FromLong(2));
+  if (!two) return nullptr;
+  return PyNumber_TrueDivide(both.get(), two.get());
+}
+
+PyObject* hyperbolic_impl(bool plus, Args args) {
+  long long count;
+  if (fast_arguments(args[0], args[1], count) && exp_names_own()) {
+    double value;
+    switch (hyperbolic_fast(plus, args[0], count, value)) {
+      case Outcome::value:
+        return PyFloat_FromDouble(value);
+      case Outcome::error:
+        return nullptr;
+      case Outcome::general:
+        break;
+    }
+  }
+  return hyperbolic_general(plus, args[0], args[1]);
+}
+
+PyObject* sinh_impl(Function*, Args args) { return hyperbolic_impl(false, args); }
+PyObject* cosh_impl(Function*, Args args) { return hyperbolic_impl(true, args); }
+
+PyObject* tanh_general(PyObject* x, PyObject* num_terms) {
+  Ref sinh_val = call_named("sinh"_id, x, num_terms);
+  if (!sinh_val) return nullptr;
+  Ref cosh_val = call_named("cosh"_id, x, num_terms);
+  if (!cosh_val) return nullptr;
+  return PyNumber_TrueDivide(sinh_val.get(), cosh_val.get());
+}
+
+PyObject* tanh_impl(Function*, Args args) {
+  long long count;
+  if (fast_arguments(args[0], args[1], count) && exp_names_own() && is_own("sinh"_id, sinh) &&
+      is_own("cosh"_id, cosh)) {
+    // sinh and cosh sum the same two exponentials.
+    Value up, down;
+    Outcome o = exp_both(args[0], count, up, down);
+    if (o == Outcome::error) return nullptr;
+    const double sinh_val = hyperbolic(false, up, down);
+    const double cosh_val = hyperbolic(true, up, down);
+    // A zero cosh (an empty sum) leaves the ZeroDivisionError to the general path.
+    if (o == Outcome::value && cosh_val != 0.0) return PyFloat_FromDouble(sinh_val / cosh_val);
+  }
+  return tanh_general(args[0], args[1]);
+}
+
+}  // namespace
+
+const FunctionDef sin{"sin", {"x", "num_terms"}, sin_impl, "使用泰勒级数展开计算正弦函数"};
+const FunctionDef cos{"cos", {"x", "num_terms"}, cos_impl, "使用泰勒级数展开计算余弦函数"};
+const FunctionDef tan{"tan", {"x", "num_terms"}, tan_impl, "计算正切函数"};
+const FunctionDef cot{"cot", {"x", "num_terms"}, cot_impl, "计算余切函数"};
+const FunctionDef exp{"exp", {"x", "num_terms"}, exp_impl};
+const FunctionDef sinh{"sinh",
+                       {"x", "num_terms"},
+                       sinh_impl,
+                       "\n    计算双曲正弦函数 sinh(x) 的近似值\n    :param x: 输入值\n"
+                       "    :param num_terms: 计算指数函数时泰勒级数展开的项数\n"
+                       "    :return: sinh(x) 的近似值\n    "};
+const FunctionDef cosh{"cosh",
+                       {"x", "num_terms"},
+                       cosh_impl,
+                       "\n    计算双曲余弦函数 cosh(x) 的近似值\n    :param x: 输入值\n"
+                       "    :param num_terms: 计算指数函数时泰勒级数展开的项数\n"
+                       "    :return: cosh(x) 的近似值\n    "};
+const FunctionDef tanh{"tanh",
+                       {"x", "num_terms"},
+                       tanh_impl,
+                       "\n    计算双曲正切函数 tanh(x) 的近似值\n    :param x: 输入值\n"
+                       "    :param num_terms: 计算指数函数时泰勒级数展开的项数\n"
+                       "    :return: tanh(x) 的近似值\n    "};
+
+}  // namespace vk::numeric
