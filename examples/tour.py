@@ -164,6 +164,26 @@ def servers_and_certificates(work):
     show("the script received", open(script + ".ran").read())
 
 
+def numeric_routines():
+    section("numeric routines")
+    import mpmath
+    for call in ("sin(0.5)", "cos(0.5)", "tan(0.5)", "cot(0.5)", "exp(1)", "sinh(1)", "cosh(1)", "tanh(1)",
+                 "sin(1.5, num_terms=3)", "exp(1j)", "sqrt(2)", "sqrt(0)", "ln(10)", "log10(100)",
+                 "factorial(20)", "power(2, 10)", "power(2, -2)", "combination(5, 2)", "combination(5, 6)",
+                 "floor(-2.5)", "floor(-3)", "absolute_value(-4)"):
+        show(call, eval("vk." + call))
+    try:
+        vk.sqrt(-4)
+    except ValueError as exc:
+        show("sqrt(-4)", exc, "raised ValueError")
+    saved = mpmath.mp.dps
+    show("pi(30)", str(vk.pi(30)), f"mpmath.mp.dps is now {mpmath.mp.dps}")
+    mpmath.mp.dps = saved
+    a, b = vk.ComplexNumber(1, 2), vk.ComplexNumber(3, 4)
+    for text, value in (("a + b", a + b), ("a - b", a - b), ("a * b", a * b), ("a / b", a / b)):
+        show(f"ComplexNumber(1, 2) {text[2]} ComplexNumber(3, 4)", str(value))
+
+
 def main():
     work = tempfile.mkdtemp(prefix="velka-tour-")
     start = os.getcwd()
@@ -171,6 +191,7 @@ def main():
         paths_and_platform(work)
         commands_and_files(work)
         servers_and_certificates(work)
+        numeric_routines()
     finally:
         os.chdir(start)
         shutil.rmtree(work, ignore_errors=True)
