@@ -34,10 +34,11 @@ class Row:
     extra: dict = field(default_factory=dict)
 
 
-def best_time(stmt, env, repeat=7, budget=0.3):
+def best_time(stmt, env=None, repeat=7, budget=0.3):
     """Best per-call time of stmt over `repeat` runs of about `budget` seconds.
 
-    A statement text is timed as it stands (no wrapper call around it)."""
+    A statement text is timed as it stands (no wrapper call around it); a
+    callable is called with no arguments."""
     timer = timeit.Timer(stmt, globals=env)
     number = 1
     while True:

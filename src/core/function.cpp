@@ -148,8 +148,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
   // The common case needs no binding: every parameter given by position.
-  if (!kwnames && nargs == positional_count(f) && !has_varargs(f) && kwonly_count(f) == 0)
-    return f->def->impl(f, args);
+  if (!kwnames && nargs == f->direct_nargs) return f->def->impl(f, args);
   return bind_and_call(f, args, nargs, kwnames);
 }
 
@@ -389,6 +388,7 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
   Function* f = as_function(self.get());
   f->vectorcall = function_vectorcall;
   f->def = &def;
+  f->direct_nargs = def.varargs || def.kwonly.size() ? -1 : static_cast<Py_ssize_t>(def.positional.size());
   f->name = PyUnicode_InternFromString(def.name);
   f->qualname = options.qualname ? PyUnicode_FromString(options.qualname) : Py_XNewRef(f->name);
   f->module = Py_XNewRef("velka_code"_id);

@@ -30,6 +30,7 @@ struct Function {
   PyObject_HEAD
   vectorcallfunc vectorcall;
   const FunctionDef* def;
+  Py_ssize_t direct_nargs;  // a call with exactly this many positionals needs no binding; -1 for none
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
