@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #if defined(_MSC_VER)
@@ -89,25 +90,23 @@ bool read_tolerance(PyObject* obj, double& out) {
 const Factorials* factorials() {
   static Factorials* table = nullptr;
   if (table) return table;
-  auto* made = new Factorials{};
+  auto made = std::make_unique<Factorials>();
+  std::vector<Ref> ints;  // owned here until the whole table is made
   Ref value = Ref::steal(PyLong_FromLong(1));
-  for (long long n = 0; n <= kMaxFloatFactorial && value; ++n) {
+  for (long long n = 0; n <= kMaxFloatFactorial; ++n) {
     if (n > 0) {
       Ref factor = Ref::steal(PyLong_FromLongLong(n));
       value = factor ? Ref::steal(PyNumber_Multiply(value.get(), factor.get())) : Ref();
-      if (!value) break;
     }
+    if (!value) return nullptr;
     made->as_float[n] = PyLong_AsDouble(value.get());
-    if (made->as_float[n] == -1.0 && PyErr_Occurred()) break;
-    made->as_int[n] = Py_NewRef(value.get());
-    if (n == kMaxFloatFactorial) {
-      table = made;
-      return table;
-    }
+    if (made->as_float[n] == -1.0 && PyErr_Occurred()) return nullptr;
+    ints.push_back(value);
   }
-  for (PyObject* item : made->as_int) Py_XDECREF(item);
-  delete made;
-  return nullptr;
+  // Complete: the table keeps its ints for the life of the process.
+  for (std::size_t n = 0; n < ints.size(); ++n) made->as_int[n] = ints[n].release();
+  table = made.release();
+  return table;
 }
 
 bool float_pow(double iv, double iw, double& out) {
