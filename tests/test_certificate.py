@@ -220,11 +220,27 @@ def test_missing_key_folder_names_the_key_path(vk, tmp_path, capsys):
     assert os.listdir(tmp_path) == []
 
 
-def test_key_path_that_is_a_folder(vk, tmp_path, capsys):
-    (tmp_path / "k").mkdir()
-    with pytest.raises(IsADirectoryError):
-        vk.SelfSignedCertificateGenerator("ok", str(tmp_path / "k"), str(tmp_path / "c.pem"), 1024).generate()
-    assert sorted(os.listdir(tmp_path)) == ["c.pem", "k"] and os.listdir(tmp_path / "k") == []
+@pytest.mark.parametrize("folder", ["key", "certificate"])
+def test_a_folder_at_either_path_leaves_the_old_pair(vk, tmp_path, capsys, folder):
+    key, cert = tmp_path / "k", tmp_path / "c.pem"
+    (key if folder == "key" else cert).mkdir()
+    old = key if folder == "certificate" else cert
+    old.write_text("OLD")
+    with pytest.raises(IsADirectoryError) as info:
+        vk.SelfSignedCertificateGenerator("ok", str(key), str(cert), 1024).generate()
+    assert info.value.filename == str(key if folder == "key" else cert)
+    assert old.read_text() == "OLD"
+    assert sorted(os.listdir(tmp_path)) == ["c.pem", "k"]
+    assert capsys.readouterr().out == ""
+
+
+def test_an_unwritable_certificate_folder_leaves_the_old_key(vk, tmp_path, capsys):
+    key = tmp_path / "k.pem"
+    key.write_text("OLD KEY")
+    with pytest.raises(FileNotFoundError) as info:
+        vk.SelfSignedCertificateGenerator("ok", str(key), str(tmp_path / "missing" / "c.pem"), 1024).generate()
+    assert info.value.filename == str(tmp_path / "missing" / "c.pem")
+    assert key.read_text() == "OLD KEY" and os.listdir(tmp_path) == ["k.pem"]
 
 
 def test_one_file_for_both_is_refused_before_writing(vk, tmp_path, capsys, restore_cwd):

@@ -35,4 +35,16 @@ void remove_quietly(PyObject* os, PyObject* path) {
   PyErr_Restore(type, value, traceback);
 }
 
+void blame_target(PyObject* staged, PyObject* target) {
+  if (!PyErr_ExceptionMatches(PyExc_OSError)) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref filename = Ref::steal(PyObject_GetAttr(value, "filename"_id));
+  if (filename && PyObject_RichCompareBool(filename.get(), staged, Py_EQ) == 1)
+    PyObject_SetAttr(value, "filename"_id, target);
+  PyErr_Clear();  // a failure of the renaming itself leaves the error as it was
+  PyErr_Restore(type, value, traceback);
+}
+
 }  // namespace vk

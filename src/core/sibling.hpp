@@ -13,6 +13,10 @@ Ref sibling_name(PyObject* os, PyObject* path);
 // that is already gone is fine.
 void remove_quietly(PyObject* os, PyObject* path);
 
+// When the pending exception is an OSError about `staged`, it names
+// `target` instead: the path the caller knows.
+void blame_target(PyObject* staged, PyObject* target);
+
 // A new file beside `target`, opened by open_new(name), which must refuse a
 // name that exists with FileExistsError; a clash tries another name.
 // `temp` holds the name as soon as a file may exist there, so that the

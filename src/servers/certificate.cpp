@@ -2,10 +2,13 @@
 // certificate for it, written as PEM files.
 //
 // Both are built in full before anything is written, so a refused name or
-// validity period leaves the disk untouched. The key goes to a new file
-// created readable by its owner only, which then replaces the key path:
-// an existing key file never receives the new key under its old (possibly
-// wider) permissions, and no other process can have the new file open.
+// validity period leaves the disk untouched. Each goes to a new file beside
+// its path, the key's created readable by its owner only, and the two then
+// replace their paths: an existing key file never receives the new key
+// under its old (possibly wider) permissions, no other process can have the
+// new key file open, and a failed write leaves the old pair as it was.
+#include <cerrno>
+
 #include "core/errors.hpp"
 #include "core/state.hpp"
 #include "servers/init.hpp"
@@ -17,14 +20,6 @@ namespace vk::servers {
 namespace {
 
 using namespace literals;
-
-// with open(path, "wb", [opener=opener]) as f: f.write(data)
-bool write_file(PyObject* path, PyObject* data, PyObject* opener) {
-  Ref file = opener ? call_kw(frame.open, 2, kwnames<"opener">(), path, "wb"_id, opener)
-                    : call(frame.open, path, "wb"_id);
-  if (!file) return false;
-  return with_block(file.get(), [&](PyObject* f) { return static_cast<bool>(call_method(f, "write"_id, data)); });
-}
 
 // opener(path, flags): os.open(path, flags | os.O_EXCL, 0o600), so the
 // file is new and private from the moment it exists.
@@ -41,24 +36,6 @@ PyObject* private_opener_impl(Function*, Args args) {
 }
 
 const FunctionDef private_opener{"opener", {"path", "flags"}, private_opener_impl};
-
-// An OSError about the sibling file names the key path instead, which is
-// the path the caller knows.
-void name_the_key_path(PyObject* staged, PyObject* key_path) {
-  if (!PyErr_ExceptionMatches(PyExc_OSError)) return;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref filename = Ref::steal(PyObject_GetAttr(value, "filename"_id));
-  if (!filename) {
-    PyErr_Clear();
-  } else if (PyObject_RichCompareBool(filename.get(), staged, Py_EQ) == 1) {
-    if (PyObject_SetAttr(value, "filename"_id, key_path) < 0) PyErr_Clear();
-  } else {
-    PyErr_Clear();
-  }
-  PyErr_Restore(type, value, traceback);
-}
 
 // os.path.normcase(os.path.realpath(os.fsdecode(path)))
 Ref resolved(PyObject* os, PyObject* os_path, PyObject* path) {
@@ -92,9 +69,35 @@ bool distinct_files(PyObject* os, PyObject* key_path, PyObject* certificate_path
   return true;
 }
 
-// Writes the key through a private sibling file and the certificate in
-// place, then moves the key into place. Failures before the move leave the
-// old key where it was and remove the sibling.
+// Writes `data` to a new file beside `target` (through `opener` when given,
+// else created exclusively); `staged` names it as soon as it may exist.
+bool write_staged(PyObject* os, PyObject* target, PyObject* data, PyObject* opener, Ref& staged) {
+  Ref file = open_sibling(os, target, staged, [&](PyObject* name) {
+    return opener ? call_kw(frame.open, 2, kwnames<"opener">(), name, "wb"_id, opener) : call(frame.open, name, "xb"_id);
+  });
+  const bool ok =
+      file && with_block(file.get(), [&](PyObject* f) { return static_cast<bool>(call_method(f, "write"_id, data)); });
+  if (!ok && staged) blame_target(staged.get(), target);
+  return ok;
+}
+
+// A folder at `path` is refused as opening it would be, before either file
+// moves: a move refused half way would leave a new key beside an old
+// certificate.
+bool not_a_folder(PyObject* os, PyObject* path) {
+  Ref isdir = getattr(os, "path"_id);
+  Ref answer = isdir ? call_method(isdir.get(), "isdir"_id, path) : Ref();
+  if (!answer) return false;
+  const int folder = PyObject_IsTrue(answer.get());
+  if (folder <= 0) return folder == 0;
+  errno = EISDIR;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+  return false;
+}
+
+// Writes the key and the certificate to new files beside their paths, then
+// moves both into place, the key first. A failure before the moves leaves
+// both paths as they were and removes the new files.
 bool write_pair(PyObject* self, PyObject* key_pem, PyObject* certificate_pem) {
   Ref os = global("os"_id);
   if (!os) return false;
@@ -102,27 +105,24 @@ bool write_pair(PyObject* self, PyObject* key_pem, PyObject* certificate_pem) {
   Ref replace = getattr(os.get(), "replace"_id);
   if (!fspath || !replace) return false;
   Ref key_path = getattr(self, "private_key_path"_id);
-  if (!key_path) return false;
-  key_path = call(fspath.get(), key_path.get());
-  if (!key_path) return false;
-  Ref certificate_path = getattr(self, "certificate_path"_id);
+  key_path = key_path ? call(fspath.get(), key_path.get()) : Ref();
+  Ref certificate_path = key_path ? getattr(self, "certificate_path"_id) : Ref();
+  certificate_path = certificate_path ? call(fspath.get(), certificate_path.get()) : Ref();
   if (!certificate_path || !distinct_files(os.get(), key_path.get(), certificate_path.get())) return false;
-  Ref staged = sibling_name(os.get(), key_path.get());
-  if (!staged) return false;
   Ref opener = make_function(private_opener, {.qualname = "SelfSignedCertificateGenerator.generate.<locals>.opener"});
   if (!opener) return false;
-  if (!write_file(staged.get(), key_pem, opener.get())) {
-    // Nothing to clean up when the sibling could not be created at all.
-    if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) remove_quietly(os.get(), staged.get());
-    name_the_key_path(staged.get(), key_path.get());
-    return false;
+
+  Ref staged_key, staged_certificate;
+  const bool ok = write_staged(os.get(), key_path.get(), key_pem, opener.get(), staged_key) &&
+                  write_staged(os.get(), certificate_path.get(), certificate_pem, nullptr, staged_certificate) &&
+                  not_a_folder(os.get(), key_path.get()) && not_a_folder(os.get(), certificate_path.get()) &&
+                  call(replace.get(), staged_key.get(), key_path.get()) &&
+                  (staged_key = Ref(), call(replace.get(), staged_certificate.get(), certificate_path.get()));
+  if (!ok) {
+    if (staged_key) remove_quietly(os.get(), staged_key.get());
+    if (staged_certificate) remove_quietly(os.get(), staged_certificate.get());
   }
-  if (!write_file(certificate_path.get(), certificate_pem, nullptr) ||
-      !call(replace.get(), staged.get(), key_path.get())) {
-    remove_quietly(os.get(), staged.get());
-    return false;
-  }
-  return true;
+  return ok;
 }
 
 // x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
