@@ -162,3 +162,17 @@ def test_docs_and_signatures(vk):
     assert vk.cmd.__doc__ is None and vk.psshell.__doc__ is None
     assert [str(inspect.signature(f)) for f in (vk.cmd, vk.psshell, vk.backend)] == ["(command)", "(command)",
                                                                                      "(file)"]
+
+
+def test_local_imports_go_through_builtins_import(vk, monkeypatch):
+    import builtins
+    real_import = builtins.__import__
+    seen = []
+
+    def recording_import(name, *args, **kwargs):
+        seen.append(name)
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", recording_import)
+    vk.psshell("true")
+    assert {"subprocess", "platform"} <= set(seen)

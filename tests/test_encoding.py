@@ -275,3 +275,28 @@ def test_moencoding_defaults_and_docs(vk):
     assert vk.moencoding.__doc__ is None and vk.get_encoding.__doc__ is None
     with pytest.raises(TypeError, match=r"moencoding\(\) takes at least 2 positional arguments \(1 given\)"):
         vk.moencoding("a")
+
+
+def test_moencoding_streams_into_a_pipe_without_replacing_it(vk, tmp_path, capsys):
+    import threading
+    source = tmp_path / "in.txt"
+    source.write_text(SIMPLIFIED, encoding="gbk")
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(open(pipe, "rb").read()))
+    reader.start()
+    vk.moencoding(str(source), str(pipe))
+    reader.join(30)
+    assert received == [SIMPLIFIED.encode("utf-8")]
+    assert stat.S_ISFIFO(os.lstat(pipe).st_mode)
+    assert capsys.readouterr().out == ""
+    assert sorted(os.listdir(tmp_path)) == ["in.txt", "pipe"]
+
+
+def test_moencoding_error_names_the_output_not_a_temporary(vk, tmp_path, capsys):
+    source = tmp_path / "in.txt"
+    source.write_text("plain text\n")
+    output = tmp_path / "missing" / "out.txt"
+    vk.moencoding(str(source), str(output))
+    assert capsys.readouterr().out == f"Error: [Errno 2] No such file or directory: '{output}'\n"

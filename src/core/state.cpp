@@ -35,7 +35,16 @@ Ref global(PyObject* name) {
 
 Ref import_local(PyObject* name) {
   if (!name) return {};
-  return Ref::steal(PyImport_ImportModuleLevelObject(name, frame.globals, nullptr, nullptr, 0));
+  // As the import statement does: the __import__ of builtins, called with
+  // the module's globals, no locals, no from-list and level 0.
+  PyObject* importer = PyDict_GetItemWithError(frame.builtins_dict, interned<"__import__">());
+  if (!importer) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    return {};
+  }
+  Ref keep = Ref::borrow(importer);
+  Ref level = Ref::steal(PyLong_FromLong(0));
+  return call(importer, name, frame.globals, Py_None, Py_None, level.get());
 }
 
 bool print_line(PyObject* text) {

@@ -89,27 +89,9 @@ bool keep_mode(PyObject* os, PyObject* target, PyObject* temp) {
   return kept && call_method(os, "chmod"_id, temp, kept.get());
 }
 
-// Writes every line of `source` (an open text file) to a new temporary file
-// beside the output's real path, which is returned in `target`.
-bool write_lines(PyObject* os, PyObject* source, PyObject* output, PyObject* encoding, Ref& temp, Ref& target) {
-  Ref realpath = os_path(os, "realpath"_id);
-  Ref exists = os_path(os, "exists"_id);
-  if (!realpath || !exists) return false;
-  target = call(realpath.get(), output);
-  Ref existed = target ? call(exists.get(), output) : Ref();
-  if (!existed) return false;
-  const int replacing = PyObject_IsTrue(existed.get());
-  if (replacing < 0) return false;
-  if (replacing) {
-    // An output that could not be opened for writing is refused as the
-    // direct open would refuse it; appending nothing leaves it unchanged.
-    Ref probe = call(frame.open, output, "ab"_id);
-    if (!probe || !call_method(probe.get(), "close"_id)) return false;
-  }
-
-  Ref out = create_temporary(os, target.get(), encoding, temp);
-  if (!out) return false;
-  const bool ok = with_block(out.get(), [&](PyObject* f) {
+// Every line of `source` (an open text file) to the open text file `out`.
+bool copy_lines(PyObject* source, PyObject* out) {
+  return with_block(out, [&](PyObject* f) {
     Ref write = getattr(f, "write"_id);
     Ref lines = write ? Ref::steal(PyObject_GetIter(source)) : Ref();
     if (!lines) return false;
@@ -117,7 +99,37 @@ bool write_lines(PyObject* os, PyObject* source, PyObject* output, PyObject* enc
       if (!call(write.get(), line.get())) return false;
     return !PyErr_Occurred();
   });
-  if (!ok) return false;
+}
+
+// Writes the lines of `source` for `output`. A regular file (or a new one)
+// is written to a temporary file beside the output's real path, returned in
+// `target`, for the caller to move into place; anything else that exists
+// (a pipe, a device) is written directly, as a stream.
+bool write_lines(PyObject* os, PyObject* source, PyObject* output, PyObject* encoding, Ref& temp, Ref& target) {
+  Ref exists = os_path(os, "exists"_id);
+  Ref isfile = os_path(os, "isfile"_id);
+  if (!exists || !isfile) return false;
+  Ref existed = call(exists.get(), output);
+  const int replacing = existed ? PyObject_IsTrue(existed.get()) : -1;
+  if (replacing < 0) return false;
+  Ref regular = replacing ? call(isfile.get(), output) : Ref::borrow(Py_True);
+  const int is_regular = regular ? PyObject_IsTrue(regular.get()) : -1;
+  if (is_regular < 0) return false;
+  if (!is_regular) {
+    Ref out = call_kw(frame.open, 2, kwnames<"encoding">(), output, "w"_id, encoding);
+    return out && copy_lines(source, out.get());
+  }
+  if (replacing) {
+    // An output that could not be opened for writing is refused as the
+    // direct open would refuse it; appending nothing leaves it unchanged.
+    Ref probe = call(frame.open, output, "ab"_id);
+    if (!probe || !call_method(probe.get(), "close"_id)) return false;
+  }
+  Ref realpath = os_path(os, "realpath"_id);
+  target = realpath ? call(realpath.get(), output) : Ref();
+  if (!target) return false;
+  Ref out = create_temporary(os, target.get(), encoding, temp);
+  if (!out || !copy_lines(source, out.get())) return false;
   return !replacing || keep_mode(os, target.get(), temp.get());
 }
 
@@ -137,6 +149,7 @@ int convert(PyObject* chardet, PyObject* input, PyObject* output, PyObject* enco
   if (!with_block(source.get(), [&](PyObject* f) { return write_lines(os.get(), f, output, encoding, temp, target); }))
     return -1;
 
+  if (!target) return 1;  // written directly
   if (!call_method(os.get(), "replace"_id, temp.get(), target.get())) return -1;
   temp = Ref();
   return 1;
@@ -160,6 +173,7 @@ PyObject* moencoding_impl(Function*, Args args) {
   if (!chardet) return nullptr;
   Ref temp;
   if (convert(chardet.get(), args[0], args[1], args[2], temp) >= 0) Py_RETURN_NONE;
+  if (temp) blame_target(temp.get(), args[1]);
   discard(temp);
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
   Caught caught;
