@@ -228,7 +228,7 @@ def test_interrupt_closes_the_socket_and_propagates(site, tls_pair, cls):
     key, cert = tls_pair
     args = f"port, {str(site)!r}" + (f", {str(cert)!r}, {str(key)!r}" if cls == "HTTPSServer" else "")
     with ServerProcess(f"velka_code.{cls}({args})") as server:
-        server.wait_listening()
+        server.wait_listening(probe=False)
         rest, stderr = server.interrupt()
     assert rest == ["INTERRUPTED", "CLOSED", "REBOUND", f"CWD {site}"], stderr
 
