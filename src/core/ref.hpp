@@ -98,9 +98,9 @@ bool any_null(A... args) {
 
 inline Ref getattr(PyObject* obj, PyObject* name) {
   if (any_null(obj, name)) return {};
-  // A plain module's own names live in its dict; the module type defines
-  // none of them and cannot be changed, so the dict answers first. Names
-  // it lacks take the full route (module __getattr__, the error text).
+  // A plain module's own names live in its dict, which answers first for
+  // any name the module type does not define. Names it lacks take the
+  // full route (module __getattr__, the error text).
   if (PyModule_CheckExact(obj)) return module_attribute(obj, name);
   return Ref::steal(PyObject_GetAttr(obj, name));
 }
