@@ -67,6 +67,8 @@ def test_defaults_are_read_at_call_time_and_checked_on_assignment(vk, monkeypatc
         vk.system.__defaults__ = [1]
     with pytest.raises(TypeError, match="__kwdefaults__ must be set to a dict object"):
         vk.system.__kwdefaults__ = 1
+    with pytest.raises(TypeError, match="__annotations__ must be set to a dict object"):
+        vk.system.__annotations__ = ()
     with pytest.raises(TypeError, match="__name__ must be set to a string object"):
         vk.system.__name__ = 1
     vk.system.__defaults__ = None

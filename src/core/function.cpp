@@ -211,6 +211,21 @@ int set_str_field(PyObject** field, PyObject* value, const char* what) {
   return 0;
 }
 
+// __defaults__, __kwdefaults__ and __annotations__: None or deletion clears
+// the field; anything else must be of the field's type.
+bool tuple_kind(PyObject* o) { return PyTuple_Check(o); }
+bool dict_kind(PyObject* o) { return PyDict_Check(o); }
+
+int set_optional_field(PyObject** field, PyObject* value, bool (*kind)(PyObject*), const char* message) {
+  if (value == Py_None) value = nullptr;
+  if (value && !kind(value)) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return -1;
+  }
+  Py_XSETREF(*field, Py_XNewRef(value));
+  return 0;
+}
+
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) {
   return set_str_field(&as_function(self)->name, value, "__name__");
@@ -225,13 +240,7 @@ PyObject* get_defaults(PyObject* self, void*) {
   return Py_NewRef(d ? d : Py_None);
 }
 int set_defaults(PyObject* self, PyObject* value, void*) {
-  if (value == Py_None) value = nullptr;
-  if (value && !PyTuple_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-    return -1;
-  }
-  Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
-  return 0;
+  return set_optional_field(&as_function(self)->defaults, value, tuple_kind, "__defaults__ must be set to a tuple object");
 }
 
 PyObject* get_kwdefaults(PyObject* self, void*) {
@@ -239,13 +248,7 @@ PyObject* get_kwdefaults(PyObject* self, void*) {
   return Py_NewRef(d ? d : Py_None);
 }
 int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-  if (value == Py_None) value = nullptr;
-  if (value && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-    return -1;
-  }
-  Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
-  return 0;
+  return set_optional_field(&as_function(self)->kwdefaults, value, dict_kind, "__kwdefaults__ must be set to a dict object");
 }
 
 PyObject* get_annotations(PyObject* self, void*) {
@@ -257,13 +260,7 @@ PyObject* get_annotations(PyObject* self, void*) {
   return Py_NewRef(f->annotations);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
-  if (value == Py_None) value = nullptr;
-  if (value && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-    return -1;
-  }
-  Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
-  return 0;
+  return set_optional_field(&as_function(self)->annotations, value, dict_kind, "__annotations__ must be set to a dict object");
 }
 
 // inspect.signature() and help() read this for objects that are not

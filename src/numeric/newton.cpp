@@ -18,6 +18,12 @@ using namespace literals;
 
 bool is_real(PyObject* v) { return PyLong_Check(v) || PyFloat_Check(v); }
 
+// abs(delta) < tolerance: 1, 0, or -1 with an exception set.
+int below_tolerance(PyObject* delta, PyObject* tolerance) {
+  Ref size = Ref::steal(PyNumber_Absolute(delta));
+  return size ? PyObject_RichCompareBool(size.get(), tolerance, Py_LT) : -1;
+}
+
 // The value of a real `v` compared with zero: -1, 0 or 1; 2 for a NaN.
 int real_sign(PyObject* v) {
   if (PyFloat_Check(v)) {
@@ -58,9 +64,7 @@ PyObject* sqrt_general(PyObject* a, PyObject* tolerance, PyObject* max_iteration
     if (!delta_x) return nullptr;
     x = Ref::steal(PyNumber_InPlaceSubtract(x.get(), delta_x.get()));
     if (!x) return nullptr;
-    Ref size = Ref::steal(PyNumber_Absolute(delta_x.get()));
-    if (!size) return nullptr;
-    int small = PyObject_RichCompareBool(size.get(), tolerance, Py_LT);
+    const int small = below_tolerance(delta_x.get(), tolerance);
     if (small < 0) return nullptr;
     if (small) break;
   }
@@ -177,9 +181,7 @@ PyObject* ln_general(PyObject* x, PyObject* tolerance, PyObject* max_iterations)
     if (!delta_y) return nullptr;
     y = Ref::steal(PyNumber_Subtract(y.get(), delta_y.get()));
     if (!y) return nullptr;
-    Ref size = Ref::steal(PyNumber_Absolute(delta_y.get()));
-    if (!size) return nullptr;
-    int small = PyObject_RichCompareBool(size.get(), tolerance, Py_LT);
+    const int small = below_tolerance(delta_y.get(), tolerance);
     if (small < 0) return nullptr;
     if (small) break;
   }
