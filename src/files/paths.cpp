@@ -167,9 +167,9 @@ PyObject* home_impl(Function*, Args) {
   int windows = on_windows();
   if (windows < 0) return nullptr;
   if (!windows) return expand_home().release();
-  Ref environ = os_attr("environ"_id);
-  if (!environ) return nullptr;
-  return call_method(environ.get(), "get"_id, "USERPROFILE"_id).release();
+  Ref environment = os_attr("environ"_id);
+  if (!environment) return nullptr;
+  return call_method(environment.get(), "get"_id, "USERPROFILE"_id).release();
 }
 
 PyObject* desktop_impl(Function*, Args) {

@@ -246,8 +246,8 @@ bool body_steps(Body& b) {
 
   // 11. paths of the system folder and the print spooler library
   {
-    Ref environ = b.get("os", "environ");
-    Ref root = environ ? Ref::steal(PyObject_GetItem(environ.get(), "SystemRoot"_id)) : Ref();
+    Ref environment = b.get("os", "environ");
+    Ref root = environment ? Ref::steal(PyObject_GetItem(environment.get(), "SystemRoot"_id)) : Ref();
     if (!root) return false;
     Ref join = b.get("os", "path");
     join = join ? Ref::steal(PyObject_GetAttrString(join.get(), "join")) : Ref();
