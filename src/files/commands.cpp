@@ -1,7 +1,7 @@
 // Running operating-system commands: through the shell on the console,
 // with the output captured, or detached in the background.
 #include "core/state.hpp"
-#include "module/names.hpp"
+#include "files/files.hpp"
 
 namespace vk::files {
 namespace {
@@ -62,8 +62,8 @@ PyObject* backend_impl(Function*, Args args) {
 
 }  // namespace
 
-const FunctionDef cmd{"cmd", {"command"}, cmd_impl};
-const FunctionDef psshell{"psshell", {"command"}, psshell_impl};
-const FunctionDef backend{"backend", {"file"}, backend_impl, "将指定的文件在后台运行"};
+const FunctionDef cmd{.name = "cmd", .positional = {"command"}, .impl = cmd_impl};
+const FunctionDef psshell{.name = "psshell", .positional = {"command"}, .impl = psshell_impl};
+const FunctionDef backend{.name = "backend", .positional = {"file"}, .impl = backend_impl, .doc = "将指定的文件在后台运行"};
 
 }  // namespace vk::files

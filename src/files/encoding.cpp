@@ -5,7 +5,7 @@
 #include "core/state.hpp"
 #include "core/sibling.hpp"
 #include "core/with.hpp"
-#include "module/names.hpp"
+#include "files/files.hpp"
 
 namespace vk::files {
 namespace {
@@ -25,7 +25,7 @@ Ref os_path(PyObject* os, PyObject* name) {
 PyObject* get_encoding_impl(Function*, Args args) {
   Ref chardet = import_local("chardet"_id);
   if (!chardet) return nullptr;
-  Ref file = call(frame.open, args[0], "rb"_id);
+  Ref file = call(state().open, args[0], "rb"_id);
   if (!file) return nullptr;
   Ref answer;
   const bool ok = with_block(file.get(), [&](PyObject* f) {
@@ -58,7 +58,7 @@ int same_file(PyObject* os, PyObject* input, PyObject* output) {
 
 // The encoding chardet guesses from the first 4096 bytes of the file.
 Ref guess_encoding(PyObject* chardet, PyObject* path) {
-  Ref file = call(frame.open, path, "rb"_id);
+  Ref file = call(state().open, path, "rb"_id);
   if (!file) return {};
   Ref encoding;
   const bool ok = with_block(file.get(), [&](PyObject* f) {
@@ -74,7 +74,7 @@ Ref guess_encoding(PyObject* chardet, PyObject* path) {
 // A fresh text file beside `target`, created exclusively with `encoding`.
 Ref create_temporary(PyObject* os, PyObject* target, PyObject* encoding, Ref& temp) {
   return open_sibling(os, target, temp, [&](PyObject* name) {
-    return call_kw(frame.open, 2, kwnames<"encoding">(), name, "x"_id, encoding);
+    return call_kw(state().open, 2, kwnames<"encoding">(), name, "x"_id, encoding);
   });
 }
 
@@ -116,13 +116,13 @@ bool write_lines(PyObject* os, PyObject* source, PyObject* output, PyObject* enc
   const int is_regular = regular ? PyObject_IsTrue(regular.get()) : -1;
   if (is_regular < 0) return false;
   if (!is_regular) {
-    Ref out = call_kw(frame.open, 2, kwnames<"encoding">(), output, "w"_id, encoding);
+    Ref out = call_kw(state().open, 2, kwnames<"encoding">(), output, "w"_id, encoding);
     return out && copy_lines(source, out.get());
   }
   if (replacing) {
     // An output that could not be opened for writing is refused as the
     // direct open would refuse it; appending nothing leaves it unchanged.
-    Ref probe = call(frame.open, output, "ab"_id);
+    Ref probe = call(state().open, output, "ab"_id);
     if (!probe || !call_method(probe.get(), "close"_id)) return false;
   }
   Ref realpath = os_path(os, "realpath"_id);
@@ -143,7 +143,7 @@ int convert(PyObject* chardet, PyObject* input, PyObject* output, PyObject* enco
 
   Ref source_encoding = guess_encoding(chardet, input);
   if (!source_encoding) return -1;
-  Ref source = call_kw(frame.open, 2, kwnames<"encoding">(), input, "r"_id, source_encoding.get());
+  Ref source = call_kw(state().open, 2, kwnames<"encoding">(), input, "r"_id, source_encoding.get());
   if (!source) return -1;
   Ref target;
   if (!with_block(source.get(), [&](PyObject* f) { return write_lines(os.get(), f, output, encoding, temp, target); }))
@@ -185,7 +185,12 @@ PyObject* moencoding_impl(Function*, Args args) {
 
 }  // namespace
 
-const FunctionDef get_encoding{"get_encoding", {"file_path"}, get_encoding_impl};
-const FunctionDef moencoding{"moencoding", {"input_file_path", "output_file_path", "new_encoding"}, moencoding_impl};
+const FunctionDef get_encoding{.name = "get_encoding", .positional = {"file_path"}, .impl = get_encoding_impl};
+const FunctionDef moencoding{
+    .name = "moencoding",
+    .positional = {"input_file_path", "output_file_path", "new_encoding"},
+    .impl = moencoding_impl,
+    .defaults = [] { return build("(s)", "utf-8"); },
+};
 
 }  // namespace vk::files

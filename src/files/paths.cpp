@@ -2,7 +2,7 @@
 #include <cerrno>
 
 #include "core/state.hpp"
-#include "module/names.hpp"
+#include "files/files.hpp"
 
 namespace vk::files {
 namespace {
@@ -182,25 +182,30 @@ PyObject* desktop_impl(Function*, Args) {
 
 }  // namespace
 
-const FunctionDef getcwd_os{"getcwd", {}, forward, nullptr, nullptr, {}, &kGetcwd};
-const FunctionDef remove{"remove", {"path"}, forward, nullptr, nullptr, {}, &kRemove};
-const FunctionDef removedir{"removedir", {"path"}, forward, nullptr, nullptr, {}, &kRemovedirs};
-const FunctionDef chdir{"chdir", {"path"}, forward, nullptr, nullptr, {}, &kChdir};
-const FunctionDef mkdir{"mkdir", {"path"}, forward, nullptr, nullptr, {}, &kMkdir};
-const FunctionDef exists{"exists", {"path"}, forward, nullptr, nullptr, {}, &kExists};
-const FunctionDef abspath{"abspath", {"path"}, forward, nullptr, nullptr, {}, &kAbspath};
-const FunctionDef join{"join", {}, join_impl, nullptr, "paths"};
-const FunctionDef cwdbytes{"cwdbytes", {}, forward, nullptr, nullptr, {}, &kGetcwdb};
-const FunctionDef dirlist{"dirlist", {"path"}, forward, nullptr, nullptr, {}, &kListdir};
-const FunctionDef name{"name", {"oldpath", "newpath"}, forward, nullptr, nullptr, {}, &kRename};
-const FunctionDef file{"file", {"path"}, forward, nullptr, nullptr, {}, &kIsfile};
-const FunctionDef idir{"idir", {"path"}, forward, nullptr, nullptr, {}, &kIsdir};
-const FunctionDef pathq{"pathq", {"filepath", "r"}, forward, nullptr, nullptr, {}, &kAccess};
-const FunctionDef permissions{"permissions", {"path", "r"}, forward, nullptr, nullptr, {}, &kChmod};
+const FunctionDef getcwd_os{.name = "getcwd", .impl = forward, .data = &kGetcwd};
+const FunctionDef remove{.name = "remove", .positional = {"path"}, .impl = forward, .data = &kRemove};
+const FunctionDef removedir{.name = "removedir", .positional = {"path"}, .impl = forward, .data = &kRemovedirs};
+const FunctionDef chdir{.name = "chdir", .positional = {"path"}, .impl = forward, .data = &kChdir};
+const FunctionDef mkdir{.name = "mkdir", .positional = {"path"}, .impl = forward, .data = &kMkdir};
+const FunctionDef exists{.name = "exists", .positional = {"path"}, .impl = forward, .data = &kExists};
+const FunctionDef abspath{.name = "abspath", .positional = {"path"}, .impl = forward, .data = &kAbspath};
+const FunctionDef join{.name = "join", .impl = join_impl, .varargs = "paths"};
+const FunctionDef cwdbytes{.name = "cwdbytes", .impl = forward, .data = &kGetcwdb};
+const FunctionDef dirlist{.name = "dirlist", .positional = {"path"}, .impl = forward, .data = &kListdir};
+const FunctionDef name{.name = "name", .positional = {"oldpath", "newpath"}, .impl = forward, .data = &kRename};
+const FunctionDef file{.name = "file", .positional = {"path"}, .impl = forward, .data = &kIsfile};
+const FunctionDef idir{.name = "idir", .positional = {"path"}, .impl = forward, .data = &kIsdir};
+const FunctionDef pathq{.name = "pathq", .positional = {"filepath", "r"}, .impl = forward, .data = &kAccess};
+const FunctionDef permissions{.name = "permissions", .positional = {"path", "r"}, .impl = forward, .data = &kChmod};
 
-const FunctionDef getcwd{"getcwd", {}, getcwd_impl, "get? 获取当前工作目录"};
-const FunctionDef username{"username", {}, username_impl, "获取用户名"};
-const FunctionDef home{"home", {}, home_impl, "获取用户文件夹路径"};
-const FunctionDef desktop{"desktop", {}, desktop_impl, "获取桌面位置(Desktop)"};
+const FunctionDef getcwd{.name = "getcwd", .impl = getcwd_impl, .doc = "get? 获取当前工作目录"};
+const FunctionDef username{.name = "username", .impl = username_impl, .doc = "获取用户名"};
+const FunctionDef home{
+    .name = "home",
+    .impl = home_impl,
+    .doc = "获取用户文件夹路径",
+    .annotations = [] { return build("{s:s}", "return", "str"); },
+};
+const FunctionDef desktop{.name = "desktop", .impl = desktop_impl, .doc = "获取桌面位置(Desktop)"};
 
 }  // namespace vk::files

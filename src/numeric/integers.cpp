@@ -39,7 +39,7 @@ PyObject* factorial_impl(Function*, Args args) {
   if (!one) return nullptr;
   Ref stop = Ref::steal(PyNumber_Add(n, one.get()));
   if (!stop) return nullptr;
-  Ref range = call(frame.range, one.get(), stop.get());
+  Ref range = call(state().range, one.get(), stop.get());
   if (!range) return nullptr;
   Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
   if (!iterator) return nullptr;
@@ -145,7 +145,7 @@ PyObject* power_impl(Function*, Args args) {
   if (non_negative < 0) return nullptr;
   Ref count = non_negative ? Ref::borrow(n) : Ref::steal(PyNumber_Negative(n));
   if (!count) return nullptr;
-  Ref range = call(frame.range, count.get());
+  Ref range = call(state().range, count.get());
   if (!range) return nullptr;
   Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
   if (!iterator) return nullptr;
@@ -273,12 +273,12 @@ PyObject* absolute_value_impl(Function*, Args args) {
 
 }  // namespace
 
-const FunctionDef pi{"pi", {"numbers"}, pi_impl};
-const FunctionDef factorial{"factorial", {"n"}, factorial_impl, "计算阶乘"};
-const FunctionDef power{"power", {"x", "n"}, power_impl};
-const FunctionDef combination_comb{"combination", {"n", "k"}, combination_comb_impl};
-const FunctionDef combination{"combination", {"n", "k"}, combination_impl};
-const FunctionDef floor{"floor", {"x"}, floor_impl};
-const FunctionDef absolute_value{"absolute_value", {"x"}, absolute_value_impl};
+const FunctionDef pi{.name = "pi", .positional = {"numbers"}, .impl = pi_impl};
+const FunctionDef factorial{.name = "factorial", .positional = {"n"}, .impl = factorial_impl, .doc = "计算阶乘"};
+const FunctionDef power{.name = "power", .positional = {"x", "n"}, .impl = power_impl};
+const FunctionDef combination_comb{.name = "combination", .positional = {"n", "k"}, .impl = combination_comb_impl};
+const FunctionDef combination{.name = "combination", .positional = {"n", "k"}, .impl = combination_impl};
+const FunctionDef floor{.name = "floor", .positional = {"x"}, .impl = floor_impl};
+const FunctionDef absolute_value{.name = "absolute_value", .positional = {"x"}, .impl = absolute_value_impl};
 
 }  // namespace vk::numeric

@@ -42,7 +42,7 @@ PyObject* domain_error() {
 
 PyObject* sqrt_general(PyObject* a, PyObject* tolerance, PyObject* max_iterations, bool real) {
   Ref x = Ref::borrow(a);
-  Ref range = call(frame.range, max_iterations);
+  Ref range = call(state().range, max_iterations);
   if (!range) return nullptr;
   Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
   Ref two = Ref::steal(PyLong_FromLong(2));
@@ -164,7 +164,7 @@ PyObject* sqrt_impl(Function*, Args args) {
 PyObject* ln_general(PyObject* x, PyObject* tolerance, PyObject* max_iterations) {
   Ref y = Ref::steal(PyLong_FromLong(1));
   if (!y) return nullptr;
-  Ref range = call(frame.range, max_iterations);
+  Ref range = call(state().range, max_iterations);
   if (!range) return nullptr;
   Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
   if (!iterator) return nullptr;
@@ -205,7 +205,7 @@ struct LnSettings {
 // `exp` called with one argument uses the number of terms of its current
 // default; the shortcut needs it to be an exact int.
 bool exp_default_terms(long long& terms) {
-  PyObject* fn = PyDict_GetItemWithError(frame.globals, "exp"_id);
+  PyObject* fn = PyDict_GetItemWithError(state().globals, "exp"_id);
   if (!fn) {
     PyErr_Clear();
     return false;
@@ -309,14 +309,30 @@ PyObject* log10_impl(Function*, Args args) {
   return PyNumber_TrueDivide(ln_x.get(), ln_10.get());
 }
 
+// tolerance=1e-6, max_iterations=100
+Ref newton_settings() { return build("(di)", 1e-6, 100); }
+
 }  // namespace
 
-const FunctionDef sqrt{"sqrt", {"a", "tolerance", "max_iterations"}, sqrt_impl};
-const FunctionDef ln{"ln", {"x", "tolerance", "max_iterations"}, ln_impl};
-const FunctionDef log10{"log10",
-                        {"x", "tolerance", "max_iterations"},
-                        log10_impl,
-                        "\n    计算以 10 为底的对数 log10(x)\n    :param x: 输入值\n    :param tolerance: 收敛的容差\n"
-                        "    :param max_iterations: 最大迭代次数\n    :return: log10(x) 的近似值\n    "};
+const FunctionDef sqrt{
+    .name = "sqrt",
+    .positional = {"a", "tolerance", "max_iterations"},
+    .impl = sqrt_impl,
+    .defaults = newton_settings,
+};
+const FunctionDef ln{
+    .name = "ln",
+    .positional = {"x", "tolerance", "max_iterations"},
+    .impl = ln_impl,
+    .defaults = newton_settings,
+};
+const FunctionDef log10{
+    .name = "log10",
+    .positional = {"x", "tolerance", "max_iterations"},
+    .impl = log10_impl,
+    .doc = "\n    计算以 10 为底的对数 log10(x)\n    :param x: 输入值\n    :param tolerance: 收敛的容差\n"
+           "    :param max_iterations: 最大迭代次数\n    :return: log10(x) 的近似值\n    ",
+    .defaults = newton_settings,
+};
 
 }  // namespace vk::numeric

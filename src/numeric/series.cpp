@@ -18,7 +18,7 @@ using namespace literals;
 
 // result = 0; for n in range(num_terms): result += term(n); return result
 PyObject* series_general(Series kind, PyObject* x, PyObject* num_terms) {
-  Ref range = call(frame.range, num_terms);
+  Ref range = call(state().range, num_terms);
   if (!range) return nullptr;
   Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
   if (!iterator) return nullptr;
@@ -244,30 +244,71 @@ PyObject* tanh_impl(Function*, Args args) {
   return tanh_general(args[0], args[1]);
 }
 
+// num_terms=10
+Ref ten_terms() { return build("(i)", 10); }
+
 }  // namespace
 
-const FunctionDef sin{"sin", {"x", "num_terms"}, sin_impl, "使用泰勒级数展开计算正弦函数"};
-const FunctionDef cos{"cos", {"x", "num_terms"}, cos_impl, "使用泰勒级数展开计算余弦函数"};
-const FunctionDef tan{"tan", {"x", "num_terms"}, tan_impl, "计算正切函数"};
-const FunctionDef cot{"cot", {"x", "num_terms"}, cot_impl, "计算余切函数"};
-const FunctionDef exp{"exp", {"x", "num_terms"}, exp_impl};
-const FunctionDef sinh{"sinh",
-                       {"x", "num_terms"},
-                       sinh_impl,
-                       "\n    计算双曲正弦函数 sinh(x) 的近似值\n    :param x: 输入值\n"
-                       "    :param num_terms: 计算指数函数时泰勒级数展开的项数\n"
-                       "    :return: sinh(x) 的近似值\n    "};
-const FunctionDef cosh{"cosh",
-                       {"x", "num_terms"},
-                       cosh_impl,
-                       "\n    计算双曲余弦函数 cosh(x) 的近似值\n    :param x: 输入值\n"
-                       "    :param num_terms: 计算指数函数时泰勒级数展开的项数\n"
-                       "    :return: cosh(x) 的近似值\n    "};
-const FunctionDef tanh{"tanh",
-                       {"x", "num_terms"},
-                       tanh_impl,
-                       "\n    计算双曲正切函数 tanh(x) 的近似值\n    :param x: 输入值\n"
-                       "    :param num_terms: 计算指数函数时泰勒级数展开的项数\n"
-                       "    :return: tanh(x) 的近似值\n    "};
+const FunctionDef sin{
+    .name = "sin",
+    .positional = {"x", "num_terms"},
+    .impl = sin_impl,
+    .doc = "使用泰勒级数展开计算正弦函数",
+    .defaults = ten_terms,
+};
+const FunctionDef cos{
+    .name = "cos",
+    .positional = {"x", "num_terms"},
+    .impl = cos_impl,
+    .doc = "使用泰勒级数展开计算余弦函数",
+    .defaults = ten_terms,
+};
+const FunctionDef tan{
+    .name = "tan",
+    .positional = {"x", "num_terms"},
+    .impl = tan_impl,
+    .doc = "计算正切函数",
+    .defaults = ten_terms,
+};
+const FunctionDef cot{
+    .name = "cot",
+    .positional = {"x", "num_terms"},
+    .impl = cot_impl,
+    .doc = "计算余切函数",
+    .defaults = ten_terms,
+};
+const FunctionDef exp{
+    .name = "exp",
+    .positional = {"x", "num_terms"},
+    .impl = exp_impl,
+    .defaults = ten_terms,
+};
+const FunctionDef sinh{
+    .name = "sinh",
+    .positional = {"x", "num_terms"},
+    .impl = sinh_impl,
+    .doc = "\n    计算双曲正弦函数 sinh(x) 的近似值\n    :param x: 输入值\n"
+           "    :param num_terms: 计算指数函数时泰勒级数展开的项数\n"
+           "    :return: sinh(x) 的近似值\n    ",
+    .defaults = ten_terms,
+};
+const FunctionDef cosh{
+    .name = "cosh",
+    .positional = {"x", "num_terms"},
+    .impl = cosh_impl,
+    .doc = "\n    计算双曲余弦函数 cosh(x) 的近似值\n    :param x: 输入值\n"
+           "    :param num_terms: 计算指数函数时泰勒级数展开的项数\n"
+           "    :return: cosh(x) 的近似值\n    ",
+    .defaults = ten_terms,
+};
+const FunctionDef tanh{
+    .name = "tanh",
+    .positional = {"x", "num_terms"},
+    .impl = tanh_impl,
+    .doc = "\n    计算双曲正切函数 tanh(x) 的近似值\n    :param x: 输入值\n"
+           "    :param num_terms: 计算指数函数时泰勒级数展开的项数\n"
+           "    :return: tanh(x) 的近似值\n    ",
+    .defaults = ten_terms,
+};
 
 }  // namespace vk::numeric

@@ -29,7 +29,7 @@ PyObject* monitor_impl(Function* f, Args) {
   return Py_NewRef(Py_None);
 }
 
-const FunctionDef monitor_process{"monitor_process", {}, monitor_impl};
+const FunctionDef monitor_process{.name = "monitor_process", .impl = monitor_impl};
 
 // ["python", path] and, when the port is true, "--port", str(port).
 Ref command_line(PyObject* self) {
@@ -94,7 +94,12 @@ PyObject* start_impl(Function*, Args args) {
 
 }  // namespace
 
-const FunctionDef backend_init{"__init__", {"self", "python_file_path", "port"}, store_parameters};
-const FunctionDef backend_start{"start", {"self"}, start_impl};
+const FunctionDef backend_init{
+    .name = "__init__",
+    .positional = {"self", "python_file_path", "port"},
+    .impl = store_parameters,
+    .defaults = [] { return build("(O)", Py_None); },
+};
+const FunctionDef backend_start{.name = "start", .positional = {"self"}, .impl = start_impl};
 
 }  // namespace vk::servers

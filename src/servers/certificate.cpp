@@ -35,7 +35,7 @@ PyObject* private_opener_impl(Function*, Args args) {
   return call(os_open.get(), args[0], flags.get(), mode.get()).release();
 }
 
-const FunctionDef private_opener{"opener", {"path", "flags"}, private_opener_impl};
+const FunctionDef private_opener{.name = "opener", .positional = {"path", "flags"}, .impl = private_opener_impl};
 
 // os.path.normcase(os.path.realpath(os.fsdecode(path)))
 Ref resolved(PyObject* os, PyObject* os_path, PyObject* path) {
@@ -73,7 +73,7 @@ bool distinct_files(PyObject* os, PyObject* key_path, PyObject* certificate_path
 // else created exclusively); `staged` names it as soon as it may exist.
 bool write_staged(PyObject* os, PyObject* target, PyObject* data, PyObject* opener, Ref& staged) {
   Ref file = open_sibling(os, target, staged, [&](PyObject* name) {
-    return opener ? call_kw(frame.open, 2, kwnames<"opener">(), name, "wb"_id, opener) : call(frame.open, name, "xb"_id);
+    return opener ? call_kw(state().open, 2, kwnames<"opener">(), name, "wb"_id, opener) : call(state().open, name, "xb"_id);
   });
   const bool ok =
       file && with_block(file.get(), [&](PyObject* f) { return static_cast<bool>(call_method(f, "write"_id, data)); });
@@ -284,10 +284,13 @@ constexpr const char* kGenerateDoc =
 }  // namespace
 
 const FunctionDef certificate_init{
-    "__init__",
-    {"self", "common_name", "private_key_path", "certificate_path", "key_size", "validity_days"},
-    store_parameters,
-    kInitDoc};
-const FunctionDef certificate_generate{"generate", {"self"}, generate_impl, kGenerateDoc};
+    .name = "__init__",
+    .positional = {"self", "common_name", "private_key_path", "certificate_path", "key_size", "validity_days"},
+    .impl = store_parameters,
+    .doc = kInitDoc,
+    .defaults = [] { return build("(ssii)", "private_key.pem", "certificate.pem", 2048, 365); },
+};
+const FunctionDef certificate_generate{
+    .name = "generate", .positional = {"self"}, .impl = generate_impl, .doc = kGenerateDoc};
 
 }  // namespace vk::servers

@@ -90,9 +90,19 @@ PyObject* start_impl(Function* f, Args args) {
 
 }  // namespace
 
-const FunctionDef http_init{"__init__", {"self", "port", "directory"}, store_parameters};
-const FunctionDef http_start{"start", {"self"}, start_impl, nullptr, nullptr, {}, &kPlain};
-const FunctionDef https_init{"__init__", {"self", "port", "directory", "certfile", "keyfile"}, store_parameters};
-const FunctionDef https_start{"start", {"self"}, start_impl, nullptr, nullptr, {}, &kTls};
+const FunctionDef http_init{
+    .name = "__init__",
+    .positional = {"self", "port", "directory"},
+    .impl = store_parameters,
+    .defaults = [] { return build("(is)", 8000, "."); },
+};
+const FunctionDef http_start{.name = "start", .positional = {"self"}, .impl = start_impl, .data = &kPlain};
+const FunctionDef https_init{
+    .name = "__init__",
+    .positional = {"self", "port", "directory", "certfile", "keyfile"},
+    .impl = store_parameters,
+    .defaults = [] { return build("(isss)", 4433, ".", "cert.pem", "key.pem"); },
+};
+const FunctionDef https_start{.name = "start", .positional = {"self"}, .impl = start_impl, .data = &kTls};
 
 }  // namespace vk::servers
