@@ -29,7 +29,7 @@ struct Row {
   const char* name = nullptr;  // module, bound name or class name
   const char* text = nullptr;  // from-import: the attribute; class: the docstring
   const FunctionDef* def = nullptr;
-  Ref (*make)(Body&, const char* name) = nullptr;  // value
+  Ref (*make)(const char* name) = nullptr;  // value
   bool (*run)(Body&) = nullptr;                     // statement
 };
 
@@ -40,7 +40,7 @@ constexpr Row from_import(const char* module, const char* attribute) {
   return {.kind = Row::Kind::from_import, .name = module, .text = attribute};
 }
 // name = make(...)
-constexpr Row value(const char* name, Ref (*make)(Body&, const char*)) {
+constexpr Row value(const char* name, Ref (*make)(const char*)) {
   return {.kind = Row::Kind::value, .name = name, .make = make};
 }
 // def name(...): at module level
@@ -61,20 +61,6 @@ class Body {
 
   bool set(const char* name, PyObject* value) { return value && PyDict_SetItemString(ns_, name, value) == 0; }
 
-  // A global lookup as a statement of the body makes it: the namespace,
-  // then builtins.
-  Ref get(const char* name) {
-    PyObject* value = PyDict_GetItemString(ns_, name);
-    if (!value) value = PyDict_GetItemString(state().builtins_dict, name);
-    if (!value) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return Ref::borrow(value);
-  }
-  // name.attribute
-  Ref get(const char* name, const char* attribute) {
-    Ref owner = get(name);
-    return owner ? Ref::steal(PyObject_GetAttrString(owner.get(), attribute)) : Ref();
-  }
-
   bool run(const Row& row) {
     switch (row.kind) {
       case Row::Kind::import:
@@ -82,7 +68,7 @@ class Body {
       case Row::Kind::from_import:
         return import_from(row.name, row.text);
       case Row::Kind::value:
-        return set(row.name, row.make(*this, row.name).get());
+        return set(row.name, row.make(row.name).get());
       case Row::Kind::def:
         return set(row.def->name, make_function(*row.def).get());
       case Row::Kind::class_begin:
@@ -169,41 +155,39 @@ class Body {
 
 // name = os.<attribute>
 template <FixedString Attribute>
-Ref os_value(Body& b, const char*) {
-  return b.get("os", Attribute.value);
+Ref os_value(const char*) {
+  return global("os"_id, interned<Attribute>());
 }
 
 // name = ctypes.windll.<name>
-Ref library(Body& b, const char* name) {
-  Ref windll = b.get("ctypes", "windll");
+Ref library(const char* name) {
+  Ref windll = global("ctypes"_id, "windll"_id);
   return windll ? Ref::steal(PyObject_GetAttrString(windll.get(), name)) : Ref();
 }
 
 template <long V>
-Ref integer(Body&, const char*) {
+Ref integer(const char*) {
   return Ref::steal(PyLong_FromLong(V));
 }
 
-Ref sort_methods(Body&, const char*) {
-  return build("{s:(ii),s:(ii),s:(ii)}", "name", 0, 0, "date", 0, 2, "size", 0, 3);
-}
+Ref sort_methods(const char*) { return build("{s:(ii),s:(ii),s:(ii)}", "name", 0, 0, "date", 0, 2, "size", 0, 3); }
 
 // os.path.join(os.environ["SystemRoot"], "System32")
-Ref system32_path(Body& b, const char*) {
-  Ref environment = b.get("os", "environ");
+Ref system32_path(const char*) {
+  Ref environment = global("os"_id, "environ"_id);
   Ref root = environment ? Ref::steal(PyObject_GetItem(environment.get(), "SystemRoot"_id)) : Ref();
-  Ref path = root ? b.get("os", "path") : Ref();
-  return path ? call_method(path.get(), "join"_id, root.get(), "System32"_id) : Ref();
+  Ref join = root ? global("os"_id, "path"_id, "join"_id) : Ref();
+  return join ? call(join.get(), root.get(), "System32"_id) : Ref();
 }
 
 // os.path.join(_system32_path, "winspool.drv")
-Ref winspool_path(Body& b, const char*) {
-  Ref system32 = b.get("_system32_path");
-  Ref path = system32 ? b.get("os", "path") : Ref();
-  return path ? call_method(path.get(), "join"_id, system32.get(), "winspool.drv"_id) : Ref();
+Ref winspool_path(const char*) {
+  Ref system32 = global("_system32_path"_id);
+  Ref join = system32 ? global("os"_id, "path"_id, "join"_id) : Ref();
+  return join ? call(join.get(), system32.get(), "winspool.drv"_id) : Ref();
 }
 
-Ref mirror_list(Body&, const char*) {
+Ref mirror_list(const char*) {
   return build("[ssss]", "https://pypi.tuna.tsinghua.edu.cn/simple - 清华",
                "https://mirrors.aliyun.com/pypi/simple/ - 阿里云",
                "https://pypi.mirrors.ustc.edu.cn/simple/ - 中国科学技术大学",
@@ -211,26 +195,26 @@ Ref mirror_list(Body&, const char*) {
 }
 
 // Dispatch("WScript.Shell")
-Ref shell_object(Body& b, const char*) {
-  Ref dispatch = b.get("Dispatch");
+Ref shell_object(const char*) {
+  Ref dispatch = global("Dispatch"_id);
   return dispatch ? call(dispatch.get(), "WScript.Shell"_id) : Ref();
 }
 
-Ref exception_class(Body&, const char*) { return Ref::borrow(PyExc_Exception); }
+Ref exception_class(const char*) { return Ref::borrow(PyExc_Exception); }
 
 // os.getenv("APPDATA"), read once at import
-Ref roaming(Body& b, const char*) {
-  Ref getenv = b.get("os", "getenv");
+Ref roaming(const char*) {
+  Ref getenv = global("os"_id, "getenv"_id);
   return getenv ? call(getenv.get(), "APPDATA"_id) : Ref();
 }
 
-Ref empty_dict(Body&, const char*) { return Ref::steal(PyDict_New()); }
+Ref empty_dict(const char*) { return Ref::steal(PyDict_New()); }
 
 // try: winspool = ctypes.windll.LoadLibrary(_winspool_path)
 // except Exception as e: print("Error loading winspool.drv: " + str(e))
 bool load_winspool(Body& b) {
-  Ref windll = b.get("ctypes", "windll");
-  Ref path = windll ? b.get("_winspool_path") : Ref();
+  Ref windll = global("ctypes"_id, "windll"_id);
+  Ref path = windll ? global("_winspool_path"_id) : Ref();
   if (!path) return false;
   Ref loaded = call_method(windll.get(), "LoadLibrary"_id, path.get());
   if (loaded) return b.set("winspool", loaded.get());

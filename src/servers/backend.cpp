@@ -83,13 +83,8 @@ PyObject* start_impl(Function*, Args args) {
   Ref command = command_line(self);
   if (!command) return nullptr;
   if (launch(self, command.get())) return Py_NewRef(Py_None);
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  Caught caught;
-  Ref text = format(caught.value());
-  if (!text) return nullptr;
-  Ref line = concat({new_str("An error occurred while starting the backend Python server: ").get(), text.get()});
-  if (!print_line(line.get())) return nullptr;
-  return Py_NewRef(Py_None);
+  return report_exception("An error occurred while starting the backend Python server: "_id, format) ? Py_NewRef(Py_None)
+                                                                                                        : nullptr;
 }
 
 }  // namespace

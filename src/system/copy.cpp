@@ -116,10 +116,8 @@ PyObject* copy_impl(Function*, Args args) {
 
   if (!PyErr_ExceptionMatches(PyExc_Exception)) {
     // An interrupt goes on unchanged, but does not leave the copy behind.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!remove_temporary(os.get(), temp)) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    PendingError keep;
+    remove_temporary(os.get(), temp);
     return nullptr;
   }
   Caught caught;
