@@ -268,27 +268,32 @@ PyObject* log10_impl(Function*, Args args) {
   if (is_real(x) && real_sign(x) <= 0) return domain_error();
   Ref ten = Ref::steal(PyLong_FromLong(10));
   if (!ten) return nullptr;
-  Real r, r10;
-  LnSettings settings;
-  if (read_real(x, r) && read_real(ten.get(), r10) && is_own("ln"_id, ln) &&
-      ln_settings(args[1], args[2], settings)) {
+  auto fast = [&](Ref& result) {
+    Real r, r10;
+    LnSettings settings;
+    if (!read_real(x, r) || !read_real(ten.get(), r10) || !is_own("ln"_id, ln) ||
+        !ln_settings(args[1], args[2], settings))
+      return Outcome::general;
     LnValue ln_10, ln_x;
     Outcome o = ln_fast(ten.get(), r10, settings, ln_10);
     if (o == Outcome::value) o = ln_fast(x, r, settings, ln_x);
-    if (o == Outcome::error) return nullptr;
-    if (o == Outcome::value) {
-      // Both are the int 1 (1 / 1 is 1.0) or both floats.
-      if (ln_10.one_int) return PyFloat_FromDouble(1.0);
-      if (ln_10.value != 0.0) return PyFloat_FromDouble(ln_x.value / ln_10.value);
-    }
-  }
-  Ref ln_fn = global("ln"_id);
-  Ref ln_10 = ln_fn ? call(ln_fn.get(), ten.get(), args[1], args[2]) : Ref();
-  if (!ln_10) return nullptr;
-  ln_fn = global("ln"_id);
-  Ref ln_x = ln_fn ? call(ln_fn.get(), x, args[1], args[2]) : Ref();
-  if (!ln_x) return nullptr;
-  return PyNumber_TrueDivide(ln_x.get(), ln_10.get());
+    if (o != Outcome::value) return o;
+    // Both are the int 1 (1 / 1 is 1.0) or both floats.
+    if (!ln_10.one_int && ln_10.value == 0.0) return Outcome::general;
+    result = Ref::steal(PyFloat_FromDouble(ln_10.one_int ? 1.0 : ln_x.value / ln_10.value));
+    return Outcome::value;
+  };
+  // return ln(x, ...) / ln(10, ...), ln(10) first
+  auto general = [&]() -> PyObject* {
+    Ref ln_fn = global("ln"_id);
+    Ref ln_10 = ln_fn ? call(ln_fn.get(), ten.get(), args[1], args[2]) : Ref();
+    if (!ln_10) return nullptr;
+    ln_fn = global("ln"_id);
+    Ref ln_x = ln_fn ? call(ln_fn.get(), x, args[1], args[2]) : Ref();
+    if (!ln_x) return nullptr;
+    return PyNumber_TrueDivide(ln_x.get(), ln_10.get());
+  };
+  return fast_or_general(fast, general);
 }
 
 // tolerance=1e-6, max_iterations=100
