@@ -1,0 +1,224 @@
+"""Runs the examples of the READMEs and compares what they show.
+
+    python3 scripts/run_examples.py [README.md README.zh-CN.md ...]
+
+An example is a fenced block whose info string starts with ``python``,
+written as an interactive session: ``>>>`` and ``...`` lines, then the
+output the console shows. Each block runs in a fresh interpreter, in a fresh
+temporary folder, on the simulated Windows platform; ``python linux`` runs it
+on this host as itself (the module still needs the simulated platform's
+stand-in modules to import). ``python serve=PORT`` presses Ctrl+C once
+something listens on PORT, for the examples of the blocking servers.
+
+Everything the console would show is compared: the echoed values, printed
+lines, the output of child processes, and for an exception the traceback's
+first and last lines. ``...`` in the expected output stands for any text (as
+doctest's ELLIPSIS); nothing else is ignored.
+
+tests/test_docs.py runs every block through ``run_block``.
+"""
+
+import doctest
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+READMES = ("README.md", "README.zh-CN.md")
+TRACEBACK_HEADER = "Traceback (most recent call last):\n"
+FENCE = re.compile(r"^```(\S*)(.*)$")
+
+
+class Block:
+    """One python block of a README."""
+
+    def __init__(self, path, line, options, source):
+        self.path, self.line, self.source = path, line, source
+        self.linux = "linux" in options
+        serve = [word for word in options if word.startswith("serve=")]
+        self.serve = int(serve[0].split("=", 1)[1]) if serve else None
+
+    @property
+    def id(self):
+        return f"{os.path.basename(self.path)}:{self.line}"
+
+    def names(self):
+        """The module attributes the block uses, as vk.NAME."""
+        return sorted(set(re.findall(r"\bvk\.([A-Za-z_]\w*)", self.source)))
+
+
+def blocks(path):
+    """The python blocks of a Markdown file, with the line of their fence."""
+    found = []
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    inside = None
+    for number, line in enumerate(lines, 1):
+        match = FENCE.match(line.strip()) if line.lstrip().startswith("```") else None
+        if inside is None:
+            if match and match.group(1) == "python":
+                inside = (number, match.group(2).split(), [])
+        elif line.strip() == "```":
+            start, options, body = inside
+            found.append(Block(path, start, options, "\n".join(body) + "\n"))
+            inside = None
+        else:
+            inside[2].append(line)
+    return found
+
+
+def expected_text(want):
+    """The expected output with a traceback's stack lines left out.
+
+    A traceback is written as its header, an indented ``...`` (or the stack)
+    and the exception's own lines; only the header and those are compared.
+    """
+    if TRACEBACK_HEADER not in want:
+        return want
+    before, rest = want.split(TRACEBACK_HEADER, 1)
+    lines = rest.splitlines(keepends=True)
+    while lines and (lines[0].startswith((" ", "\t")) or lines[0].strip() == "..."):
+        lines.pop(0)
+    return before + TRACEBACK_HEADER + "".join(lines)
+
+
+def press_ctrl_c_when_listening(port):
+    """Sends SIGINT to this process once a connection to port succeeds."""
+    import signal
+    import socket
+    import threading
+    import time
+
+    def watch():
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+                break
+            except OSError:
+                time.sleep(0.1)
+        os.kill(os.getpid(), signal.SIGINT)
+
+    threading.Thread(target=watch, daemon=True).start()
+
+
+def run_examples(source, name):
+    """Runs the examples of one block in this process; returns the failures."""
+    import traceback
+
+    examples = doctest.DocTestParser().get_examples(source, name)
+    checker = doctest.OutputChecker()
+    namespace = {"__name__": "__main__"}
+    failures = []
+    sys.stdout.reconfigure(line_buffering=True, write_through=True)
+    for example in examples:
+        # The console's view: both descriptors, child processes included.
+        with tempfile.TemporaryFile() as capture:
+            sys.stdout.flush()
+            sys.stderr.flush()
+            saved = os.dup(1), os.dup(2)
+            os.dup2(capture.fileno(), 1)
+            os.dup2(capture.fileno(), 2)
+            raised = None
+            try:
+                exec(compile(example.source, name, "single"), namespace)
+            except BaseException as exc:  # the console shows every exception
+                raised = exc
+            finally:
+                sys.stdout.flush()
+                sys.stderr.flush()
+                os.dup2(saved[0], 1)
+                os.dup2(saved[1], 2)
+                os.close(saved[0])
+                os.close(saved[1])
+            capture.seek(0)
+            got = capture.read().decode("utf-8", "replace")
+        if raised is not None:
+            got += TRACEBACK_HEADER + "".join(traceback.format_exception_only(type(raised), raised))
+        want = expected_text(example.want)
+        if not checker.check_output(want, got, doctest.ELLIPSIS):
+            failures.append({"line": example.lineno, "source": example.source, "want": example.want, "got": got})
+    return failures
+
+
+CHILD = """
+import json, signal, sys
+sys.path.insert(0, {scripts!r})
+import run_examples
+spec = json.loads(sys.argv[1])
+signal.signal(signal.SIGINT, signal.default_int_handler)
+import simwin
+simwin.activate(windows=not spec["linux"])
+if spec["serve"]:
+    run_examples.press_ctrl_c_when_listening(spec["serve"])
+failures = run_examples.run_examples(spec["source"], spec["name"])
+with open(spec["report"], "w", encoding="utf-8") as f:
+    json.dump(failures, f)
+"""
+
+
+def run_block(block, folder, env=None, timeout=180):
+    """Runs a block in a child interpreter inside folder; returns (failures, child)."""
+    report = os.path.join(folder, ".examples-report.json")
+    work = os.path.join(folder, "work")
+    home = os.path.join(folder, "home")
+    os.makedirs(work, exist_ok=True)
+    os.makedirs(home, exist_ok=True)
+    spec = {"source": block.source, "name": block.id, "linux": block.linux, "serve": block.serve, "report": report}
+    full_env = dict(os.environ)
+    inherited = [os.path.abspath(p) for p in full_env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    full_env["PYTHONPATH"] = os.pathsep.join([REPO, *inherited])
+    full_env["PYTHONIOENCODING"] = "utf-8"
+    full_env["HOME"] = home
+    full_env.update(env or {})
+    child = subprocess.run([sys.executable, "-c", CHILD.format(scripts=os.path.join(REPO, "scripts")),
+                            json.dumps(spec)], cwd=work, env=full_env, capture_output=True, text=True,
+                           timeout=timeout)
+    if not os.path.exists(report):
+        return None, child
+    with open(report, encoding="utf-8") as f:
+        return json.load(f), child
+
+
+def describe(block, failures, child):
+    if failures is None:
+        return f"{block.id}: the block did not finish (status {child.returncode})\n{child.stderr}"
+    parts = []
+    for failure in failures:
+        line = block.line + 1 + failure["line"]
+        parts.append(f"{block.path}:{line}\n{failure['source']}expected:\n{failure['want']}got:\n{failure['got']}")
+    return "\n".join(parts)
+
+
+def missing_names(block, module):
+    """The names the block uses that the module does not have."""
+    return [name for name in block.names() if not hasattr(module, name)]
+
+
+def main(paths):
+    sys.path.insert(0, REPO)
+    import simwin
+    simwin.activate(windows=False)
+    import velka_code
+    status = 0
+    for path in paths or [os.path.join(REPO, name) for name in READMES]:
+        for block in blocks(path):
+            missing = missing_names(block, velka_code)
+            if missing:
+                print(f"{block.id}: skipped, velka_code has no {', '.join(missing)} yet")
+                continue
+            with tempfile.TemporaryDirectory() as folder:
+                failures, child = run_block(block, folder)
+            if failures == []:
+                print(f"{block.id}: ok")
+            else:
+                status = 1
+                print(describe(block, failures, child))
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
