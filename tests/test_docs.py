@@ -1,0 +1,118 @@
+"""The documents: the reference is current, and the READMEs' examples run."""
+
+import os
+import re
+import sys
+
+import pytest
+
+from conftest import REPO, run_python
+
+sys.path.insert(0, os.path.join(REPO, "scripts"))
+import run_examples  # noqa: E402
+
+import velka_code  # noqa: E402
+
+BLOCKS = [block for name in run_examples.READMES for block in run_examples.blocks(os.path.join(REPO, name))]
+
+GENERATOR = f"""
+import sys
+sys.path.insert(0, {os.path.join(REPO, 'scripts')!r})
+import make_reference
+"""
+
+
+def test_reference_is_up_to_date():
+    out = run_python(GENERATOR + "sys.exit(make_reference.main(['--print']))")
+    assert out.returncode == 0, out.stderr
+    with open(os.path.join(REPO, "docs", "reference.md"), encoding="utf-8") as f:
+        committed = f.read()
+    assert out.stdout == committed, "run python3 scripts/make_reference.py to update docs/reference.md"
+
+
+@pytest.mark.parametrize("change, named", [
+    ("groups[4].rows = [r for r in groups[4].rows if r.name != 'sha1']", "sha1"),
+    ("velka_code.brand_new = velka_code.sha1", "brand_new"),
+    ("velka_code.HTTPServer.stop = velka_code.sha1", "HTTPServer.stop"),
+])
+def test_a_name_without_a_row_stops_the_generator_naming_it(change, named):
+    out = run_python(GENERATOR + f"""
+import simwin
+simwin.activate(windows=True)
+import velka_code
+groups = make_reference.load_table()
+{change}
+try:
+    make_reference.render(velka_code, groups)
+except make_reference.ReferenceError_ as exc:
+    print(exc)
+""")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == f"no row in scripts/reference_table.md for: {named}\n"
+
+
+def test_rows_for_names_the_module_lacks_are_left_out():
+    out = run_python(GENERATOR + """
+import simwin
+simwin.activate(windows=True)
+import velka_code
+groups = make_reference.load_table()
+row = make_reference.Row("not_yet_bound", ["Windows"], ["raises"], "", 0)
+groups[0].rows.append(row)
+text = make_reference.render(velka_code, groups)
+print("not_yet_bound" in text, "`getcwd()`" in text)
+""")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == "False True\n"
+
+
+@pytest.mark.parametrize("row, error", [
+    ("| `x` | Windows Solaris | raises | |", "x: unknown platform 'Solaris'"),
+    ("| `x` | Linux | crashes | |", "x: unknown failure style 'crashes'"),
+    ("| `x` | Linux | - | |", "x: a function needs a failure style"),
+    ("| `getcwd` | Linux | raises | |", "getcwd already has a row"),
+])
+def test_table_rows_are_checked(tmp_path, row, error):
+    table = tmp_path / "table.md"
+    with open(os.path.join(REPO, "scripts", "reference_table.md"), encoding="utf-8") as f:
+        text = f.read()
+    marker = "| `remove` |"
+    table.write_text(text.replace(marker, row + "\n" + marker, 1), encoding="utf-8")
+    out = run_python(GENERATOR + f"""
+try:
+    make_reference.load_table({str(table)!r})
+except make_reference.ReferenceError_ as exc:
+    print(exc)
+""")
+    assert out.returncode == 0, out.stderr
+    assert error in out.stdout
+
+
+def test_the_readmes_link_each_other_and_open_with_the_two_commands():
+    with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+        english = f.read().splitlines()
+    with open(os.path.join(REPO, "README.zh-CN.md"), encoding="utf-8") as f:
+        chinese = f.read()
+    commands = [line.split("#")[0].strip() for line in english[:6] if line.startswith("    ")]
+    assert commands == ["scripts/tour", "scripts/test"]
+    assert "(README.zh-CN.md)" in "\n".join(english[:8])
+    assert "(README.md)" in chinese.split("\n## ")[0]
+    assert re.search(r"\n    scripts/tour .*\n    scripts/test ", chinese)
+
+
+@pytest.mark.parametrize("block", BLOCKS, ids=[block.id for block in BLOCKS])
+def test_block_is_an_interactive_example_with_known_options(block):
+    assert block.source.lstrip().startswith(">>> "), "an example is written as an interactive session"
+    with open(block.path, encoding="utf-8") as f:
+        fence = f.read().splitlines()[block.line - 1].strip()
+    options = fence[len("```python"):].split()
+    assert all(word == "linux" or re.fullmatch(r"serve=\d+", word) for word in options), fence
+
+
+@pytest.mark.parametrize("block", BLOCKS, ids=[block.id for block in BLOCKS])
+def test_example_shows_what_it_does(block, tmp_path):
+    missing = run_examples.missing_names(block, velka_code)
+    if missing:
+        pytest.skip(f"velka_code has no {', '.join(missing)} yet")
+    failures, child = run_examples.run_block(block, str(tmp_path))
+    assert failures == [], run_examples.describe(block, failures, child)
