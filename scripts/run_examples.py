@@ -7,8 +7,9 @@ written as an interactive session: ``>>>`` and ``...`` lines, then the
 output the console shows. Each block runs in a fresh interpreter, in a fresh
 temporary folder, on the simulated Windows platform; ``python linux`` runs it
 on this host as itself (the module still needs the simulated platform's
-stand-in modules to import). ``python serve=PORT`` presses Ctrl+C once
-something listens on PORT, for the examples of the blocking servers.
+stand-in modules to import). ``python serve=URL``, for the examples of the
+blocking servers, opens URL as a browser would once the server answers and
+then presses Ctrl+C.
 
 Everything the console would show is compared: the echoed values, printed
 lines, the output of child processes, and for an exception the traceback's
@@ -39,7 +40,7 @@ class Block:
         self.path, self.line, self.source = path, line, source
         self.linux = "linux" in options
         serve = [word for word in options if word.startswith("serve=")]
-        self.serve = int(serve[0].split("=", 1)[1]) if serve else None
+        self.serve = serve[0].split("=", 1)[1] if serve else None
 
     @property
     def id(self):
@@ -85,10 +86,53 @@ def expected_text(want):
     return before + TRACEBACK_HEADER + "".join(lines)
 
 
-def press_ctrl_c_when_listening(port):
-    """Sends SIGINT to this process once a connection to port succeeds."""
-    import signal
+def request(url, timeout=5):
+    """One GET of url, as a browser makes it; returns the whole answer.
+
+    The connection is reset rather than closed at the end, so that the
+    server's port is not held in TIME_WAIT: the module's servers do not set
+    SO_REUSEADDR, and the next run of the example binds the same port.
+    """
     import socket
+    import ssl
+    import struct
+    import urllib.parse
+
+    parts = urllib.parse.urlsplit(url)
+    raw = socket.create_connection(("127.0.0.1", parts.port), timeout=timeout)
+    try:
+        conn = raw
+        if parts.scheme == "https":
+            context = ssl.create_default_context()
+            context.check_hostname = False
+            context.verify_mode = ssl.CERT_NONE
+            conn = context.wrap_socket(raw, server_hostname=parts.hostname)
+        conn.sendall(f"GET {parts.path or '/'} HTTP/1.1\r\nHost: {parts.netloc}\r\n"
+                     "Connection: close\r\n\r\n".encode())
+        answer = b""
+        while True:
+            try:
+                chunk = conn.recv(65536)
+            except ssl.SSLEOFError:
+                break
+            if not chunk:
+                break
+            answer += chunk
+        if not answer:
+            raise ConnectionError("no answer")
+        return answer
+    finally:
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        raw.close()
+
+
+def press_ctrl_c_after_a_request(url):
+    """Opens url as a browser would, then sends SIGINT to this process.
+
+    The request is answered only once the server loop runs, so the Ctrl+C
+    reaches the server while it serves, never the set-up before it.
+    """
+    import signal
     import threading
     import time
 
@@ -96,7 +140,7 @@ def press_ctrl_c_when_listening(port):
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             try:
-                socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+                request(url)
                 break
             except OSError:
                 time.sleep(0.1)
@@ -153,7 +197,7 @@ signal.signal(signal.SIGINT, signal.default_int_handler)
 import simwin
 simwin.activate(windows=not spec["linux"])
 if spec["serve"]:
-    run_examples.press_ctrl_c_when_listening(spec["serve"])
+    run_examples.press_ctrl_c_after_a_request(spec["serve"])
 failures = run_examples.run_examples(spec["source"], spec["name"])
 with open(spec["report"], "w", encoding="utf-8") as f:
     json.dump(failures, f)

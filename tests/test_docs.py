@@ -106,7 +106,7 @@ def test_block_is_an_interactive_example_with_known_options(block):
     with open(block.path, encoding="utf-8") as f:
         fence = f.read().splitlines()[block.line - 1].strip()
     options = fence[len("```python"):].split()
-    assert all(word == "linux" or re.fullmatch(r"serve=\d+", word) for word in options), fence
+    assert all(word == "linux" or re.fullmatch(r"serve=https?://localhost:\d+/", word) for word in options), fence
 
 
 @pytest.mark.parametrize("block", BLOCKS, ids=[block.id for block in BLOCKS])
