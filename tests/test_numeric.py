@@ -19,6 +19,8 @@ from hypothesis import strategies as st
 
 from conftest import run_python
 
+pytestmark = pytest.mark.windows_safe
+
 
 # --------------------------------------------------------------- the model
 
