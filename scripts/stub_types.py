@@ -88,8 +88,8 @@ VALUES = {
 }
 
 
-def path_functions(result, *names, parameter="path"):
-    return {name: {parameter: PATH, "return": result} for name in names}
+def path_functions(result, *names):
+    return {name: {"path": PATH, "return": result} for name in names}
 
 
 def digests(*names):

@@ -2,6 +2,9 @@
 
 import importlib.util
 import os
+import subprocess
+import sys
+import types
 
 import pytest
 
@@ -62,3 +65,54 @@ def test_pending_entries_wait_for_the_module_and_then_serve():
     tables.PENDING_FUNCTIONS["sin"] = tables.FUNCTIONS.pop("sin")
     tables.PENDING_CLASSES["ComplexNumber"] = tables.CLASSES.pop("ComplexNumber")
     assert make_stub.stub_text(velka_code, tables) == expected
+
+
+# The functions that are still to come, with the signatures they will have.
+COMING = '''
+def exit(code): ...
+def quit(code): ...
+def attributes(file_path, hidden=False, readonly=False, archive=False, system=False, compressed=False): ...
+def install(modules, mirror_url="https://pypi.tuna.tsinghua.edu.cn/simple"): ...
+def ctrlc(text): ...
+def curani(cursor_path): ...
+def size(): ...
+def shortcut(target_path, shortcut_path, run_as_admin=False): ...
+def increase(file_extension=None, file_type=None, icon_path=None, associated_program=None): ...
+def delete(file_extension, file_type): ...
+def modify(old_file_extension=None, old_file_type=None, new_file_extension=None, new_file_type=None,
+           new_icon_path=None, new_associated_program=None): ...
+def brightness(brightness): ...
+class WinRightCilck:
+    def auto_arrange(enable): ...
+    def grid(enable): ...
+    def icon(enable): ...
+    def desktop_icons(show): ...
+    def icon_size(size): ...
+    def defaults(): ...
+    def sort_order(sort_type): ...
+'''
+
+
+def test_pending_entries_type_the_functions_to_come(tmp_path):
+    module = types.ModuleType("velka_code")
+    vars(module).update(vars(velka_code))
+    exec(COMING, vars(module))
+    tables = make_stub.load_tables()
+    text = make_stub.stub_text(module, tables)
+    assert "    @staticmethod\n    def sort_order(sort_type: str) -> None: ...\n" in text
+    assert make_stub.static_methods(module, tables) == [
+        f"velka_code.WinRightCilck.{name}"
+        for name in ("auto_arrange", "grid", "icon", "desktop_icons", "icon_size", "defaults", "sort_order")]
+    # The stub with them is one that mypy takes.
+    (tmp_path / "velka_code-stubs").mkdir()
+    (tmp_path / "velka_code-stubs" / "__init__.pyi").write_text(text)
+    (tmp_path / "calls.py").write_text(
+        "import velka_code as vk\n"
+        "vk.WinRightCilck.sort_order('date')\n"
+        "width, height = vk.size()\n"
+        "vk.increase('.abc', 'abcfile', associated_program='/usr/bin/editor')\n")
+    (tmp_path / "mypy.ini").write_text("[mypy]\n")
+    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--config-file", "mypy.ini", "calls.py"],
+                         cwd=tmp_path, env=dict(os.environ, PYTHONPATH=str(tmp_path)),
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stdout + out.stderr

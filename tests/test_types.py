@@ -75,6 +75,7 @@ def helpers():
 
 
 NO_DEFAULT = object()
+ANY_DEFAULT = object()
 KINDS = {"POSITIONAL_ONLY": "posonlyargs", "POSITIONAL_OR_KEYWORD": "args", "VAR_POSITIONAL": "vararg",
          "KEYWORD_ONLY": "kwonlyargs", "VAR_KEYWORD": "kwarg"}
 
@@ -95,11 +96,11 @@ def stub_signatures(body):
 
 
 def stub_default(node):
-    """The literal default, or inspect's empty for `...` (any default)."""
+    """The literal default; `...` stands for a default the stub does not spell."""
     if node is NO_DEFAULT:
         return NO_DEFAULT
     value = ast.literal_eval(node)
-    return inspect.Parameter.empty if value is ... else value
+    return ANY_DEFAULT if value is ... else value
 
 
 def assert_same_signature(where, function, variants, method):
@@ -114,7 +115,7 @@ def assert_same_signature(where, function, variants, method):
             if default is NO_DEFAULT:
                 # Only an overload may require what the function defaults.
                 assert parameter.default is parameter.empty or len(variants) > 1, (where, name)
-            elif default is inspect.Parameter.empty:
+            elif default is ANY_DEFAULT:
                 assert parameter.default is not parameter.empty, (where, name)
             else:
                 assert (type(default), default) == (type(parameter.default), parameter.default), (where, name)
