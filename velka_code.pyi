@@ -36,6 +36,7 @@ class _Parts(Protocol):
 class _HexDigest(Protocol):
     def hexdigest(self) -> str: ...
 
+# The module's attributes, in the order it binds them.
 import os as os
 import sys as sys
 def getcwd() -> str: ...

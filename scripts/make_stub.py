@@ -162,7 +162,7 @@ class _Writer:
         self.check_stale(tables.CLASSES, tables.PENDING_CLASSES,
                          {name for name, value in namespace.items() if is_own(value) and isinstance(value, type)}, "")
         self.check_stale(tables.VALUES, {}, namespace, "")
-        parts = [HEADER, tables.PREAMBLE, "\n"]
+        parts = [HEADER, tables.PREAMBLE, "\n# The module's attributes, in the order it binds them.\n"]
         for name, value in namespace.items():
             if name in MODULE_DUNDERS:
                 continue
