@@ -1,7 +1,7 @@
 // Handling a pending Python exception the way an `except` block does.
 #pragma once
 
-#include "core/ref.hpp"
+#include "core/state.hpp"
 
 namespace vk {
 
@@ -42,6 +42,40 @@ class Caught {
   Ref value_;
   Ref previous_;
 };
+
+// Sets the pending exception aside while clean-up runs and puts it back
+// when the scope ends; an error of the clean-up then gives way to it. With
+// nothing pending at the start, an error of the clean-up stays set.
+class PendingError {
+ public:
+  PendingError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~PendingError() {
+    if (!type_) return;
+    PyErr_Clear();
+    PyErr_Restore(type_, value_, traceback_);
+  }
+  PendingError(const PendingError&) = delete;
+  PendingError& operator=(const PendingError&) = delete;
+
+ private:
+  PyObject* type_;
+  PyObject* value_;
+  PyObject* traceback_;
+};
+
+// The text of an exception as `str(e)` gives it.
+inline Ref str_of(PyObject* value) { return Ref::steal(PyObject_Str(value)); }
+
+// except Exception as e: print(prefix + text(e))
+// True when the pending exception was an Exception and its line printed;
+// false with an exception set otherwise (the original one when it is not an
+// Exception, else whatever failed while reporting it).
+inline bool report_exception(PyObject* prefix, Ref (*text)(PyObject*) = str_of) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  Caught caught;
+  Ref shown = text(caught.value());
+  return shown && print_line(concat({prefix, shown.get()}).get());
+}
 
 // Raises `type(*args)` as a new exception (its context is whatever is
 // being handled at that moment).

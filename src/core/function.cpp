@@ -4,6 +4,8 @@
 
 #include <structmember.h>
 
+#include <utility>
+
 
 namespace vk {
 namespace {
@@ -379,7 +381,7 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
     PyErr_Format(PyExc_SystemError, "%s has too many parameters", def.name);
     return {};
   }
-  PyTypeObject* type = frame.function_type;
+  PyTypeObject* type = state().function_type;
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return {};
   Function* f = as_function(self.get());
@@ -400,9 +402,13 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
       PyTuple_SET_ITEM(f->varnames, i++, s);
     }
   }
-  f->defaults = Py_XNewRef(options.defaults);
-  f->kwdefaults = Py_XNewRef(options.kwdefaults);
-  f->annotations = Py_XNewRef(options.annotations);
+  for (auto [field, make] : {std::pair{&f->defaults, def.defaults}, std::pair{&f->kwdefaults, def.kwdefaults},
+                             std::pair{&f->annotations, def.annotations}}) {
+    if (!make) continue;
+    Ref value = make();
+    if (!value) return {};
+    *field = value.release();
+  }
   f->closure = Py_XNewRef(options.closure);
   return self;
 }

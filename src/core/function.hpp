@@ -16,15 +16,31 @@ struct Function;
 using Args = PyObject* const*;
 using Impl = PyObject* (*)(Function* self, Args args);
 
+// Makes a value the body needs when it binds a function (a defaults tuple,
+// a dict); null with an exception set on failure.
+using Build = Ref (*)();
+
+// A function as the module body defines it, written with designated
+// initialisers: {.name = ..., .positional = {...}, .impl = ..., .defaults = ...}.
 struct FunctionDef {
   const char* name;
-  std::initializer_list<const char*> positional;  // positional-or-keyword
-  Impl impl;
+  std::initializer_list<const char*> positional = {};  // positional-or-keyword
+  Impl impl = nullptr;
   const char* doc = nullptr;
   const char* varargs = nullptr;  // name of *args, or none
   std::initializer_list<const char*> kwonly = {};
-  const void* data = nullptr;  // per-function constant the impl may read
+  // Evaluated once, when the body binds the function, as a def's are.
+  Build defaults = nullptr;     // tuple for the last positional parameters
+  Build kwdefaults = nullptr;   // dict for the keyword-only parameters
+  Build annotations = nullptr;  // dict
+  const void* data = nullptr;   // per-function constant the impl may read
 };
+
+// Py_BuildValue as a Ref, for the builders of FunctionDef.
+template <class... A>
+Ref build(const char* format, A... values) {
+  return Ref::steal(Py_BuildValue(format, values...));
+}
 
 struct Function {
   PyObject_HEAD
@@ -47,16 +63,13 @@ struct Function {
 // Creates the function type; called once per process by the exec step.
 PyTypeObject* make_function_type();
 
+// Where a function is defined, when it is not at module level.
 struct FunctionOptions {
-  PyObject* defaults = nullptr;     // tuple for the last positional parameters
-  PyObject* kwdefaults = nullptr;   // dict for the keyword-only parameters
-  PyObject* annotations = nullptr;  // dict
-  const char* qualname = nullptr;   // defaults to the name
-  PyObject* closure = nullptr;
+  const char* qualname = nullptr;  // defaults to the name
+  PyObject* closure = nullptr;     // state of a function made at call time
 };
 
-// A new function object for `def`. Defaults are stored as given (they are
-// evaluated once, by the caller, when the body binds the function).
+// A new function object for `def`, its defaults built now.
 Ref make_function(const FunctionDef& def, const FunctionOptions& options = {});
 
 }  // namespace vk

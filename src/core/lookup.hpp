@@ -9,6 +9,7 @@
 
 #include "core/ref.hpp"
 
+#include <cassert>
 #include <cstdint>
 
 namespace vk {
@@ -17,7 +18,13 @@ class LookupCache {
  public:
   // dict[name] as a borrowed reference, or nullptr (an exception is set
   // only when the lookup itself failed).
+  //
+  // Entries are keyed by the name's address, so `name` must be an interned
+  // str kept for the life of the process (the module's names are made by
+  // interned<>() and never released): an address can then never be reused
+  // by another name while an entry remembers it.
   PyObject* find(PyObject* dict, PyObject* name) {
+    assert(PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name));
     const std::uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
     const std::uintptr_t slot = (reinterpret_cast<std::uintptr_t>(name) >> 4) ^
                                 (reinterpret_cast<std::uintptr_t>(dict) >> 6);
@@ -40,6 +47,9 @@ class LookupCache {
 };
 
 // The one cache of the process; only touched with the interpreter lock held.
-LookupCache& lookup_cache();
+inline LookupCache& lookup_cache() {
+  static LookupCache cache;
+  return cache;
+}
 
 }  // namespace vk

@@ -8,7 +8,7 @@
 
 namespace vk {
 
-struct Frame {
+struct ModuleState {
   std::int64_t interpreter_id = -1;
   PyObject* module = nullptr;         // strong; set while the module lives
   PyObject* globals = nullptr;        // the module's __dict__, borrowed from module
@@ -21,11 +21,26 @@ struct Frame {
   PyTypeObject* function_type = nullptr;  // strong
 };
 
-extern Frame frame;
+namespace detail {
+extern ModuleState process_state;
+}
+
+// The one copy of the module's state; only touched with the interpreter
+// lock held.
+inline ModuleState& state() noexcept { return detail::process_state; }
 
 // A module-level name as a global lookup inside the module's own code sees
 // it: the namespace first, then builtins, else NameError.
 Ref global(PyObject* name);
+
+// global(name) followed by an attribute path: global("os"_id, "path"_id,
+// "join"_id) is os.path.join as a statement of the module reads it.
+template <class... A>
+Ref global(PyObject* name, PyObject* attribute, A... more) {
+  Ref value = getattr(global(name).get(), attribute);
+  ((value = getattr(value.get(), more)), ...);
+  return value;
+}
 
 // `import name` inside a function: through the import system, so that
 // whatever sys.modules holds under that name is what the call gets.
@@ -33,8 +48,5 @@ Ref import_local(PyObject* name);
 
 // print(text) through the builtin print cached at import.
 bool print_line(PyObject* text);
-
-// True when the pending exception is an instance of `type`.
-inline bool pending_is(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
 
 }  // namespace vk

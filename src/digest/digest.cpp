@@ -32,9 +32,7 @@ struct Algorithm {
 };
 
 Ref constructor(const Function* self) {
-  Ref hashlib = global("hashlib"_id);
-  if (!hashlib) return {};
-  return getattr(hashlib.get(), static_cast<const Algorithm*>(self->def->data)->constructor());
+  return global("hashlib"_id, static_cast<const Algorithm*>(self->def->data)->constructor());
 }
 
 // _calculate_hash(data, hashlib.<name>), both names looked up now.
@@ -75,19 +73,19 @@ constexpr Algorithm kBlake2s{&interned<"blake2s">};
 
 }  // namespace
 
-const FunctionDef calculate_hash{"_calculate_hash", {"data", "algorithm"}, calculate_hash_impl};
-const FunctionDef sha256{"sha256", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha256};
-const FunctionDef sha384{"sha384", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha384};
-const FunctionDef sha224{"sha224", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha224};
-const FunctionDef sha1{"sha1", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha1};
-const FunctionDef sha512{"sha512", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha512};
-const FunctionDef md5{"md5", {"data"}, fixed_impl, nullptr, nullptr, {}, &kMd5};
-const FunctionDef blake2b{"blake2b", {"data"}, fixed_impl, nullptr, nullptr, {}, &kBlake2b};
-const FunctionDef sha3_256{"sha3_256", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha3_256};
-const FunctionDef shake_128{"shake_128", {"data"}, shake_impl, nullptr, nullptr, {}, &kShake128};
-const FunctionDef shake_256{"shake_256", {"data"}, shake_impl, nullptr, nullptr, {}, &kShake256};
-const FunctionDef sha3_384{"sha3_384", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha3_384};
-const FunctionDef sha3_512{"sha3_512", {"data"}, fixed_impl, nullptr, nullptr, {}, &kSha3_512};
-const FunctionDef blake2s{"blake2s", {"data"}, fixed_impl, nullptr, nullptr, {}, &kBlake2s};
+const FunctionDef calculate_hash{.name = "_calculate_hash", .positional = {"data", "algorithm"}, .impl = calculate_hash_impl};
+const FunctionDef sha256{.name = "sha256", .positional = {"data"}, .impl = fixed_impl, .data = &kSha256};
+const FunctionDef sha384{.name = "sha384", .positional = {"data"}, .impl = fixed_impl, .data = &kSha384};
+const FunctionDef sha224{.name = "sha224", .positional = {"data"}, .impl = fixed_impl, .data = &kSha224};
+const FunctionDef sha1{.name = "sha1", .positional = {"data"}, .impl = fixed_impl, .data = &kSha1};
+const FunctionDef sha512{.name = "sha512", .positional = {"data"}, .impl = fixed_impl, .data = &kSha512};
+const FunctionDef md5{.name = "md5", .positional = {"data"}, .impl = fixed_impl, .data = &kMd5};
+const FunctionDef blake2b{.name = "blake2b", .positional = {"data"}, .impl = fixed_impl, .data = &kBlake2b};
+const FunctionDef sha3_256{.name = "sha3_256", .positional = {"data"}, .impl = fixed_impl, .data = &kSha3_256};
+const FunctionDef shake_128{.name = "shake_128", .positional = {"data"}, .impl = shake_impl, .data = &kShake128};
+const FunctionDef shake_256{.name = "shake_256", .positional = {"data"}, .impl = shake_impl, .data = &kShake256};
+const FunctionDef sha3_384{.name = "sha3_384", .positional = {"data"}, .impl = fixed_impl, .data = &kSha3_384};
+const FunctionDef sha3_512{.name = "sha3_512", .positional = {"data"}, .impl = fixed_impl, .data = &kSha3_512};
+const FunctionDef blake2s{.name = "blake2s", .positional = {"data"}, .impl = fixed_impl, .data = &kBlake2s};
 
 }  // namespace vk::digest

@@ -2,7 +2,7 @@
 #include <cerrno>
 
 #include "core/state.hpp"
-#include "module/names.hpp"
+#include "files/files.hpp"
 
 namespace vk::files {
 namespace {
@@ -18,19 +18,9 @@ struct Target {
   bool returns;   // hand back the result, or None
 };
 
-Ref resolve(const Target& target) {
-  Ref os = global("os"_id);
-  if (!os) return {};
-  if (target.in_path) {
-    os = getattr(os.get(), "path"_id);
-    if (!os) return {};
-  }
-  return getattr(os.get(), target.attribute());
-}
-
 PyObject* forward(Function* self, Args args) {
   const auto& target = *static_cast<const Target*>(self->def->data);
-  Ref callable = resolve(target);
+  Ref callable = target.in_path ? global("os"_id, "path"_id, target.attribute()) : global("os"_id, target.attribute());
   if (!callable) return nullptr;
   const auto nargs = static_cast<size_t>(self->def->positional.size());
   Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args, nargs, nullptr));
@@ -39,7 +29,7 @@ PyObject* forward(Function* self, Args args) {
 }
 
 PyObject* join_impl(Function*, Args args) {
-  Ref join = resolve({&interned<"join">, true, true});
+  Ref join = global("os"_id, "path"_id, "join"_id);
   if (!join) return nullptr;
   PyObject* paths = args[0];
   return PyObject_Vectorcall(join.get(), &PyTuple_GET_ITEM(paths, 0), static_cast<size_t>(PyTuple_GET_SIZE(paths)),
@@ -68,11 +58,6 @@ int on_windows() {
   Ref answer = call(system.get());
   if (!answer) return -1;
   return PyObject_RichCompareBool(answer.get(), "Windows"_id, Py_EQ);
-}
-
-Ref os_attr(PyObject* name) {
-  Ref os = global("os"_id);
-  return os ? getattr(os.get(), name) : Ref();
 }
 
 // GetCurrentDirectoryW into a buffer that grows to the size the call asks
@@ -151,15 +136,13 @@ PyObject* getcwd_impl(Function*, Args) {
 PyObject* username_impl(Function*, Args) {
   int windows = on_windows();
   if (windows < 0) return nullptr;
-  Ref getenv = os_attr("getenv"_id);
+  Ref getenv = global("os"_id, "getenv"_id);
   if (!getenv) return nullptr;
   return call(getenv.get(), windows ? "USERNAME"_id : "USER"_id).release();
 }
 
 Ref expand_home() {
-  Ref path = os_attr("path"_id);
-  if (!path) return {};
-  Ref expanduser = getattr(path.get(), "expanduser"_id);
+  Ref expanduser = global("os"_id, "path"_id, "expanduser"_id);
   return expanduser ? call(expanduser.get(), "~"_id) : Ref();
 }
 
@@ -167,7 +150,7 @@ PyObject* home_impl(Function*, Args) {
   int windows = on_windows();
   if (windows < 0) return nullptr;
   if (!windows) return expand_home().release();
-  Ref environment = os_attr("environ"_id);
+  Ref environment = global("os"_id, "environ"_id);
   if (!environment) return nullptr;
   return call_method(environment.get(), "get"_id, "USERPROFILE"_id).release();
 }
@@ -175,32 +158,37 @@ PyObject* home_impl(Function*, Args) {
 PyObject* desktop_impl(Function*, Args) {
   Ref home = expand_home();
   if (!home) return nullptr;
-  Ref join = resolve({&interned<"join">, true, true});
+  Ref join = global("os"_id, "path"_id, "join"_id);
   if (!join) return nullptr;
   return call(join.get(), home.get(), "Desktop"_id).release();
 }
 
 }  // namespace
 
-const FunctionDef getcwd_os{"getcwd", {}, forward, nullptr, nullptr, {}, &kGetcwd};
-const FunctionDef remove{"remove", {"path"}, forward, nullptr, nullptr, {}, &kRemove};
-const FunctionDef removedir{"removedir", {"path"}, forward, nullptr, nullptr, {}, &kRemovedirs};
-const FunctionDef chdir{"chdir", {"path"}, forward, nullptr, nullptr, {}, &kChdir};
-const FunctionDef mkdir{"mkdir", {"path"}, forward, nullptr, nullptr, {}, &kMkdir};
-const FunctionDef exists{"exists", {"path"}, forward, nullptr, nullptr, {}, &kExists};
-const FunctionDef abspath{"abspath", {"path"}, forward, nullptr, nullptr, {}, &kAbspath};
-const FunctionDef join{"join", {}, join_impl, nullptr, "paths"};
-const FunctionDef cwdbytes{"cwdbytes", {}, forward, nullptr, nullptr, {}, &kGetcwdb};
-const FunctionDef dirlist{"dirlist", {"path"}, forward, nullptr, nullptr, {}, &kListdir};
-const FunctionDef name{"name", {"oldpath", "newpath"}, forward, nullptr, nullptr, {}, &kRename};
-const FunctionDef file{"file", {"path"}, forward, nullptr, nullptr, {}, &kIsfile};
-const FunctionDef idir{"idir", {"path"}, forward, nullptr, nullptr, {}, &kIsdir};
-const FunctionDef pathq{"pathq", {"filepath", "r"}, forward, nullptr, nullptr, {}, &kAccess};
-const FunctionDef permissions{"permissions", {"path", "r"}, forward, nullptr, nullptr, {}, &kChmod};
+const FunctionDef getcwd_os{.name = "getcwd", .impl = forward, .data = &kGetcwd};
+const FunctionDef remove{.name = "remove", .positional = {"path"}, .impl = forward, .data = &kRemove};
+const FunctionDef removedir{.name = "removedir", .positional = {"path"}, .impl = forward, .data = &kRemovedirs};
+const FunctionDef chdir{.name = "chdir", .positional = {"path"}, .impl = forward, .data = &kChdir};
+const FunctionDef mkdir{.name = "mkdir", .positional = {"path"}, .impl = forward, .data = &kMkdir};
+const FunctionDef exists{.name = "exists", .positional = {"path"}, .impl = forward, .data = &kExists};
+const FunctionDef abspath{.name = "abspath", .positional = {"path"}, .impl = forward, .data = &kAbspath};
+const FunctionDef join{.name = "join", .impl = join_impl, .varargs = "paths"};
+const FunctionDef cwdbytes{.name = "cwdbytes", .impl = forward, .data = &kGetcwdb};
+const FunctionDef dirlist{.name = "dirlist", .positional = {"path"}, .impl = forward, .data = &kListdir};
+const FunctionDef name{.name = "name", .positional = {"oldpath", "newpath"}, .impl = forward, .data = &kRename};
+const FunctionDef file{.name = "file", .positional = {"path"}, .impl = forward, .data = &kIsfile};
+const FunctionDef idir{.name = "idir", .positional = {"path"}, .impl = forward, .data = &kIsdir};
+const FunctionDef pathq{.name = "pathq", .positional = {"filepath", "r"}, .impl = forward, .data = &kAccess};
+const FunctionDef permissions{.name = "permissions", .positional = {"path", "r"}, .impl = forward, .data = &kChmod};
 
-const FunctionDef getcwd{"getcwd", {}, getcwd_impl, "get? 获取当前工作目录"};
-const FunctionDef username{"username", {}, username_impl, "获取用户名"};
-const FunctionDef home{"home", {}, home_impl, "获取用户文件夹路径"};
-const FunctionDef desktop{"desktop", {}, desktop_impl, "获取桌面位置(Desktop)"};
+const FunctionDef getcwd{.name = "getcwd", .impl = getcwd_impl, .doc = "get? 获取当前工作目录"};
+const FunctionDef username{.name = "username", .impl = username_impl, .doc = "获取用户名"};
+const FunctionDef home{
+    .name = "home",
+    .impl = home_impl,
+    .doc = "获取用户文件夹路径",
+    .annotations = [] { return build("{s:s}", "return", "str"); },
+};
+const FunctionDef desktop{.name = "desktop", .impl = desktop_impl, .doc = "获取桌面位置(Desktop)"};
 
 }  // namespace vk::files

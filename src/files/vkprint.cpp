@@ -1,7 +1,7 @@
 // vkprint: objects as text, separated, ended, and written to a stream in
 // one write call.
 #include "core/state.hpp"
-#include "module/names.hpp"
+#include "files/files.hpp"
 
 namespace vk::files {
 namespace {
@@ -44,14 +44,22 @@ PyObject* vkprint_impl(Function*, Args args) {
   Py_RETURN_NONE;
 }
 
+// `file` defaults to sys.stdout as it is when the body binds vkprint.
+Ref vkprint_kwdefaults() {
+  Ref stdout_now = global("sys"_id, "stdout"_id);
+  return stdout_now ? build("{s:s,s:s,s:O}", "sep", " ", "end", "\n", "file", stdout_now.get()) : Ref();
+}
+
 }  // namespace
 
-const FunctionDef vkprint{"vkprint",
-                          {},
-                          vkprint_impl,
-                          "\n    类似 print 功能的函数\n    :param objects: 要打印的对象\n    :param sep: 对象之间的分隔符\n"
-                          "    :param end: 打印结束时的字符\n    :param file: 输出的文件对象，默认为标准输出\n    ",
-                          "objects",
-                          {"sep", "end", "file"}};
+const FunctionDef vkprint{
+    .name = "vkprint",
+    .impl = vkprint_impl,
+    .doc = "\n    类似 print 功能的函数\n    :param objects: 要打印的对象\n    :param sep: 对象之间的分隔符\n"
+           "    :param end: 打印结束时的字符\n    :param file: 输出的文件对象，默认为标准输出\n    ",
+    .varargs = "objects",
+    .kwonly = {"sep", "end", "file"},
+    .kwdefaults = vkprint_kwdefaults,
+};
 
 }  // namespace vk::files

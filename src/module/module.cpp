@@ -26,16 +26,17 @@ bool copy_spec_attribute(PyObject* spec, const char* from, PyObject* ns, const c
 }
 
 PyObject* create_step(PyObject* spec, PyModuleDef*) {
+  ModuleState& s = state();
   const std::int64_t current = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
-  if (frame.interpreter_id == -1) {
+  if (s.interpreter_id == -1) {
     if (current == -1) return nullptr;
-    frame.interpreter_id = current;
-  } else if (frame.interpreter_id != current) {
+    s.interpreter_id = current;
+  } else if (s.interpreter_id != current) {
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return nullptr;
   }
-  if (frame.module) return Py_NewRef(frame.module);
+  if (s.module) return Py_NewRef(s.module);
 
   Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
@@ -61,6 +62,7 @@ bool resolve_builtin(PyObject* builtins, const char* name, PyObject** slot) {
 }
 
 bool prepare(PyObject* module) {
+  ModuleState& s = state();
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
   if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) return false;
 
@@ -72,9 +74,9 @@ bool prepare(PyObject* module) {
       return false;
   }
 
-  if (!frame.function_type) {
-    frame.function_type = make_function_type();
-    if (!frame.function_type) return false;
+  if (!s.function_type) {
+    s.function_type = make_function_type();
+    if (!s.function_type) return false;
   }
 
   PyObject* modules = PyImport_GetModuleDict();
@@ -83,28 +85,29 @@ bool prepare(PyObject* module) {
   if (!present && PyDict_SetItemString(modules, kModuleName, module) < 0) return false;
 
   PyObject* builtins_dict = PyModule_GetDict(builtins.get());
-  Py_XSETREF(frame.builtins_dict, Py_NewRef(builtins_dict));
-  return resolve_builtin(builtins_dict, "print", &frame.print) &&
-         resolve_builtin(builtins_dict, "open", &frame.open) &&
-         resolve_builtin(builtins_dict, "SystemExit", &frame.SystemExit) &&
-         resolve_builtin(builtins_dict, "range", &frame.range);
+  Py_XSETREF(s.builtins_dict, Py_NewRef(builtins_dict));
+  return resolve_builtin(builtins_dict, "print", &s.print) &&
+         resolve_builtin(builtins_dict, "open", &s.open) &&
+         resolve_builtin(builtins_dict, "SystemExit", &s.SystemExit) &&
+         resolve_builtin(builtins_dict, "range", &s.range);
 }
 
 int exec_step(PyObject* module) {
-  if (frame.module) {
-    if (frame.module == module) return 0;
+  ModuleState& s = state();
+  if (s.module) {
+    if (s.module == module) return 0;
     PyErr_SetString(PyExc_RuntimeError,
                     "Module 'velka_code' has already been imported. Re-initialisation is not supported.");
     return -1;
   }
-  frame.module = Py_NewRef(module);
-  frame.globals = PyModule_GetDict(module);
+  s.module = Py_NewRef(module);
+  s.globals = PyModule_GetDict(module);
 
-  if (prepare(module) && run_module_body(frame.globals)) return 0;
+  if (prepare(module) && run_module_body(s.globals)) return 0;
 
   _PyTraceback_Add("init velka_code", "velka_code", 0);
-  frame.globals = nullptr;
-  Py_CLEAR(frame.module);
+  s.globals = nullptr;
+  Py_CLEAR(s.module);
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init velka_code");
   return -1;
 }

@@ -115,7 +115,7 @@ PyObject* construct(PyObject* cls, PyObject* real, PyObject* imag) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && type->tp_new == PyBaseObject_Type.tp_new) {
       PyObject* init = _PyType_Lookup(type, "__init__"_id);
-      if (init && Py_IS_TYPE(init, frame.function_type) && reinterpret_cast<Function*>(init)->def == &complex_init) {
+      if (init && Py_IS_TYPE(init, state().function_type) && reinterpret_cast<Function*>(init)->def == &complex_init) {
         Ref no_arguments = Ref::steal(PyTuple_New(0));
         if (!no_arguments) return nullptr;
         Ref instance = Ref::steal(type->tp_new(type, no_arguments.get(), nullptr));
@@ -203,11 +203,11 @@ PyObject* str_impl(Function*, Args args) {
 
 }  // namespace
 
-const FunctionDef complex_init{"__init__", {"self", "real", "imag"}, init_impl};
-const FunctionDef complex_add{"__add__", {"self", "other"}, add_impl};
-const FunctionDef complex_sub{"__sub__", {"self", "other"}, sub_impl};
-const FunctionDef complex_mul{"__mul__", {"self", "other"}, mul_impl};
-const FunctionDef complex_truediv{"__truediv__", {"self", "other"}, truediv_impl};
-const FunctionDef complex_str{"__str__", {"self"}, str_impl};
+const FunctionDef complex_init{.name = "__init__", .positional = {"self", "real", "imag"}, .impl = init_impl};
+const FunctionDef complex_add{.name = "__add__", .positional = {"self", "other"}, .impl = add_impl};
+const FunctionDef complex_sub{.name = "__sub__", .positional = {"self", "other"}, .impl = sub_impl};
+const FunctionDef complex_mul{.name = "__mul__", .positional = {"self", "other"}, .impl = mul_impl};
+const FunctionDef complex_truediv{.name = "__truediv__", .positional = {"self", "other"}, .impl = truediv_impl};
+const FunctionDef complex_str{.name = "__str__", .positional = {"self"}, .impl = str_impl};
 
 }  // namespace vk::numeric

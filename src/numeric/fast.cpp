@@ -45,14 +45,14 @@ bool is_odd_integer(double v) { return std::fmod(v, 2.0) != 0.0; }
 }  // namespace
 
 bool is_own(PyObject* name, const FunctionDef& def) {
-  if (!name || !frame.globals) return false;
-  PyObject* value = PyDict_GetItemWithError(frame.globals, name);
+  if (!name || !state().globals) return false;
+  PyObject* value = PyDict_GetItemWithError(state().globals, name);
   if (!value) {
     // The general path looks the name up again and reports what it finds.
     PyErr_Clear();
     return false;
   }
-  return Py_IS_TYPE(value, frame.function_type) && reinterpret_cast<Function*>(value)->def == &def;
+  return Py_IS_TYPE(value, state().function_type) && reinterpret_cast<Function*>(value)->def == &def;
 }
 
 bool exact_count(PyObject* value, long long& count) {

@@ -29,7 +29,7 @@ PyObject* monitor_impl(Function* f, Args) {
   return Py_NewRef(Py_None);
 }
 
-const FunctionDef monitor_process{"monitor_process", {}, monitor_impl};
+const FunctionDef monitor_process{.name = "monitor_process", .impl = monitor_impl};
 
 // ["python", path] and, when the port is true, "--port", str(port).
 Ref command_line(PyObject* self) {
@@ -56,9 +56,7 @@ Ref command_line(PyObject* self) {
 
 // The guarded part of start: the child, the start line, the watcher.
 bool launch(PyObject* self, PyObject* command) {
-  Ref subprocess = global("subprocess"_id);
-  if (!subprocess) return false;
-  Ref popen = getattr(subprocess.get(), "Popen"_id);
+  Ref popen = global("subprocess"_id, "Popen"_id);
   if (!popen) return false;
   Ref process = call(popen.get(), command);
   if (!process) return false;
@@ -70,9 +68,7 @@ bool launch(PyObject* self, PyObject* command) {
                               {.qualname = "BackendPythonServer.start.<locals>.monitor_process",
                                .closure = closure.get()});
   if (!watcher) return false;
-  Ref threading = global("threading"_id);
-  if (!threading) return false;
-  Ref thread_type = getattr(threading.get(), "Thread"_id);
+  Ref thread_type = global("threading"_id, "Thread"_id);
   if (!thread_type) return false;
   Ref thread = call_kw(thread_type.get(), 0, kwnames<"target">(), watcher.get());
   return thread && call_method(thread.get(), "start"_id);
@@ -83,18 +79,18 @@ PyObject* start_impl(Function*, Args args) {
   Ref command = command_line(self);
   if (!command) return nullptr;
   if (launch(self, command.get())) return Py_NewRef(Py_None);
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  Caught caught;
-  Ref text = format(caught.value());
-  if (!text) return nullptr;
-  Ref line = concat({new_str("An error occurred while starting the backend Python server: ").get(), text.get()});
-  if (!print_line(line.get())) return nullptr;
-  return Py_NewRef(Py_None);
+  return report_exception("An error occurred while starting the backend Python server: "_id, format) ? Py_NewRef(Py_None)
+                                                                                                        : nullptr;
 }
 
 }  // namespace
 
-const FunctionDef backend_init{"__init__", {"self", "python_file_path", "port"}, store_parameters};
-const FunctionDef backend_start{"start", {"self"}, start_impl};
+const FunctionDef backend_init{
+    .name = "__init__",
+    .positional = {"self", "python_file_path", "port"},
+    .impl = store_parameters,
+    .defaults = [] { return build("(O)", Py_None); },
+};
+const FunctionDef backend_start{.name = "start", .positional = {"self"}, .impl = start_impl};
 
 }  // namespace vk::servers

@@ -5,9 +5,9 @@
 #include "core/state.hpp"
 #include "core/sibling.hpp"
 #include "core/with.hpp"
-#include "module/names.hpp"
+#include "system/system.hpp"
 
-namespace vk::system {
+namespace vk::utilities {
 namespace {
 
 using namespace literals;
@@ -32,11 +32,11 @@ bool each_chunk(PyObject* file, Sink&& sink) {
 
 // hashlib.sha256 of the contents of `path`, as hexadecimal text.
 Ref file_digest(PyObject* path) {
-  Ref hashlib = global("hashlib"_id);
-  Ref hash_object = hashlib ? call_method(hashlib.get(), "sha256"_id) : Ref();
+  Ref sha256 = global("hashlib"_id, "sha256"_id);
+  Ref hash_object = sha256 ? call(sha256.get()) : Ref();
   Ref update = hash_object ? getattr(hash_object.get(), "update"_id) : Ref();
   if (!update) return {};
-  Ref file = call(frame.open, path, "rb"_id);
+  Ref file = call(state().open, path, "rb"_id);
   if (!file) return {};
   const bool read = with_block(file.get(), [&](PyObject* f) {
     return each_chunk(f, [&](PyObject* chunk) { return static_cast<bool>(call(update.get(), chunk)); });
@@ -46,12 +46,12 @@ Ref file_digest(PyObject* path) {
 
 // A fresh binary file beside `destination`, never one that exists already.
 Ref create_temporary(PyObject* os, PyObject* destination, Ref& temp) {
-  return open_sibling(os, destination, temp, [](PyObject* name) { return call(frame.open, name, "xb"_id); });
+  return open_sibling(os, destination, temp, [](PyObject* name) { return call(state().open, name, "xb"_id); });
 }
 
 // Copies source into a new temporary file in chunks.
 bool copy_bytes(PyObject* os, PyObject* source, PyObject* destination, Ref& temp) {
-  Ref in = call(frame.open, source, "rb"_id);
+  Ref in = call(state().open, source, "rb"_id);
   if (!in) return false;
   return with_block(in.get(), [&](PyObject* reading) {
     Ref out = create_temporary(os, destination, temp);
@@ -97,8 +97,8 @@ PyObject* copy_impl(Function*, Args args) {
   PyObject* source = args[0];
   PyObject* destination = args[1];
   Ref os = global("os"_id);
-  Ref path = os ? getattr(os.get(), "path"_id) : Ref();
-  Ref exists = path ? call_method(path.get(), "exists"_id, destination) : Ref();
+  Ref path_exists = os ? global("os"_id, "path"_id, "exists"_id) : Ref();
+  Ref exists = path_exists ? call(path_exists.get(), destination) : Ref();
   if (!exists) return nullptr;
   int skip = PyObject_IsTrue(exists.get());
   if (skip > 0) skip = PyObject_Not(args[2]);
@@ -116,10 +116,8 @@ PyObject* copy_impl(Function*, Args args) {
 
   if (!PyErr_ExceptionMatches(PyExc_Exception)) {
     // An interrupt goes on unchanged, but does not leave the copy behind.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!remove_temporary(os.get(), temp)) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    PendingError keep;
+    remove_temporary(os.get(), temp);
     return nullptr;
   }
   Caught caught;
@@ -138,12 +136,15 @@ PyObject* copy_impl(Function*, Args args) {
 
 }  // namespace
 
-const FunctionDef copy{"copy",
-                       {"source_file", "destination_file", "TrueorFalse"},
-                       copy_impl,
-                       "\n    复制文件,且不用管理员权限(如果文件是管理员权限或更高权限复制需要管理员权限)\n"
-                       "    :param source_file: 源文件路径,例如 \"C:/path/to/source.txt\"\n"
-                       "    :param destination_file: 目标文件路径,例如 \"C:/path/to/destination.txt\"\n"
-                       "    :param TrueorFalse: 是否覆盖文件,默认不覆盖.False:不覆盖,True:覆盖\n    "};
+const FunctionDef copy{
+    .name = "copy",
+    .positional = {"source_file", "destination_file", "TrueorFalse"},
+    .impl = copy_impl,
+    .doc = "\n    复制文件,且不用管理员权限(如果文件是管理员权限或更高权限复制需要管理员权限)\n"
+           "    :param source_file: 源文件路径,例如 \"C:/path/to/source.txt\"\n"
+           "    :param destination_file: 目标文件路径,例如 \"C:/path/to/destination.txt\"\n"
+           "    :param TrueorFalse: 是否覆盖文件,默认不覆盖.False:不覆盖,True:覆盖\n    ",
+    .defaults = [] { return build("(O)", Py_False); },
+};
 
-}  // namespace vk::system
+}  // namespace vk::utilities

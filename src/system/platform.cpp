@@ -1,9 +1,9 @@
 // Which operating system this is, asked of the shell.
 #include "core/errors.hpp"
 #include "core/state.hpp"
-#include "module/names.hpp"
+#include "system/system.hpp"
 
-namespace vk::system {
+namespace vk::utilities {
 namespace {
 
 using namespace literals;
@@ -66,6 +66,12 @@ PyObject* system_impl(Function*, Args args) {
 
 }  // namespace
 
-const FunctionDef system{"system", {"none"}, system_impl, "通过调用系统命令识别操作系统"};
+const FunctionDef system{
+    .name = "system",
+    .positional = {"none"},
+    .impl = system_impl,
+    .doc = "通过调用系统命令识别操作系统",
+    .defaults = [] { return build("(O)", Py_None); },
+};
 
-}  // namespace vk::system
+}  // namespace vk::utilities
