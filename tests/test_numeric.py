@@ -21,6 +21,8 @@ from conftest import run_python
 import numeric_model as MODEL
 from numeric_model import fresh as Model
 
+pytestmark = pytest.mark.windows_safe
+
 
 def bits(value):
     """A comparable picture of a result: type and exact value."""
