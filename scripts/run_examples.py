@@ -11,7 +11,8 @@ stand-in modules to import). ``python serve=URL``, for the examples of the
 blocking servers, opens URL as a browser would once the server answers and
 then presses Ctrl+C.
 
-Everything the console would show is compared: the echoed values, printed
+The child's HOME is a fresh folder and ``python`` on its PATH is this
+interpreter. Everything the console would show is compared: the echoed values, printed
 lines, the output of child processes, and for an exception the traceback's
 first and last lines. ``...`` in the expected output stands for any text (as
 doctest's ELLIPSIS); nothing else is ignored.
@@ -209,14 +210,19 @@ def run_block(block, folder, env=None, timeout=180):
     report = os.path.join(folder, ".examples-report.json")
     work = os.path.join(folder, "work")
     home = os.path.join(folder, "home")
-    os.makedirs(work, exist_ok=True)
-    os.makedirs(home, exist_ok=True)
+    tools = os.path.join(folder, "bin")
+    for made in (work, home, tools):
+        os.makedirs(made, exist_ok=True)
+    # "python" on PATH is this interpreter, as on a Windows machine where
+    # Python was installed with its PATH option.
+    os.symlink(sys.executable, os.path.join(tools, "python"))
     spec = {"source": block.source, "name": block.id, "linux": block.linux, "serve": block.serve, "report": report}
     full_env = dict(os.environ)
     inherited = [os.path.abspath(p) for p in full_env.get("PYTHONPATH", "").split(os.pathsep) if p]
     full_env["PYTHONPATH"] = os.pathsep.join([REPO, *inherited])
     full_env["PYTHONIOENCODING"] = "utf-8"
     full_env["HOME"] = home
+    full_env["PATH"] = os.pathsep.join([tools, full_env.get("PATH", "")])
     full_env.update(env or {})
     child = subprocess.run([sys.executable, "-c", CHILD.format(scripts=os.path.join(REPO, "scripts")),
                             json.dumps(spec)], cwd=work, env=full_env, capture_output=True, text=True,

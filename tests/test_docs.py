@@ -116,3 +116,22 @@ def test_example_shows_what_it_does(block, tmp_path):
         pytest.skip(f"velka_code has no {', '.join(missing)} yet")
     failures, child = run_examples.run_block(block, str(tmp_path))
     assert failures == [], run_examples.describe(block, failures, child)
+
+
+@pytest.mark.parametrize("linux, session, got", [
+    (False, ">>> vk.system()\n'Linux'\n", ["'Windows'\n"]),
+    (True, ">>> vk.system()\n'Linux'\n", []),
+    (False, ">>> vk.vkprint('a', 1)\na 2\n", ["a 1\n"]),
+    (False, ">>> vk.cmd('echo from the shell')\n", ["from the shell\n"]),
+    (False, ">>> vk.sqrt(-1)\nTraceback (most recent call last):\n  ...\nZeroDivisionError: float division by zero\n",
+     ["Traceback (most recent call last):\nValueError: math domain error\n"]),
+    (False, ">>> vk.sqrt(-1)\nTraceback (most recent call last):\n  ...\nValueError: math ... error\n", []),
+])
+def test_runner_compares_everything_the_console_shows(tmp_path, linux, session, got):
+    path = tmp_path / "example.md"
+    path.write_text("```python" + (" linux" if linux else "") + "\n>>> import velka_code as vk\n" + session + "```\n",
+                    encoding="utf-8")
+    [block] = run_examples.blocks(str(path))
+    failures, child = run_examples.run_block(block, str(tmp_path))
+    assert failures is not None, child.stderr
+    assert [failure["got"] for failure in failures] == got
