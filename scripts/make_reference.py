@@ -139,6 +139,7 @@ def public_names(module):
 
 
 def lookup(module, dotted):
+    """The value of a module name or of Class.member (as the class holds it)."""
     value = module
     for part in dotted.split("."):
         value = getattr(value, part) if value is module else vars(value)[part]
@@ -153,14 +154,11 @@ def default_text(value):
 
 
 def signature_text(name, value):
-    if isinstance(value, type):
-        target = value
-    elif callable(value):
-        target = value
-    else:
+    """name(parameters); None for what has no signature."""
+    if not callable(value):
         return None
     try:
-        signature = inspect.signature(target)
+        signature = inspect.signature(value)
     except (TypeError, ValueError):
         return None
     parameters = []
@@ -185,13 +183,14 @@ def first_doc_line(value):
     # The object's own docstring only: inspect.getdoc would fall back to
     # the documentation of object for a class or method without one.
     doc = value.__doc__ if callable(value) and isinstance(value.__doc__, str) else ""
-    for line in (doc or "").splitlines():
+    for line in doc.splitlines():
         if line.strip():
             return line.strip()
     return "—"
 
 
 def special_methods(cls):
+    """The operators and conversions a class defines, listed beside its signature."""
     return [m for m in vars(cls) if m.startswith("__") and m.endswith("__") and callable(vars(cls)[m])
             and m != "__init__"]
 
