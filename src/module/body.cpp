@@ -3,6 +3,7 @@
 // its later binding.
 #include "module/body.hpp"
 
+#include "association/association.hpp"
 #include "core/errors.hpp"
 #include "core/function.hpp"
 #include "core/state.hpp"
@@ -249,6 +250,7 @@ namespace d = digest;
 namespace n = numeric;
 namespace sv = servers;
 namespace u = utilities;
+namespace a = association;
 
 // The module body, statement by statement. The numbers are the steps of
 // the body's order.
@@ -382,11 +384,15 @@ const Row kBody[] = {
     // 21.
     value("shell", shell_object),
     // 22.
+    def(a::brightness),
     value("Error", exception_class),
     def(f::desktop),
     def(f::backend),
     def(f::getcwd),
     def(f::username),
+    def(a::increase),
+    def(a::delete_),
+    def(a::modify),
     // 23.
     value("Roaming", roaming),
     def(f::home),
