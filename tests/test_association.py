@@ -1,0 +1,249 @@
+"""File-type associations: the simulated registry on Windows, a duti stand-in
+for macOS, and the real xdg-mime and mimeapps.list on this Linux host."""
+
+import os
+import pathlib
+import subprocess
+import tempfile
+
+import pytest
+
+HKCR = 0x80000000
+LIST = ".local/share/applications/mimeapps.list"
+NAMES = (".velka", "VelkaFile", ".new", "NewType")
+
+
+@pytest.fixture
+def answer(vk, monkeypatch):
+    """Replaces the module-level system; returns the list of its calls."""
+    def use(*answers):
+        calls = []
+
+        def system():
+            calls.append(None)
+            reply = answers[min(len(calls), len(answers)) - 1]
+            if isinstance(reply, BaseException):
+                raise reply
+            return reply
+        monkeypatch.setattr(vk, "system", system)
+        return calls
+    return use
+
+
+@pytest.fixture
+def tools(tmp_path, monkeypatch):
+    """Stand-in programs on PATH that log their arguments; PATH holds only them."""
+    folder = tmp_path / "bin"
+    folder.mkdir()
+    monkeypatch.setenv("PATH", str(folder))
+
+    def make(name, status=0, output=""):
+        script = folder / name
+        script.write_text(f"#!/bin/sh\nprintf '%s|' \"$@\" >> '{folder}/{name}.log'\necho >> '{folder}/{name}.log'\n"
+                          f"printf '{output}'\nexit {status}\n")
+        script.chmod(0o755)
+    make.calls = lambda name: [line.split("|")[:-1] for line in (folder / f"{name}.log").read_text().splitlines()] \
+        if (folder / f"{name}.log").exists() else []
+    return make
+
+
+@pytest.fixture
+def home(tmp_path, monkeypatch):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    (tmp_path / LIST).parent.mkdir(parents=True)
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(scratch))  # where the query's empty file is made
+    return tmp_path
+
+
+@pytest.fixture
+def registry(vk, windows, monkeypatch):
+    """The simulated registry with every handle the module opens and closes logged."""
+    reg = windows.registry
+    reg.opened, reg.closed, start = [], [], len(reg.changes)
+    for name in ("CreateKey", "OpenKey"):
+        real = getattr(vk.winreg, name)
+        monkeypatch.setattr(vk.winreg, name, lambda *a, real=real: reg.opened.append(real(*a)) or reg.opened[-1])
+    close = vk.winreg.CloseKey
+    monkeypatch.setattr(vk.winreg, "CloseKey", lambda h: reg.closed.append(h) or close(h))
+    reg.written = lambda: {c[1].split("\\", 1)[1]: c[3] for c in reg.changes[start:] if c[0] == "set value"}
+    reg.present = lambda: sorted(n for n in reg.subkeys(HKCR) if n in NAMES)
+    yield reg
+    reg.set_readonly(HKCR, "", False)
+    for name in reg.present():
+        reg.remove(HKCR, name)
+    assert not any(reg.opened), "a registry handle was left open"
+
+
+def test_argument_checks_come_before_the_platform(vk, answer, capsys):
+    calls = answer("Linux")
+    assert vk.increase() is None and vk.modify(".a", "A") is None
+    assert capsys.readouterr().out == "Error: 至少需要提供一个参数\nError: 至少需要提供一个新参数进行修改\n"
+    assert calls == []
+
+
+@pytest.mark.parametrize("call, asked", [("increase('.a', 'A', 'i', 'p')", 2), ("delete('.a', 'A')", 2),
+                                         ("modify('.a', 'A', '.b')", 4)])  # modify's increase asks again
+def test_system_is_asked_for_each_comparison(vk, answer, tools, call, asked):
+    calls = answer("Solaris")
+    assert eval("vk." + call) is None and len(calls) == 3
+    tools("duti")
+    calls = answer("Linux", "macOS")  # the second answer decides
+    eval("vk." + call)
+    assert len(calls) == asked and tools.calls("duti")
+
+
+@pytest.mark.parametrize("error, wrapped", [(KeyboardInterrupt(), False), (LookupError("no shell"), True)])
+@pytest.mark.parametrize("name", ["increase", "delete", "modify"])
+def test_platform_failures(vk, answer, name, error, wrapped):
+    answer(error)
+    with pytest.raises(BaseException) as raised:
+        getattr(vk, name)(".a", "A", *[".b"][:name != "delete"])
+    wrap = wrapped and name == "increase"  # only increase guards the question
+    assert (raised.value.args == ("increase Error:", error)) if wrap else raised.value is error
+
+
+# -- Windows -------------------------------------------------------------------
+
+def test_increase_writes_four_keys_in_order_and_closes_them(vk, registry, capsys):
+    vk.increase(".velka", "VelkaFile", "C:/icons/v.ico", pathlib.PureWindowsPath("C:/Program Files/V/v.exe"))
+    assert list(registry.written().items()) == [
+        ("VelkaFile", "Custom File"), (r"VelkaFile\DefaultIcon", "C:/icons/v.ico"),
+        (r"VelkaFile\shell\open\command", r'"C:\Program Files\V\v.exe" "%1"'), (".velka", "VelkaFile")]
+    assert len(registry.opened) == 4 and registry.closed == registry.opened
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("args, written, printed", [
+    ((".velka",), {}, ""),
+    (("",), {}, ""),
+    ((None, "VelkaFile"), {"VelkaFile": "Custom File"}, ""),
+    ((".velka", "VelkaFile", "", "v.exe"), {"VelkaFile": "Custom File", r"VelkaFile\shell\open\command": '"v.exe" "%1"',
+                                              ".velka": "VelkaFile"}, ""),
+    ((".velka", "VelkaFile", 5), {"VelkaFile": "Custom File"}, "Error: SetValue() argument 4 must be str, not int\n"),
+    ("read-only", {}, "Error: [WinError 5] Access is denied\n"),
+    ("read-only but the type", {"VelkaFile": "Custom File", r"VelkaFile\DefaultIcon": "i",
+                                r"VelkaFile\shell\open\command": '"v.exe" "%1"'}, "Error: [WinError 5] Access is denied\n"),
+])
+def test_increase_writes_what_it_can_and_reports_the_rest(vk, registry, capsys, args, written, printed):
+    if isinstance(args, str):
+        if args.endswith("type"):
+            registry.create(HKCR, "VelkaFile")
+            registry.set_readonly(HKCR, "VelkaFile", False)
+        registry.set_readonly(HKCR, "")
+        args = (".velka", "VelkaFile", "i", "v.exe")
+    assert vk.increase(*args) is None
+    assert registry.written() == written and capsys.readouterr().out == printed
+    assert registry.closed == registry.opened
+
+
+def after_second_call(real, error):
+    """real, raising `error` once its second call has run."""
+    calls = []
+
+    def wrapper(*args):
+        calls.append(args)
+        result = real(*args)
+        if len(calls) == 2:
+            raise error
+        return result
+    return wrapper
+
+
+@pytest.mark.parametrize("failing, error", [("SetValue", KeyboardInterrupt()), ("CloseKey", OSError("closing"))])
+def test_handles_are_closed_whatever_fails(vk, registry, monkeypatch, failing, error):
+    monkeypatch.setattr(vk.winreg, failing, after_second_call(getattr(vk.winreg, failing), error))
+    with pytest.raises(BaseException) as raised:
+        vk.increase(".velka", "VelkaFile", "i", "v.exe")
+    assert raised.value is error if failing == "SetValue" else raised.value.args == ("increase Error:", error)
+    assert len(registry.opened) == (2 if failing == "SetValue" else 4) and registry.closed == registry.opened
+
+
+@pytest.mark.parametrize("keys, printed", [
+    ("written by increase", ""),
+    ("type only", ""),
+    ("none", "Error: delete Error: 文件不存在\n"),
+    ("extension only", "Error: delete Error: 文件不存在\n"),
+    ("read-only extension", "Error: [WinError 5] Access is denied\n"),
+])
+def test_delete_undoes_increase(vk, registry, capsys, keys, printed):
+    if keys in ("written by increase", "read-only extension"):
+        vk.increase(".velka", "VelkaFile", "i", "v.exe")
+    if keys == "type only" or keys == "extension only":
+        registry.create(HKCR, keys == "type only" and "VelkaFile" or ".velka")
+    if keys.startswith("read-only"):
+        registry.set_readonly(HKCR, ".velka")
+    assert vk.delete(".velka", "VelkaFile") is None
+    assert capsys.readouterr().out == printed
+    assert registry.present() == ([".velka", "VelkaFile"] if keys.startswith("read-only") else [])
+
+
+@pytest.mark.parametrize("old, new, present", [
+    ((".velka", "VelkaFile"), (".new", "NewType", None, "n.exe"), [".new", "NewType"]),
+    ((".velka", None), (".new", "NewType"), [".new", ".velka", "NewType", "VelkaFile"]),
+    ((".missing", "Missing"), (".new", "NewType"), [".new", ".velka", "NewType", "VelkaFile"]),
+    ((".velka", "VelkaFile"), (".new",), []),
+])
+def test_modify_replaces_one_association_by_another(vk, registry, capsys, old, new, present):
+    vk.increase(".velka", "VelkaFile", "i", "v.exe")
+    assert vk.modify(*old, *new) is None
+    assert registry.present() == present and capsys.readouterr().out == ""
+
+
+def test_modify_wraps_what_fails(vk, registry, monkeypatch):
+    vk.increase(".velka", "VelkaFile", "i", "v.exe")
+    registry.set_readonly(HKCR, "VelkaFile")
+    monkeypatch.setattr(vk, "increase", lambda *a: pytest.fail("registered after a failed removal"))
+    with pytest.raises(Exception) as raised:
+        vk.modify(".velka", "VelkaFile", ".new", "NewType")
+    assert raised.value.args[0] == "modify Error:" and isinstance(raised.value.args[1], PermissionError)
+    registry.set_readonly(HKCR, "VelkaFile", False)
+
+    def refuse(*args):
+        raise ValueError(args)
+    monkeypatch.setattr(vk, "increase", refuse)
+    with pytest.raises(Exception) as raised:
+        vk.modify(".velka", "VelkaFile", ".new", "NewType")
+    assert raised.value.args[0] == "modify Error:" and raised.value.args[1].args == ((".new", "NewType", None, None),)
+    assert registry.present() == []
+
+
+# -- macOS ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("call, commands", [
+    ("increase('.abc', 'T', 'i.icns', '/Applications/A.app')", [["-s", "/Applications/A.app", ".abc"]]),
+    ("increase('.abc', 'T', 'i.icns')", []),
+    ("delete('.abc', 'T')", [["-d", ".abc"]]),
+    ("delete('', 'T')", []),
+    ("modify('.old', None, '.new', None, None, '/A.app')", [["-d", ".old"], ["-s", "/A.app", ".new"]]),
+    ("modify(None, None, '.new', None, None, '/A.app')", [["-s", "/A.app", ".new"]]),
+])
+def test_duti_command_lines(vk, answer, tools, call, commands):
+    answer("macOS")
+    tools("duti")
+    assert eval("vk." + call) is None and tools.calls("duti") == commands
+
+
+def test_duti_failures(vk, answer, tools, capsys):
+    answer("macOS")
+    tools("duti", status=3)
+    assert vk.increase(".abc", None, None, "/A.app") is None
+    assert capsys.readouterr().out == ("Error: Command '['duti', '-s', '/A.app', '.abc']' returned non-zero exit "
+                                       "status 3.\n")
+    for name, args in (("delete", (".abc", None)), ("modify", (".abc", None, ".new", None, None, "/A.app"))):
+        with pytest.raises(Exception) as raised:
+            getattr(vk, name)(*args)
+        assert raised.value.args[0] == name + " Error:"
+        assert isinstance(raised.value.args[1], subprocess.CalledProcessError)
+    assert len(tools.calls("duti")) == 3  # modify registered nothing after the failure
+
+
+def test_missing_duti(vk, answer, tools):
+    answer("macOS")
+    with pytest.raises(Exception) as raised:
+        vk.increase(".abc", None, None, "/A.app")
+    assert raised.value.args[0] == "increase Error:" and isinstance(raised.value.args[1], FileNotFoundError)
+    for call in (lambda: vk.delete(".abc", None), lambda: vk.modify(".abc", None, ".b", None, None, "/A.app")):
+        with pytest.raises(FileNotFoundError):
+            call()
