@@ -247,3 +247,128 @@ def test_missing_duti(vk, answer, tools):
     for call in (lambda: vk.delete(".abc", None), lambda: vk.modify(".abc", None, ".b", None, None, "/A.app")):
         with pytest.raises(FileNotFoundError):
             call()
+
+
+# -- Linux, with the real xdg-mime ---------------------------------------------
+
+def real_answer(extension, folder):
+    """What xdg-mime itself says about an empty file of that name."""
+    (folder / ("test" + extension)).touch()
+    return subprocess.run(["xdg-mime", "query", "filetype", str(folder / ("test" + extension))],
+                          capture_output=True, text=True, check=True).stdout.strip()
+
+
+@pytest.mark.parametrize("extension, mime_type", [(".txt", "text/plain"), (".png", "image/png"),
+                                                  (".velkaunknown", None)])
+def test_increase_appends_the_entry_for_the_mime_type_of_the_extension(vk, home, tmp_path, extension, mime_type):
+    mime_type = mime_type or real_answer(extension, tmp_path)
+    vk.increase(extension, "Ignored", "ignored.png", pathlib.PurePosixPath("/usr/bin/velka viewer"))
+    assert (home / LIST).read_text() == f"[Default Applications]\n{mime_type}=/usr/bin/velka viewer\n"
+    assert os.listdir(home / "scratch") == []  # the empty file and its folder are gone
+
+
+def test_entries_are_appended_and_removed_line_by_line(vk, home, tmp_path):
+    target = tmp_path / "dotfiles" / "mimeapps.list"  # a linked list is rewritten where it lives
+    target.parent.mkdir()
+    before = ["[Default Applications]", "text/plain=old.desktop", "", "image/png=eog.desktop", "# text/plain=kept"]
+    target.write_text("\n".join(before) + "\n")
+    target.chmod(0o640)
+    (home / LIST).symlink_to(target)
+    entry = ["[Default Applications]", "text/plain=/usr/bin/ed"]
+    vk.increase(".txt", None, None, "/usr/bin/ed")
+    vk.increase(".txt", None, None, "/usr/bin/ed")
+    assert target.read_text().splitlines() == before + entry + entry
+    vk.delete(".txt", None)
+    assert target.read_text().splitlines() == [before[0], before[2], before[3], before[4], entry[0], entry[0]]
+    vk.modify(".png", None, ".png", None, None, "/usr/bin/gimp")
+    assert target.read_text().splitlines() == [before[0], before[2], before[4], entry[0], entry[0],
+                                               "[Default Applications]", "image/png=/usr/bin/gimp"]
+    assert (home / LIST).is_symlink() and target.stat().st_mode & 0o777 == 0o640
+    assert sorted(os.listdir(target.parent)) == ["mimeapps.list"]
+
+
+@pytest.mark.parametrize("layout, printed, error", [
+    ("no folder", "Error: [Errno 2] No such file or directory: '{}'", FileNotFoundError),
+    ("no file", None, FileNotFoundError),
+    ("a folder in its place", "Error: [Errno 21] Is a directory: '{}'", IsADirectoryError),
+    ("read-only", "Error: [Errno 13] Permission denied: '{}'", PermissionError),
+])
+def test_a_list_that_cannot_be_used(vk, home, capsys, layout, printed, error):
+    path = home / LIST
+    if layout == "no folder":
+        path.parent.rmdir()
+    elif layout == "a folder in its place":
+        path.mkdir()
+    elif layout == "read-only":
+        if os.geteuid() == 0:
+            pytest.skip("root may write a read-only file")
+        path.write_text("[Default Applications]\ntext/plain=a\n")
+        path.chmod(0o444)
+    before = path.read_bytes() if path.is_file() else None
+    if printed:
+        vk.increase(".txt", None, None, "/usr/bin/ed")
+        assert capsys.readouterr().out == printed.format(path) + "\n"
+    for name, args in (("delete", (".txt", None)), ("modify", (".txt", None, ".txt", None, None, "/usr/bin/ed"))):
+        with pytest.raises(Exception) as raised:
+            getattr(vk, name)(*args)
+        assert raised.value.args[0] == name + " Error:" and type(raised.value.args[1]) is error
+    assert (path.read_bytes() if path.is_file() else None) == before  # modify registered nothing
+
+
+class FailingReplace:
+    """os, whose replace fails with the given error."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def replace(self, *args):
+        raise self.error
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+
+@pytest.mark.parametrize("error", [OSError(28, "No space left on device"), KeyboardInterrupt()])
+@pytest.mark.parametrize("name", ["delete", "modify"])
+def test_a_failed_rewrite_leaves_the_list_as_it_was(vk, home, monkeypatch, name, error):
+    path = home / LIST
+    path.write_bytes(b"[Default Applications]\ntext/plain=a\r\nimage/png=b\n")
+    monkeypatch.setattr(vk, "os", FailingReplace(error))
+    with pytest.raises(BaseException) as raised:
+        getattr(vk, name)(".txt", None, *[".txt", None, None, "/usr/bin/ed"][:4 * (name == "modify")])
+    assert raised.value is error or raised.value.args == (name + " Error:", error)
+    assert path.read_bytes() == b"[Default Applications]\ntext/plain=a\r\nimage/png=b\n"
+    assert os.listdir(path.parent) == ["mimeapps.list"]
+
+
+@pytest.mark.parametrize("output, program, printed", [
+    ("", "/usr/bin/ed", "Error: xdg-mime 没有给出可用的 MIME 类型: ''"),
+    ("text/plain\\nimage/png", "/usr/bin/ed", "Error: xdg-mime 没有给出可用的 MIME 类型: 'text/plain\\nimage/png'"),
+    ("no type here", "/usr/bin/ed", "Error: xdg-mime 没有给出可用的 MIME 类型: 'no type here'"),
+    ("text/plain", "/usr/bin/ed\nimage/png=/usr/bin/evil", "Error: 关联的程序路径不能包含换行符"),
+])
+def test_nothing_is_written_or_removed_for_an_unusable_entry(vk, home, answer, tools, capsys, output, program, printed):
+    answer("Linux")
+    tools("xdg-mime", output=output)
+    text = "[Default Applications]\n=empty\ntext/plain=a\n"
+    (home / LIST).write_text(text)
+    vk.increase(".txt", None, None, program)
+    if "\n" not in program:
+        vk.delete(".txt", None)
+        vk.modify(".txt", None, ".txt", None, None, program)
+    assert (home / LIST).read_text() == text
+    assert set(capsys.readouterr().out.splitlines()) == {printed}
+    question = tools.calls("xdg-mime")[0]
+    assert question[:2] == ["query", "filetype"] and question[2].startswith(str(home / "scratch"))
+    assert os.path.basename(question[2]) == "test.txt" and os.listdir(home / "scratch") == []
+
+
+def test_missing_xdg_mime(vk, home, answer, tools):
+    answer("Linux")
+    with pytest.raises(Exception) as raised:
+        vk.increase(".txt", None, None, "/usr/bin/ed")
+    assert raised.value.args[0] == "increase Error:" and isinstance(raised.value.args[1], FileNotFoundError)
+    for call in (lambda: vk.delete(".txt", None), lambda: vk.modify(".txt", None, ".txt", None, None, "/usr/bin/ed")):
+        with pytest.raises(FileNotFoundError):
+            call()
+    assert os.listdir(home / "scratch") == [] and not (home / LIST).exists()
