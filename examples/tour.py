@@ -184,6 +184,48 @@ def numeric_routines():
         show(f"ComplexNumber(1, 2) {text[2]} ComplexNumber(3, 4)", str(value))
 
 
+def associations_and_brightness(work):
+    section("file-type associations and brightness")
+    show("increase('.velka', 'VelkaFile', icon, program)",
+         vk.increase(".velka", "VelkaFile", "C:/Velka/velka.ico", "C:/Velka/velka.exe"),
+         "type, icon, open command and extension keys, each closed again")
+    show("modify('.velka', 'VelkaFile', '.vk', 'VelkaDoc', ...)",
+         vk.modify(".velka", "VelkaFile", ".vk", "VelkaDoc", None, "C:/Velka/velka.exe"),
+         "old keys removed with their sub-keys, new ones written")
+    show("delete('.vk', 'VelkaDoc')", vk.delete(".vk", "VelkaDoc"), "the type key goes with its sub-keys")
+    show("delete('.vk', 'VelkaDoc')", vk.delete(".vk", "VelkaDoc"), "printed: nothing left to remove")
+    show("brightness(70)", vk.brightness(70), "WmiSetBrightness(70, 0) of the first monitor")
+
+    # The same calls for real on this host: system() answers with its own
+    # name while `ver` is off the PATH, and HOME is a temporary folder.
+    import simwin
+    machine = simwin.current()
+    home = os.path.join(work, "home")
+    listing = os.path.join(home, ".local", "share", "applications", "mimeapps.list")
+    os.makedirs(os.path.dirname(listing))
+    saved_home = os.environ.get("HOME")
+    os.environ["HOME"] = home
+    machine.set_windows(False)
+    try:
+        if vk.system() != "Linux":
+            show("system()", vk.system(), "not Linux: the mimeapps.list part is skipped")
+            return
+        vk.increase(".txt", None, None, "/usr/bin/velka-editor")
+        vk.increase(".png", None, None, "/usr/bin/velka-viewer")
+        show("increase('.txt' / '.png', ..., program)", None, "asked xdg-mime about test.txt and test.png")
+        show("mimeapps.list", open(listing).read().splitlines())
+        vk.modify(".png", None, ".png", None, None, "/usr/bin/velka-paint")
+        vk.delete(".txt", None)
+        show("after modify('.png', ...) and delete('.txt')", open(listing).read().splitlines(),
+             "rewritten through a temporary file")
+    finally:
+        machine.set_windows(True)
+        if saved_home is None:
+            del os.environ["HOME"]
+        else:
+            os.environ["HOME"] = saved_home
+
+
 def main():
     work = tempfile.mkdtemp(prefix="velka-tour-")
     start = os.getcwd()
@@ -192,6 +234,7 @@ def main():
         commands_and_files(work)
         servers_and_certificates(work)
         numeric_routines()
+        associations_and_brightness(work)
     finally:
         os.chdir(start)
         shutil.rmtree(work, ignore_errors=True)
