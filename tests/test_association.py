@@ -4,9 +4,12 @@ for macOS, and the real xdg-mime and mimeapps.list on this Linux host."""
 import os
 import pathlib
 import subprocess
+import sys
 import tempfile
 
 import pytest
+
+from conftest import REPO
 
 HKCR = 0x80000000
 LIST = ".local/share/applications/mimeapps.list"
@@ -291,7 +294,6 @@ def test_entries_are_appended_and_removed_line_by_line(vk, home, tmp_path):
     ("no folder", "Error: [Errno 2] No such file or directory: '{}'", FileNotFoundError),
     ("no file", None, FileNotFoundError),
     ("a folder in its place", "Error: [Errno 21] Is a directory: '{}'", IsADirectoryError),
-    ("read-only", "Error: [Errno 13] Permission denied: '{}'", PermissionError),
 ])
 def test_a_list_that_cannot_be_used(vk, home, capsys, layout, printed, error):
     path = home / LIST
@@ -299,11 +301,6 @@ def test_a_list_that_cannot_be_used(vk, home, capsys, layout, printed, error):
         path.parent.rmdir()
     elif layout == "a folder in its place":
         path.mkdir()
-    elif layout == "read-only":
-        if os.geteuid() == 0:
-            pytest.skip("root may write a read-only file")
-        path.write_text("[Default Applications]\ntext/plain=a\n")
-        path.chmod(0o444)
     before = path.read_bytes() if path.is_file() else None
     if printed:
         vk.increase(".txt", None, None, "/usr/bin/ed")
@@ -313,6 +310,41 @@ def test_a_list_that_cannot_be_used(vk, home, capsys, layout, printed, error):
             getattr(vk, name)(*args)
         assert raised.value.args[0] == name + " Error:" and type(raised.value.args[1]) is error
     assert (path.read_bytes() if path.is_file() else None) == before  # modify registered nothing
+
+
+READ_ONLY = """
+import os, tempfile, simwin
+simwin.activate(windows=False)
+import velka_code as vk
+os.environ["HOME"] = home = tempfile.mkdtemp()
+folder = os.path.join(home, ".local/share/applications")
+os.makedirs(folder)
+with open(folder + "/mimeapps.list", "w") as f:
+    f.write("[Default Applications]\\ntext/plain=a\\n")
+os.chmod(folder + "/mimeapps.list", 0o444)
+vk.increase(".txt", None, None, "/usr/bin/ed")
+for call in (lambda: vk.delete(".txt", None), lambda: vk.modify(".txt", None, ".txt", None, None, "/usr/bin/ed")):
+    try:
+        call()
+    except Exception as e:
+        print(e.args[0], type(e.args[1]).__name__)
+print(repr(open(folder + "/mimeapps.list").read()), os.listdir(folder))
+"""
+
+
+def test_a_read_only_list_is_refused():
+    # Root may write any file: the child runs without that capability.
+    command = [sys.executable, "-c", READ_ONLY]
+    if os.geteuid() == 0:
+        command[:0] = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"]
+    paths = [REPO, *map(os.path.abspath, filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep)))]
+    out = subprocess.run(command, capture_output=True, text=True, timeout=120,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(paths)))
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[0].startswith("Error: [Errno 13] Permission denied: '/") and lines[0].endswith("/mimeapps.list'")
+    assert lines[1:] == ["delete Error: PermissionError", "modify Error: PermissionError",
+                         "'[Default Applications]\\ntext/plain=a\\n' ['mimeapps.list']"]
 
 
 class FailingReplace:
