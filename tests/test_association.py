@@ -377,6 +377,7 @@ def test_a_failed_rewrite_leaves_the_list_as_it_was(vk, home, monkeypatch, name,
     ("", "/usr/bin/ed", "Error: xdg-mime 没有给出可用的 MIME 类型: ''"),
     ("text/plain\\nimage/png", "/usr/bin/ed", "Error: xdg-mime 没有给出可用的 MIME 类型: 'text/plain\\nimage/png'"),
     ("no type here", "/usr/bin/ed", "Error: xdg-mime 没有给出可用的 MIME 类型: 'no type here'"),
+    ("text/plain/x", "/usr/bin/ed", "Error: xdg-mime 没有给出可用的 MIME 类型: 'text/plain/x'"),
     ("text/plain", "/usr/bin/ed\nimage/png=/usr/bin/evil", "Error: 关联的程序路径不能包含换行符"),
 ])
 def test_nothing_is_written_or_removed_for_an_unusable_entry(vk, home, answer, tools, capsys, output, program, printed):
