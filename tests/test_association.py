@@ -169,8 +169,15 @@ def test_handles_are_closed_whatever_fails(vk, registry, monkeypatch, failing, e
     ("none", "Error: delete Error: 文件不存在\n"),
     ("extension only", "Error: delete Error: 文件不存在\n"),
     ("read-only extension", "Error: [WinError 5] Access is denied\n"),
+    ("a type that opens the root", "Error: [WinError 5] Access is denied\n"),
 ])
 def test_delete_undoes_increase(vk, registry, capsys, keys, printed):
+    if keys.endswith("root"):
+        vk.increase(".velka", "VelkaFile", "i", "v.exe")
+        assert vk.delete("", "") is None and vk.delete(".none", None) is None
+        assert capsys.readouterr().out == printed * 2
+        assert registry.subkeys(HKCR) == [".txt", ".velka", "txtfile", "VelkaFile"]
+        return
     if keys in ("written by increase", "read-only extension"):
         vk.increase(".velka", "VelkaFile", "i", "v.exe")
     if keys == "type only" or keys == "extension only":

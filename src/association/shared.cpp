@@ -158,13 +158,25 @@ bool remove_subkeys(const Registry& reg, PyObject* parent) {
   return ok;
 }
 
+// True when `name` names a key below the root it is opened from: None and
+// "" open the root itself, whose sub-keys must never be emptied here.
+bool names_a_subkey(PyObject* name) {
+  if (!PyUnicode_Check(name)) return false;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  for (Py_ssize_t i = 0; i < length; ++i)
+    if (PyUnicode_READ_CHAR(name, i) != '\\') return true;
+  return false;
+}
+
 }  // namespace
 
 int remove_class_key(PyObject* name, bool subkeys) {
   Registry reg;
   if (!reg.load()) return -1;
   Ref key = call(reg.open_key.get(), reg.classes_root.get(), name, reg.zero.get(), reg.all_access.get());
-  bool ok = key && (!subkeys || remove_subkeys(reg, key.get())) &&
+  // A name that opens HKEY_CLASSES_ROOT itself goes straight to DeleteKey,
+  // which refuses a root.
+  bool ok = key && (!subkeys || !names_a_subkey(name) || remove_subkeys(reg, key.get())) &&
             call(reg.delete_key.get(), key.get(), reg.no_name.get());
   close_each(reg.close_key.get(), {&key});
   ok = ok && !PyErr_Occurred();
