@@ -109,16 +109,11 @@ struct Registry {
 
   bool load() {
     Ref winreg = global("winreg"_id);
-    if (!winreg) return false;
-    open_key = getattr(winreg.get(), "OpenKey"_id);
-    delete_key = getattr(winreg.get(), "DeleteKey"_id);
-    close_key = getattr(winreg.get(), "CloseKey"_id);
-    enum_key = getattr(winreg.get(), "EnumKey"_id);
-    all_access = getattr(winreg.get(), "KEY_ALL_ACCESS"_id);
-    classes_root = getattr(winreg.get(), "HKEY_CLASSES_ROOT"_id);
-    zero = Ref::steal(PyLong_FromLong(0));
-    no_name = Ref::borrow(""_id);
-    return open_key && delete_key && close_key && enum_key && all_access && classes_root && zero && no_name;
+    PyObject* w = winreg.get();
+    return w && (open_key = getattr(w, "OpenKey"_id)) && (delete_key = getattr(w, "DeleteKey"_id)) &&
+           (close_key = getattr(w, "CloseKey"_id)) && (enum_key = getattr(w, "EnumKey"_id)) &&
+           (all_access = getattr(w, "KEY_ALL_ACCESS"_id)) && (classes_root = getattr(w, "HKEY_CLASSES_ROOT"_id)) &&
+           (zero = Ref::steal(PyLong_FromLong(0))) && (no_name = Ref::borrow(""_id));
   }
 };
 
