@@ -154,5 +154,6 @@ def test_namespace_is_bound_in_body_order():
     assert set(bound) <= set(BODY_ORDER), set(bound) - set(BODY_ORDER)
     assert bound == [name for name in BODY_ORDER if name in bound]
     for name in ("getcwd", "system", "home", "desktop", "username", "shell", "Roaming", "winspool", "copy",
-                 "HTTPServer", "SelfSignedCertificateGenerator", "ComplexNumber", "combination", "vkprint"):
+                 "HTTPServer", "SelfSignedCertificateGenerator", "ComplexNumber", "combination", "vkprint",
+                 "WinRightCilck", "exit", "attributes", "install", "quit", "ctrlc", "curani", "size", "shortcut"):
         assert name in bound
