@@ -9,8 +9,9 @@ namespace {
 
 using namespace literals;
 
-// What each run needs from the module-level subprocess, looked up when the
-// first package comes (an empty list runs nothing and looks up nothing).
+// What the runs need from the module-level subprocess, looked up once per
+// call when first needed: an empty list looks up nothing, and the error
+// class is only asked for when a run raised.
 struct Runner {
   Ref run, pipe, failed;
 
@@ -18,11 +19,20 @@ struct Runner {
     if (run) return true;
     Ref subprocess = global("subprocess"_id);
     run = getattr(subprocess.get(), "run"_id);
-    pipe = getattr(subprocess.get(), "PIPE"_id);
-    failed = getattr(subprocess.get(), "CalledProcessError"_id);
-    if (run && pipe && failed) return true;
-    run = Ref();
-    return false;
+    pipe = getattr(run ? subprocess.get() : nullptr, "PIPE"_id);
+    if (!pipe) run = Ref();
+    return static_cast<bool>(run);
+  }
+
+  // True when the pending exception is a subprocess.CalledProcessError.
+  int run_failed() {
+    if (!failed) {
+      Caught raised;  // the lookup happens while the run's error is being handled
+      failed = global("subprocess"_id, "CalledProcessError"_id);
+      if (!failed) return -1;
+      raised.restore();
+    }
+    return PyErr_ExceptionMatches(failed.get());
   }
 };
 
@@ -46,7 +56,7 @@ Ref install_one(Runner& runner, PyObject* mirror_url, PyObject* module) {
     Ref err = out ? getattr(result.get(), "stderr"_id) : Ref();
     return err ? Ref::steal(PyNumber_Add(out.get(), err.get())) : Ref();
   }
-  if (!PyErr_ExceptionMatches(runner.failed.get())) return {};
+  if (runner.run_failed() <= 0) return {};
   Caught caught;
   Ref shown = format(module);
   Ref stderr_text = shown ? getattr(caught.value(), "stderr"_id) : Ref();
