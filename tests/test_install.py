@@ -73,6 +73,8 @@ def pip_env(venv, index, monkeypatch):
     monkeypatch.setenv("PIP_DISABLE_PIP_VERSION_CHECK", "1")
     monkeypatch.setenv("PIP_NO_CACHE_DIR", "1")
     monkeypatch.setenv("PIP_RETRIES", "0")
+    # A missing link folder makes every run write a warning on its error stream.
+    monkeypatch.setenv("PIP_FIND_LINKS", str(venv / "no-such-folder"))
     yield venv
     subprocess.run([str(venv / "bin" / "pip"), "uninstall", "-y", *PACKAGES], capture_output=True, timeout=120)
 
@@ -118,7 +120,7 @@ def test_each_package_is_one_pip_run(vk, pip_env, index, monkeypatch, mirror):
     assert "No matching distribution found for velka-nothing" in failed.stderr
     assert result == "\n".join([first.stdout + first.stderr, f"安装 velka-nothing 时出现错误: {failed.stderr}",
                                 last.stdout + last.stderr])
-    assert "Successfully installed velka-probe-1.0" in first.stdout
+    assert "Successfully installed velka-probe-1.0" in first.stdout and "no-such-folder" in first.stderr
     assert importable(pip_env) == "[True, True]"
 
 
