@@ -24,8 +24,11 @@ SCRIPT = textwrap.dedent("""
         deadline = time.monotonic() + 60
         while not os.path.exists(go) and time.monotonic() < deadline:
             time.sleep(0.02)
-    with open(os.path.join(here, "marker.json"), "w") as f:
+    # Written beside and renamed into place, so a reader never sees it half-done.
+    part = os.path.join(here, "marker.json.part")
+    with open(part, "w") as f:
         json.dump(sys.argv[1:], f)
+    os.replace(part, os.path.join(here, "marker.json"))
 """)
 
 needs_python = pytest.mark.skipif(shutil.which("python") is None, reason="no `python` on PATH")

@@ -5,6 +5,8 @@ import math
 
 import pytest
 
+pytestmark = pytest.mark.windows_safe
+
 
 class Reference:
     """The class written out in Python, building results through `make`."""

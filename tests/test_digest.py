@@ -6,6 +6,8 @@ import mmap
 
 import pytest
 
+pytestmark = pytest.mark.windows_safe
+
 NAMES = ["sha256", "sha384", "sha224", "sha1", "sha512", "md5", "blake2b", "sha3_256", "shake_128", "shake_256",
          "sha3_384", "sha3_512", "blake2s"]
 HEX_DIGITS = {"sha256": 64, "sha384": 96, "sha224": 56, "sha1": 40, "sha512": 128, "md5": 32, "blake2b": 128,

@@ -1,7 +1,7 @@
 """The numeric routines against a plain-Python model of their definitions.
 
-The model below is the algorithm of each routine written out in Python,
-with the interpreter's own operations in the same order. Every routine must
+The model (numeric_model.py) is the algorithm of each routine written out in
+Python, with the interpreter's own operations in the same order. Every routine must
 give the model's result bit for bit: the same value (NaNs and the sign of
 zero included), the same type, or the same exception type and message.
 """
@@ -18,132 +18,10 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 from conftest import run_python
+import numeric_model as MODEL
+from numeric_model import fresh as Model
 
-
-# --------------------------------------------------------------- the model
-
-class Model:
-    """The routines in Python; names are looked up on the instance at call
-    time, so a test can replace one (as scripts replace module names)."""
-
-    def factorial(self, n):
-        if isinstance(n, int) and n < 0:
-            raise ValueError("factorial() not defined for negative values")
-        result = 1
-        for i in range(1, n + 1):
-            result *= i
-        return result
-
-    def sin(self, x, num_terms=10):
-        result = 0
-        for n in range(num_terms):
-            s = (-1) ** n
-            term = s * x ** (2 * n + 1) / self.factorial(2 * n + 1)
-            result += term
-        return result
-
-    def cos(self, x, num_terms=10):
-        result = 0
-        for n in range(num_terms):
-            s = (-1) ** n
-            term = s * x ** (2 * n) / self.factorial(2 * n)
-            result += term
-        return result
-
-    def exp(self, x, num_terms=10):
-        result = 0
-        for n in range(num_terms):
-            term = x ** n / self.factorial(n)
-            result += term
-        return result
-
-    def tan(self, x, num_terms=10):
-        cos_value = self.cos(x, num_terms)
-        if cos_value == 0:
-            return float("inf")
-        return self.sin(x, num_terms) / cos_value
-
-    def cot(self, x, num_terms=10):
-        tan_value = self.tan(x, num_terms)
-        if tan_value == 0:
-            return float("inf")
-        return 1 / tan_value
-
-    def sinh(self, x, num_terms=10):
-        return (self.exp(x, num_terms) - self.exp(-x, num_terms)) / 2
-
-    def cosh(self, x, num_terms=10):
-        return (self.exp(x, num_terms) + self.exp(-x, num_terms)) / 2
-
-    def tanh(self, x, num_terms=10):
-        sinh_val = self.sinh(x, num_terms)
-        cosh_val = self.cosh(x, num_terms)
-        return sinh_val / cosh_val
-
-    def sqrt(self, a, tolerance=1e-6, max_iterations=100):
-        real = isinstance(a, (int, float))
-        if real and a < 0:
-            raise ValueError("math domain error")
-        x = a
-        for _ in range(max_iterations):
-            if real and x == 0:
-                x = float(x)
-                break
-            f = x ** 2 - a
-            f_prime = 2 * x
-            delta_x = f / f_prime
-            x -= delta_x
-            if abs(delta_x) < tolerance:
-                break
-        return x
-
-    def ln(self, x, tolerance=1e-6, max_iterations=100):
-        if isinstance(x, (int, float)) and x <= 0:
-            raise ValueError("math domain error")
-        y = 1
-        for _ in range(max_iterations):
-            f = self.exp(y) - x
-            f_prime = self.exp(y)
-            delta_y = f / f_prime
-            y = y - delta_y
-            if abs(delta_y) < tolerance:
-                break
-        return y
-
-    def log10(self, x, tolerance=1e-6, max_iterations=100):
-        if isinstance(x, (int, float)) and x <= 0:
-            raise ValueError("math domain error")
-        ln_10 = self.ln(10, tolerance, max_iterations)
-        return self.ln(x, tolerance, max_iterations) / ln_10
-
-    def power(self, x, n):
-        result = 1
-        if n >= 0:
-            for _ in range(n):
-                result *= x
-        else:
-            for _ in range(-n):
-                result /= x
-        return result
-
-    def combination(self, n, k):
-        if k > n or k < 0:
-            return 0
-        return self.factorial(n) // (self.factorial(k) * self.factorial(n - k))
-
-    def floor(self, x):
-        if x >= 0:
-            return int(x)
-        whole = int(x)
-        return whole if whole == x else whole - 1
-
-    def absolute_value(self, x):
-        if x >= 0:
-            return x
-        return -x
-
-
-MODEL = Model()
+pytestmark = pytest.mark.windows_safe
 
 
 def bits(value):

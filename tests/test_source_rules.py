@@ -18,6 +18,23 @@ def test_references_are_released_only_in_core():
 
 
 def test_every_source_file_is_in_a_subsystem_folder():
-    folders = {"core", "module", "files", "desktop", "digest", "numeric", "servers", "system", "association"}
+    folders = {"core", "module", "files", "desktop", "digest", "numeric", "servers", "system"}
     assert {path.parent.name for path in SRC.rglob("*.[ch]pp")} <= folders
     assert not list(SRC.glob("*.[ch]pp"))
+
+
+INCLUDE = re.compile(r'^#include "(\w+)/')
+
+
+def test_dependencies_point_from_the_module_to_the_subsystems():
+    # The core serves everyone; a subsystem uses the core and its own
+    # folder; only the module folder assembles the subsystems.
+    offenders = []
+    for path in sorted(SRC.rglob("*.[ch]pp")):
+        folder = path.parent.name
+        allowed = {"core"} if folder == "core" else None if folder == "module" else {"core", folder}
+        for number, line in enumerate(path.read_text().splitlines(), 1):
+            match = INCLUDE.match(line)
+            if match and allowed is not None and match.group(1) not in allowed:
+                offenders.append(f"{path.relative_to(SRC)}:{number}: {line}")
+    assert offenders == []

@@ -1,5 +1,7 @@
 #include "core/sibling.hpp"
 
+#include "core/errors.hpp"
+
 namespace vk {
 
 using namespace literals;
@@ -28,23 +30,19 @@ Ref sibling_name(PyObject* os, PyObject* path) {
 
 // os.remove(path), keeping the exception that is on its way out.
 void remove_quietly(PyObject* os, PyObject* path) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
+  PendingError keep;
   Ref remove = getattr(os, "remove"_id);
   if (!remove || !call(remove.get(), path)) PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
 }
 
 void blame_target(PyObject* staged, PyObject* target) {
   if (!PyErr_ExceptionMatches(PyExc_OSError)) return;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref filename = Ref::steal(PyObject_GetAttr(value, "filename"_id));
+  Caught caught;
+  Ref filename = Ref::steal(PyObject_GetAttr(caught.value(), "filename"_id));
   if (filename && PyObject_RichCompareBool(filename.get(), staged, Py_EQ) == 1)
-    PyObject_SetAttr(value, "filename"_id, target);
+    PyObject_SetAttr(caught.value(), "filename"_id, target);
   PyErr_Clear();  // a failure of the renaming itself leaves the error as it was
-  PyErr_Restore(type, value, traceback);
+  caught.restore();
 }
 
 }  // namespace vk

@@ -32,9 +32,7 @@ struct Algorithm {
 };
 
 Ref constructor(const Function* self) {
-  Ref hashlib = global("hashlib"_id);
-  if (!hashlib) return {};
-  return getattr(hashlib.get(), static_cast<const Algorithm*>(self->def->data)->constructor());
+  return global("hashlib"_id, static_cast<const Algorithm*>(self->def->data)->constructor());
 }
 
 // _calculate_hash(data, hashlib.<name>), both names looked up now.

@@ -9,10 +9,8 @@ namespace {
 using namespace literals;
 
 PyObject* cmd_impl(Function*, Args args) {
-  Ref os = global("os"_id);
-  if (!os) return nullptr;
-  Ref status = call_method(os.get(), "system"_id, args[0]);
-  if (!status) return nullptr;
+  Ref system = global("os"_id, "system"_id);
+  if (!system || !call(system.get(), args[0])) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -47,11 +45,9 @@ PyObject* psshell_impl(Function*, Args args) {
 }
 
 PyObject* backend_impl(Function*, Args args) {
-  Ref subprocess = global("subprocess"_id);
-  if (!subprocess) return nullptr;
-  Ref popen = getattr(subprocess.get(), "Popen"_id);
-  Ref devnull = getattr(subprocess.get(), "DEVNULL"_id);
-  if (!popen || !devnull) return nullptr;
+  Ref popen = global("subprocess"_id, "Popen"_id);
+  Ref devnull = popen ? global("subprocess"_id, "DEVNULL"_id) : Ref();
+  if (!devnull) return nullptr;
   PyObject* null = devnull.get();
   Ref process = call_kw(popen.get(), 1, kwnames<"shell", "stdout", "stderr", "stdin">(), args[0], Py_True, null,
                         null, null);

@@ -17,11 +17,6 @@ Ref item(PyObject* mapping, PyObject* key) {
   return Ref::steal(PyObject_GetItem(mapping, key));
 }
 
-Ref os_path(PyObject* os, PyObject* name) {
-  Ref path = getattr(os, "path"_id);
-  return path ? getattr(path.get(), name) : Ref();
-}
-
 PyObject* get_encoding_impl(Function*, Args args) {
   Ref chardet = import_local("chardet"_id);
   if (!chardet) return nullptr;
@@ -42,10 +37,10 @@ PyObject* get_encoding_impl(Function*, Args args) {
 // 1 when input and output name the same file: equal paths, or paths that
 // os.path.samefile says meet. A path that cannot be examined (absent, say)
 // is not the same file; opening it reports the problem later.
-int same_file(PyObject* os, PyObject* input, PyObject* output) {
+int same_file(PyObject* input, PyObject* output) {
   int equal = PyObject_RichCompareBool(input, output, Py_EQ);
   if (equal != 0) return equal;
-  Ref samefile = os_path(os, "samefile"_id);
+  Ref samefile = global("os"_id, "path"_id, "samefile"_id);
   if (!samefile) return -1;
   Ref same = call(samefile.get(), input, output);
   if (!same) {
@@ -106,8 +101,8 @@ bool copy_lines(PyObject* source, PyObject* out) {
 // `target`, for the caller to move into place; anything else that exists
 // (a pipe, a device) is written directly, as a stream.
 bool write_lines(PyObject* os, PyObject* source, PyObject* output, PyObject* encoding, Ref& temp, Ref& target) {
-  Ref exists = os_path(os, "exists"_id);
-  Ref isfile = os_path(os, "isfile"_id);
+  Ref exists = global("os"_id, "path"_id, "exists"_id);
+  Ref isfile = global("os"_id, "path"_id, "isfile"_id);
   if (!exists || !isfile) return false;
   Ref existed = call(exists.get(), output);
   const int replacing = existed ? PyObject_IsTrue(existed.get()) : -1;
@@ -125,7 +120,7 @@ bool write_lines(PyObject* os, PyObject* source, PyObject* output, PyObject* enc
     Ref probe = call(state().open, output, "ab"_id);
     if (!probe || !call_method(probe.get(), "close"_id)) return false;
   }
-  Ref realpath = os_path(os, "realpath"_id);
+  Ref realpath = global("os"_id, "path"_id, "realpath"_id);
   target = realpath ? call(realpath.get(), output) : Ref();
   if (!target) return false;
   Ref out = create_temporary(os, target.get(), encoding, temp);
@@ -137,7 +132,7 @@ bool write_lines(PyObject* os, PyObject* source, PyObject* output, PyObject* enc
 int convert(PyObject* chardet, PyObject* input, PyObject* output, PyObject* encoding, Ref& temp) {
   Ref os = global("os"_id);
   if (!os) return -1;
-  const int same = same_file(os.get(), input, output);
+  const int same = same_file(input, output);
   if (same < 0) return -1;
   if (same) return print_line(new_str("Error: 输入文件与输出文件是同一个文件，未做转换").get()) ? 0 : -1;
 
@@ -159,12 +154,9 @@ int convert(PyObject* chardet, PyObject* input, PyObject* output, PyObject* enco
 // exception; a file that is already gone is fine.
 void discard(Ref& temp) {
   if (!temp) return;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
+  PendingError keep;
   Ref os = global("os"_id);
   if (os) remove_quietly(os.get(), temp.get());
-  else PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
   temp = Ref();
 }
 
@@ -175,12 +167,7 @@ PyObject* moencoding_impl(Function*, Args args) {
   if (convert(chardet.get(), args[0], args[1], args[2], temp) >= 0) Py_RETURN_NONE;
   if (temp) blame_target(temp.get(), args[1]);
   discard(temp);
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  Caught caught;
-  Ref text = Ref::steal(PyObject_Str(caught.value()));
-  Ref prefix = new_str("Error: ");
-  if (!text || !prefix || !print_line(concat({prefix.get(), text.get()}).get())) return nullptr;
-  Py_RETURN_NONE;
+  return report_exception("Error: "_id) ? Py_NewRef(Py_None) : nullptr;
 }
 
 }  // namespace

@@ -18,19 +18,9 @@ struct Target {
   bool returns;   // hand back the result, or None
 };
 
-Ref resolve(const Target& target) {
-  Ref os = global("os"_id);
-  if (!os) return {};
-  if (target.in_path) {
-    os = getattr(os.get(), "path"_id);
-    if (!os) return {};
-  }
-  return getattr(os.get(), target.attribute());
-}
-
 PyObject* forward(Function* self, Args args) {
   const auto& target = *static_cast<const Target*>(self->def->data);
-  Ref callable = resolve(target);
+  Ref callable = target.in_path ? global("os"_id, "path"_id, target.attribute()) : global("os"_id, target.attribute());
   if (!callable) return nullptr;
   const auto nargs = static_cast<size_t>(self->def->positional.size());
   Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args, nargs, nullptr));
@@ -39,7 +29,7 @@ PyObject* forward(Function* self, Args args) {
 }
 
 PyObject* join_impl(Function*, Args args) {
-  Ref join = resolve({&interned<"join">, true, true});
+  Ref join = global("os"_id, "path"_id, "join"_id);
   if (!join) return nullptr;
   PyObject* paths = args[0];
   return PyObject_Vectorcall(join.get(), &PyTuple_GET_ITEM(paths, 0), static_cast<size_t>(PyTuple_GET_SIZE(paths)),
@@ -68,11 +58,6 @@ int on_windows() {
   Ref answer = call(system.get());
   if (!answer) return -1;
   return PyObject_RichCompareBool(answer.get(), "Windows"_id, Py_EQ);
-}
-
-Ref os_attr(PyObject* name) {
-  Ref os = global("os"_id);
-  return os ? getattr(os.get(), name) : Ref();
 }
 
 // GetCurrentDirectoryW into a buffer that grows to the size the call asks
@@ -151,15 +136,13 @@ PyObject* getcwd_impl(Function*, Args) {
 PyObject* username_impl(Function*, Args) {
   int windows = on_windows();
   if (windows < 0) return nullptr;
-  Ref getenv = os_attr("getenv"_id);
+  Ref getenv = global("os"_id, "getenv"_id);
   if (!getenv) return nullptr;
   return call(getenv.get(), windows ? "USERNAME"_id : "USER"_id).release();
 }
 
 Ref expand_home() {
-  Ref path = os_attr("path"_id);
-  if (!path) return {};
-  Ref expanduser = getattr(path.get(), "expanduser"_id);
+  Ref expanduser = global("os"_id, "path"_id, "expanduser"_id);
   return expanduser ? call(expanduser.get(), "~"_id) : Ref();
 }
 
@@ -167,7 +150,7 @@ PyObject* home_impl(Function*, Args) {
   int windows = on_windows();
   if (windows < 0) return nullptr;
   if (!windows) return expand_home().release();
-  Ref environment = os_attr("environ"_id);
+  Ref environment = global("os"_id, "environ"_id);
   if (!environment) return nullptr;
   return call_method(environment.get(), "get"_id, "USERPROFILE"_id).release();
 }
@@ -175,7 +158,7 @@ PyObject* home_impl(Function*, Args) {
 PyObject* desktop_impl(Function*, Args) {
   Ref home = expand_home();
   if (!home) return nullptr;
-  Ref join = resolve({&interned<"join">, true, true});
+  Ref join = global("os"_id, "path"_id, "join"_id);
   if (!join) return nullptr;
   return call(join.get(), home.get(), "Desktop"_id).release();
 }

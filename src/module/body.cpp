@@ -2,9 +2,9 @@
 // its names, run top to bottom by run_module_body. A name bound twice keeps
 // its later binding.
 #include "module/body.hpp"
+#include "module/statements.hpp"
 
 #include "core/errors.hpp"
-#include "core/function.hpp"
 #include "core/state.hpp"
 #include "desktop/desktop.hpp"
 #include "digest/digest.hpp"
@@ -13,198 +13,48 @@
 #include "servers/servers.hpp"
 #include "system/system.hpp"
 
-#include <string>
-#include <string_view>
-
 namespace vk {
 namespace {
 
 using namespace literals;
 
-class Body;
-
-// One statement of the body.
-struct Row {
-  enum class Kind : unsigned char { import, from_import, value, def, class_begin, method, class_end, statement };
-  Kind kind;
-  const char* name = nullptr;  // module, bound name or class name
-  const char* text = nullptr;  // from-import: the attribute; class: the docstring
-  const FunctionDef* def = nullptr;
-  Ref (*make)(Body&, const char* name) = nullptr;  // value
-  bool (*run)(Body&) = nullptr;                     // statement
-};
-
-// import a.b  (binds a)
-constexpr Row import(const char* dotted) { return {.kind = Row::Kind::import, .name = dotted}; }
-// from module import attribute
-constexpr Row from_import(const char* module, const char* attribute) {
-  return {.kind = Row::Kind::from_import, .name = module, .text = attribute};
-}
-// name = make(...)
-constexpr Row value(const char* name, Ref (*make)(Body&, const char*)) {
-  return {.kind = Row::Kind::value, .name = name, .make = make};
-}
-// def name(...): at module level
-constexpr Row def(const FunctionDef& function) { return {.kind = Row::Kind::def, .def = &function}; }
-// class name: ... made as type(name, (), namespace); its methods follow
-constexpr Row class_begin(const char* name, const char* doc = nullptr) {
-  return {.kind = Row::Kind::class_begin, .name = name, .text = doc};
-}
-constexpr Row method(const FunctionDef& function) { return {.kind = Row::Kind::method, .def = &function}; }
-constexpr Row class_end() { return {.kind = Row::Kind::class_end}; }
-// Any other statement.
-constexpr Row statement(bool (*run)(Body&)) { return {.kind = Row::Kind::statement, .run = run}; }
-
-// The namespace the statements act on, and the class whose body is open.
-class Body {
- public:
-  explicit Body(PyObject* ns) : ns_(ns) {}
-
-  bool set(const char* name, PyObject* value) { return value && PyDict_SetItemString(ns_, name, value) == 0; }
-
-  // A global lookup as a statement of the body makes it: the namespace,
-  // then builtins.
-  Ref get(const char* name) {
-    PyObject* value = PyDict_GetItemString(ns_, name);
-    if (!value) value = PyDict_GetItemString(state().builtins_dict, name);
-    if (!value) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return Ref::borrow(value);
-  }
-  // name.attribute
-  Ref get(const char* name, const char* attribute) {
-    Ref owner = get(name);
-    return owner ? Ref::steal(PyObject_GetAttrString(owner.get(), attribute)) : Ref();
-  }
-
-  bool run(const Row& row) {
-    switch (row.kind) {
-      case Row::Kind::import:
-        return import(row.name);
-      case Row::Kind::from_import:
-        return import_from(row.name, row.text);
-      case Row::Kind::value:
-        return set(row.name, row.make(*this, row.name).get());
-      case Row::Kind::def:
-        return set(row.def->name, make_function(*row.def).get());
-      case Row::Kind::class_begin:
-        return begin_class(row.name, row.text);
-      case Row::Kind::method:
-        return add_method(*row.def);
-      case Row::Kind::class_end:
-        return end_class();
-      case Row::Kind::statement:
-        return row.run(*this);
-    }
-    return false;
-  }
-
-  PyObject* ns() const { return ns_; }
-
- private:
-  bool import(const char* dotted) {
-    Ref name = new_str(dotted);
-    if (!name) return false;
-    Ref top = Ref::steal(PyImport_ImportModuleLevelObject(name.get(), ns_, nullptr, nullptr, 0));
-    std::string_view full(dotted);
-    return top && set(std::string(full.substr(0, full.find('.'))).c_str(), top.get());
-  }
-
-  bool import_from(const char* module, const char* attribute) {
-    Ref name = new_str(module);
-    Ref fromlist = build("(s)", attribute);
-    if (!name || !fromlist) return false;
-    Ref mod = Ref::steal(PyImport_ImportModuleLevelObject(name.get(), ns_, nullptr, fromlist.get(), 0));
-    if (!mod) return false;
-    Ref found = Ref::steal(PyObject_GetAttrString(mod.get(), attribute));
-    if (!found) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-      PyErr_Clear();
-      std::string sub = std::string(module) + "." + attribute;
-      found = Ref::borrow(PyDict_GetItemString(PyImport_GetModuleDict(), sub.c_str()));
-      if (!found) return cannot_import(mod.get(), name.get(), attribute);
-    }
-    return set(attribute, found.get());
-  }
-
-  bool cannot_import(PyObject* mod, PyObject* module_name, const char* attribute) {
-    Ref path = Ref::steal(PyModule_GetFilenameObject(mod));
-    if (!path) PyErr_Clear();
-    Ref message = path ? Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", attribute,
-                                                         module_name, path.get()))
-                       : Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from %R (unknown location)",
-                                                         attribute, module_name));
-    if (message) PyErr_SetImportError(message.get(), module_name, path ? path.get() : Py_None);
-    return false;
-  }
-
-  bool begin_class(const char* name, const char* doc) {
-    class_name_ = name;
-    class_ns_ = Ref::steal(PyDict_New());
-    if (!class_ns_) return false;
-    auto put = [this](const char* key, Ref v) { return v && PyDict_SetItemString(class_ns_.get(), key, v.get()) == 0; };
-    return put("__module__", Ref::borrow("velka_code"_id)) && put("__qualname__", new_str(name)) &&
-           (!doc || put("__doc__", new_str(doc)));
-  }
-
-  bool add_method(const FunctionDef& def) {
-    const std::string qualname = class_name_ + "." + def.name;
-    Ref function = make_function(def, {.qualname = qualname.c_str()});
-    return function && PyDict_SetItemString(class_ns_.get(), def.name, function.get()) == 0;
-  }
-
-  bool end_class() {
-    Ref bases = Ref::steal(PyTuple_New(0));
-    Ref name = new_str(class_name_.c_str());
-    if (!bases || !name) return false;
-    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), class_ns_.get());
-    class_ns_ = Ref();
-    return set(class_name_.c_str(), cls.get());
-  }
-
-  PyObject* ns_;
-  std::string class_name_;
-  Ref class_ns_;
-};
-
 // ------------------------------------------------ values the body binds
 
 // name = os.<attribute>
 template <FixedString Attribute>
-Ref os_value(Body& b, const char*) {
-  return b.get("os", Attribute.value);
+Ref os_value(const char*) {
+  return global("os"_id, interned<Attribute>());
 }
 
 // name = ctypes.windll.<name>
-Ref library(Body& b, const char* name) {
-  Ref windll = b.get("ctypes", "windll");
+Ref library(const char* name) {
+  Ref windll = global("ctypes"_id, "windll"_id);
   return windll ? Ref::steal(PyObject_GetAttrString(windll.get(), name)) : Ref();
 }
 
 template <long V>
-Ref integer(Body&, const char*) {
+Ref integer(const char*) {
   return Ref::steal(PyLong_FromLong(V));
 }
 
-Ref sort_methods(Body&, const char*) {
-  return build("{s:(ii),s:(ii),s:(ii)}", "name", 0, 0, "date", 0, 2, "size", 0, 3);
-}
+Ref sort_methods(const char*) { return build("{s:(ii),s:(ii),s:(ii)}", "name", 0, 0, "date", 0, 2, "size", 0, 3); }
 
 // os.path.join(os.environ["SystemRoot"], "System32")
-Ref system32_path(Body& b, const char*) {
-  Ref environment = b.get("os", "environ");
+Ref system32_path(const char*) {
+  Ref environment = global("os"_id, "environ"_id);
   Ref root = environment ? Ref::steal(PyObject_GetItem(environment.get(), "SystemRoot"_id)) : Ref();
-  Ref path = root ? b.get("os", "path") : Ref();
-  return path ? call_method(path.get(), "join"_id, root.get(), "System32"_id) : Ref();
+  Ref join = root ? global("os"_id, "path"_id, "join"_id) : Ref();
+  return join ? call(join.get(), root.get(), "System32"_id) : Ref();
 }
 
 // os.path.join(_system32_path, "winspool.drv")
-Ref winspool_path(Body& b, const char*) {
-  Ref system32 = b.get("_system32_path");
-  Ref path = system32 ? b.get("os", "path") : Ref();
-  return path ? call_method(path.get(), "join"_id, system32.get(), "winspool.drv"_id) : Ref();
+Ref winspool_path(const char*) {
+  Ref system32 = global("_system32_path"_id);
+  Ref join = system32 ? global("os"_id, "path"_id, "join"_id) : Ref();
+  return join ? call(join.get(), system32.get(), "winspool.drv"_id) : Ref();
 }
 
-Ref mirror_list(Body&, const char*) {
+Ref mirror_list(const char*) {
   return build("[ssss]", "https://pypi.tuna.tsinghua.edu.cn/simple - 清华",
                "https://mirrors.aliyun.com/pypi/simple/ - 阿里云",
                "https://pypi.mirrors.ustc.edu.cn/simple/ - 中国科学技术大学",
@@ -212,37 +62,37 @@ Ref mirror_list(Body&, const char*) {
 }
 
 // Dispatch("WScript.Shell")
-Ref shell_object(Body& b, const char*) {
-  Ref dispatch = b.get("Dispatch");
+Ref shell_object(const char*) {
+  Ref dispatch = global("Dispatch"_id);
   return dispatch ? call(dispatch.get(), "WScript.Shell"_id) : Ref();
 }
 
-Ref exception_class(Body&, const char*) { return Ref::borrow(PyExc_Exception); }
+Ref exception_class(const char*) { return Ref::borrow(PyExc_Exception); }
 
 // os.getenv("APPDATA"), read once at import
-Ref roaming(Body& b, const char*) {
-  Ref getenv = b.get("os", "getenv");
+Ref roaming(const char*) {
+  Ref getenv = global("os"_id, "getenv"_id);
   return getenv ? call(getenv.get(), "APPDATA"_id) : Ref();
 }
 
-Ref empty_dict(Body&, const char*) { return Ref::steal(PyDict_New()); }
+Ref empty_dict(const char*) { return Ref::steal(PyDict_New()); }
 
 // try: winspool = ctypes.windll.LoadLibrary(_winspool_path)
 // except Exception as e: print("Error loading winspool.drv: " + str(e))
-bool load_winspool(Body& b) {
-  Ref windll = b.get("ctypes", "windll");
-  Ref path = windll ? b.get("_winspool_path") : Ref();
+bool load_winspool(PyObject* ns) {
+  Ref windll = global("ctypes"_id, "windll"_id);
+  Ref path = windll ? global("_winspool_path"_id) : Ref();
   if (!path) return false;
   Ref loaded = call_method(windll.get(), "LoadLibrary"_id, path.get());
-  if (loaded) return b.set("winspool", loaded.get());
+  if (loaded) return PyDict_SetItemString(ns, "winspool", loaded.get()) == 0;
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
   Caught caught;
-  if (!b.set("e", caught.value())) return false;
+  if (PyDict_SetItemString(ns, "e", caught.value()) < 0) return false;
   Ref text = str_of(caught.value());
   const bool printed = text && print_line(concat({"Error loading winspool.drv: "_id, text.get()}).get());
   // `except ... as e` unbinds e on the way out, also when print failed.
   PendingError keep;
-  return PyDict_DelItemString(b.ns(), "e") == 0 && printed;
+  return PyDict_DelItemString(ns, "e") == 0 && printed;
 }
 
 namespace f = files;
@@ -446,11 +296,6 @@ const Row kBody[] = {
 
 }  // namespace
 
-bool run_module_body(PyObject* ns) {
-  Body body(ns);
-  for (const Row& row : kBody)
-    if (!body.run(row)) return false;
-  return true;
-}
+bool run_module_body(PyObject* ns) { return run_statements(ns, kBody); }
 
 }  // namespace vk

@@ -1,6 +1,7 @@
 // Exact arithmetic for the numeric shortcuts: each helper reproduces, for
 // exact int and float operands, what the interpreter's own operation gives.
 #include "numeric/fast.hpp"
+#include "numeric/multiply.hpp"
 
 #include <bit>
 #include <cerrno>
@@ -9,10 +10,6 @@
 #include <limits>
 #include <memory>
 #include <vector>
-
-#if defined(_MSC_VER)
-#include <intrin.h>
-#endif
 
 namespace vk::numeric {
 
@@ -166,30 +163,6 @@ bool pow_u64(std::uint64_t base, long long exponent, std::uint64_t& out) {
 }
 
 namespace {
-
-// a * b + carry as a 128-bit value: returns the low half, `high` the high half.
-inline std::uint64_t multiply_add(std::uint64_t a, std::uint64_t b, std::uint64_t carry, std::uint64_t& high) {
-#if defined(__SIZEOF_INT128__)
-  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b + carry;
-  high = static_cast<std::uint64_t>(p >> 64);
-  return static_cast<std::uint64_t>(p);
-#elif defined(_MSC_VER) && defined(_M_X64)
-  std::uint64_t h;
-  std::uint64_t low = _umul128(a, b, &h);
-  low += carry;
-  high = h + (low < carry);
-  return low;
-#else
-  const std::uint64_t a0 = a & 0xFFFFFFFFu, a1 = a >> 32, b0 = b & 0xFFFFFFFFu, b1 = b >> 32;
-  const std::uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
-  const std::uint64_t middle = (p00 >> 32) + (p01 & 0xFFFFFFFFu) + (p10 & 0xFFFFFFFFu);
-  std::uint64_t low = (middle << 32) | (p00 & 0xFFFFFFFFu);
-  std::uint64_t h = p11 + (p01 >> 32) + (p10 >> 32) + (middle >> 32);
-  low += carry;
-  high = h + (low < carry);
-  return low;
-#endif
-}
 
 // A non-negative int from 64-bit limbs, least significant first.
 Ref from_limbs(const std::vector<std::uint64_t>& limbs) {

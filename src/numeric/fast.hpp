@@ -7,18 +7,14 @@
 // path, which performs the operations one by one through the interpreter.
 #pragma once
 
+#include "core/dispatch.hpp"
 #include "core/function.hpp"
+#include "core/iterate.hpp"
 #include "core/state.hpp"
 
 #include <cstdint>
 
 namespace vk::numeric {
-
-enum class Outcome {
-  value,    // the result is ready
-  error,    // a Python exception is set; it is exactly the general path's
-  general,  // no exception set; the general path must run
-};
 
 // The module-level `name` still holds a function made from `def`, so that
 // calling it runs the code a shortcut reproduces. Never raises.

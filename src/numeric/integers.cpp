@@ -39,17 +39,12 @@ PyObject* factorial_impl(Function*, Args args) {
   if (!one) return nullptr;
   Ref stop = Ref::steal(PyNumber_Add(n, one.get()));
   if (!stop) return nullptr;
-  Ref range = call(state().range, one.get(), stop.get());
-  if (!range) return nullptr;
-  Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
-  if (!iterator) return nullptr;
   Ref result = one;
-  while (Ref i = Ref::steal(PyIter_Next(iterator.get()))) {
-    result = Ref::steal(PyNumber_InPlaceMultiply(result.get(), i.get()));
-    if (!result) return nullptr;
-  }
-  if (PyErr_Occurred()) return nullptr;
-  return result.release();
+  auto multiply = [&](PyObject* i) {
+    result = Ref::steal(PyNumber_InPlaceMultiply(result.get(), i));
+    return result ? Loop::next : Loop::fail;
+  };
+  return for_range(multiply, one.get(), stop.get()) ? result.release() : nullptr;
 }
 
 // ---------------------------------------------------------------- power
@@ -126,36 +121,26 @@ Outcome power_fast(PyObject* x, PyObject* n, Ref& result) {
   return result ? Outcome::value : Outcome::error;
 }
 
-PyObject* power_impl(Function*, Args args) {
-  PyObject* x = args[0];
-  PyObject* n = args[1];
-  Ref result;
-  switch (power_fast(x, n, result)) {
-    case Outcome::value:
-      return result.release();
-    case Outcome::error:
-      return nullptr;
-    case Outcome::general:
-      break;
-  }
-  result = Ref::steal(PyLong_FromLong(1));
+// result = 1; for _ in range(n or -n): result *= x (or /= x)
+PyObject* power_general(PyObject* x, PyObject* n) {
+  Ref result = Ref::steal(PyLong_FromLong(1));
   Ref zero = Ref::steal(PyLong_FromLong(0));
   if (!result || !zero) return nullptr;
   int non_negative = PyObject_RichCompareBool(n, zero.get(), Py_GE);
   if (non_negative < 0) return nullptr;
   Ref count = non_negative ? Ref::borrow(n) : Ref::steal(PyNumber_Negative(n));
   if (!count) return nullptr;
-  Ref range = call(state().range, count.get());
-  if (!range) return nullptr;
-  Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
-  if (!iterator) return nullptr;
-  while (Ref step = Ref::steal(PyIter_Next(iterator.get()))) {
+  auto one_round = [&](PyObject*) {
     result = Ref::steal(non_negative ? PyNumber_InPlaceMultiply(result.get(), x)
                                      : PyNumber_InPlaceTrueDivide(result.get(), x));
-    if (!result) return nullptr;
-  }
-  if (PyErr_Occurred()) return nullptr;
-  return result.release();
+    return result ? Loop::next : Loop::fail;
+  };
+  return for_range(one_round, count.get()) ? result.release() : nullptr;
+}
+
+PyObject* power_impl(Function*, Args args) {
+  return fast_or_general([&](Ref& result) { return power_fast(args[0], args[1], result); },
+                         [&] { return power_general(args[0], args[1]); });
 }
 
 // ---------------------------------------------------------- combination

@@ -42,34 +42,29 @@ PyObject* domain_error() {
 
 PyObject* sqrt_general(PyObject* a, PyObject* tolerance, PyObject* max_iterations, bool real) {
   Ref x = Ref::borrow(a);
-  Ref range = call(state().range, max_iterations);
-  if (!range) return nullptr;
-  Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
   Ref two = Ref::steal(PyLong_FromLong(2));
-  if (!iterator || !two) return nullptr;
-  while (Ref step = Ref::steal(PyIter_Next(iterator.get()))) {
+  if (!two) return nullptr;
+  auto step = [&](PyObject*) {
     // For a real argument an iterate at zero can only be the root of
     // a == 0 itself: it is the answer, as a float.
     if (real && is_real(x.get()) && real_sign(x.get()) == 0) {
       x = Ref::steal(PyFloat_FromDouble(PyFloat_Check(x.get()) ? PyFloat_AS_DOUBLE(x.get()) : 0.0));
-      return x.release();
+      return x ? Loop::stop : Loop::fail;
     }
     Ref square = Ref::steal(PyNumber_Power(x.get(), two.get(), Py_None));
-    if (!square) return nullptr;
+    if (!square) return Loop::fail;
     Ref f = Ref::steal(PyNumber_Subtract(square.get(), a));
-    if (!f) return nullptr;
+    if (!f) return Loop::fail;
     Ref f_prime = Ref::steal(PyNumber_Multiply(two.get(), x.get()));
-    if (!f_prime) return nullptr;
+    if (!f_prime) return Loop::fail;
     Ref delta_x = Ref::steal(PyNumber_TrueDivide(f.get(), f_prime.get()));
-    if (!delta_x) return nullptr;
+    if (!delta_x) return Loop::fail;
     x = Ref::steal(PyNumber_InPlaceSubtract(x.get(), delta_x.get()));
-    if (!x) return nullptr;
+    if (!x) return Loop::fail;
     const int small = below_tolerance(delta_x.get(), tolerance);
-    if (small < 0) return nullptr;
-    if (small) break;
-  }
-  if (PyErr_Occurred()) return nullptr;
-  return x.release();
+    return small < 0 ? Loop::fail : (small ? Loop::stop : Loop::next);
+  };
+  return for_range(step, max_iterations) ? x.release() : nullptr;
 }
 
 // The first step from an int a > 0 (int ** 2, int - int, 2 * int, a
@@ -142,21 +137,16 @@ PyObject* sqrt_impl(Function*, Args args) {
   PyObject* a = args[0];
   const bool real = is_real(a);
   if (real && real_sign(a) < 0) return domain_error();
-  Real r;
-  double tolerance;
-  long long count;
-  if (read_real(a, r) && read_tolerance(args[1], tolerance) && exact_count(args[2], count)) {
-    Ref result;
-    switch (sqrt_fast(a, r, tolerance, count, result)) {
-      case Outcome::value:
-        return result.release();
-      case Outcome::error:
-        return nullptr;
-      case Outcome::general:
-        break;
-    }
-  }
-  return sqrt_general(a, args[1], args[2], real);
+  return fast_or_general(
+      [&](Ref& result) {
+        Real r;
+        double tolerance;
+        long long count;
+        if (!read_real(a, r) || !read_tolerance(args[1], tolerance) || !exact_count(args[2], count))
+          return Outcome::general;
+        return sqrt_fast(a, r, tolerance, count, result);
+      },
+      [&] { return sqrt_general(a, args[1], args[2], real); });
 }
 
 // ------------------------------------------------------------------- ln
@@ -164,29 +154,23 @@ PyObject* sqrt_impl(Function*, Args args) {
 PyObject* ln_general(PyObject* x, PyObject* tolerance, PyObject* max_iterations) {
   Ref y = Ref::steal(PyLong_FromLong(1));
   if (!y) return nullptr;
-  Ref range = call(state().range, max_iterations);
-  if (!range) return nullptr;
-  Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
-  if (!iterator) return nullptr;
-  while (Ref step = Ref::steal(PyIter_Next(iterator.get()))) {
+  auto step = [&](PyObject*) {
     Ref exp_fn = global("exp"_id);
     Ref value = exp_fn ? call(exp_fn.get(), y.get()) : Ref();
-    if (!value) return nullptr;
+    if (!value) return Loop::fail;
     Ref f = Ref::steal(PyNumber_Subtract(value.get(), x));
-    if (!f) return nullptr;
+    if (!f) return Loop::fail;
     exp_fn = global("exp"_id);
     Ref f_prime = exp_fn ? call(exp_fn.get(), y.get()) : Ref();
-    if (!f_prime) return nullptr;
+    if (!f_prime) return Loop::fail;
     Ref delta_y = Ref::steal(PyNumber_TrueDivide(f.get(), f_prime.get()));
-    if (!delta_y) return nullptr;
+    if (!delta_y) return Loop::fail;
     y = Ref::steal(PyNumber_Subtract(y.get(), delta_y.get()));
-    if (!y) return nullptr;
+    if (!y) return Loop::fail;
     const int small = below_tolerance(delta_y.get(), tolerance);
-    if (small < 0) return nullptr;
-    if (small) break;
-  }
-  if (PyErr_Occurred()) return nullptr;
-  return y.release();
+    return small < 0 ? Loop::fail : (small ? Loop::stop : Loop::next);
+  };
+  return for_range(step, max_iterations) ? y.release() : nullptr;
 }
 
 // What ln computes when its shortcut runs: the int 1 (no iteration) or a float.
@@ -263,20 +247,18 @@ Outcome ln_fast(PyObject* x, const Real& r, const LnSettings& s, LnValue& out) {
 PyObject* ln_impl(Function*, Args args) {
   PyObject* x = args[0];
   if (is_real(x) && real_sign(x) <= 0) return domain_error();
-  Real r;
-  LnSettings settings;
-  if (read_real(x, r) && ln_settings(args[1], args[2], settings)) {
-    LnValue value;
-    switch (ln_fast(x, r, settings, value)) {
-      case Outcome::value:
-        return value.one_int ? PyLong_FromLong(1) : PyFloat_FromDouble(value.value);
-      case Outcome::error:
-        return nullptr;
-      case Outcome::general:
-        break;
-    }
-  }
-  return ln_general(x, args[1], args[2]);
+  return fast_or_general(
+      [&](Ref& result) {
+        Real r;
+        LnSettings settings;
+        LnValue value;
+        if (!read_real(x, r) || !ln_settings(args[1], args[2], settings)) return Outcome::general;
+        const Outcome o = ln_fast(x, r, settings, value);
+        if (o == Outcome::value)
+          result = Ref::steal(value.one_int ? PyLong_FromLong(1) : PyFloat_FromDouble(value.value));
+        return o;
+      },
+      [&] { return ln_general(x, args[1], args[2]); });
 }
 
 // ---------------------------------------------------------------- log10
@@ -286,27 +268,32 @@ PyObject* log10_impl(Function*, Args args) {
   if (is_real(x) && real_sign(x) <= 0) return domain_error();
   Ref ten = Ref::steal(PyLong_FromLong(10));
   if (!ten) return nullptr;
-  Real r, r10;
-  LnSettings settings;
-  if (read_real(x, r) && read_real(ten.get(), r10) && is_own("ln"_id, ln) &&
-      ln_settings(args[1], args[2], settings)) {
+  auto fast = [&](Ref& result) {
+    Real r, r10;
+    LnSettings settings;
+    if (!read_real(x, r) || !read_real(ten.get(), r10) || !is_own("ln"_id, ln) ||
+        !ln_settings(args[1], args[2], settings))
+      return Outcome::general;
     LnValue ln_10, ln_x;
     Outcome o = ln_fast(ten.get(), r10, settings, ln_10);
     if (o == Outcome::value) o = ln_fast(x, r, settings, ln_x);
-    if (o == Outcome::error) return nullptr;
-    if (o == Outcome::value) {
-      // Both are the int 1 (1 / 1 is 1.0) or both floats.
-      if (ln_10.one_int) return PyFloat_FromDouble(1.0);
-      if (ln_10.value != 0.0) return PyFloat_FromDouble(ln_x.value / ln_10.value);
-    }
-  }
-  Ref ln_fn = global("ln"_id);
-  Ref ln_10 = ln_fn ? call(ln_fn.get(), ten.get(), args[1], args[2]) : Ref();
-  if (!ln_10) return nullptr;
-  ln_fn = global("ln"_id);
-  Ref ln_x = ln_fn ? call(ln_fn.get(), x, args[1], args[2]) : Ref();
-  if (!ln_x) return nullptr;
-  return PyNumber_TrueDivide(ln_x.get(), ln_10.get());
+    if (o != Outcome::value) return o;
+    // Both are the int 1 (1 / 1 is 1.0) or both floats.
+    if (!ln_10.one_int && ln_10.value == 0.0) return Outcome::general;
+    result = Ref::steal(PyFloat_FromDouble(ln_10.one_int ? 1.0 : ln_x.value / ln_10.value));
+    return Outcome::value;
+  };
+  // return ln(x, ...) / ln(10, ...), ln(10) first
+  auto general = [&]() -> PyObject* {
+    Ref ln_fn = global("ln"_id);
+    Ref ln_10 = ln_fn ? call(ln_fn.get(), ten.get(), args[1], args[2]) : Ref();
+    if (!ln_10) return nullptr;
+    ln_fn = global("ln"_id);
+    Ref ln_x = ln_fn ? call(ln_fn.get(), x, args[1], args[2]) : Ref();
+    if (!ln_x) return nullptr;
+    return PyNumber_TrueDivide(ln_x.get(), ln_10.get());
+  };
+  return fast_or_general(fast, general);
 }
 
 // tolerance=1e-6, max_iterations=100

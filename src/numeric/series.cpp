@@ -18,41 +18,36 @@ using namespace literals;
 
 // result = 0; for n in range(num_terms): result += term(n); return result
 PyObject* series_general(Series kind, PyObject* x, PyObject* num_terms) {
-  Ref range = call(state().range, num_terms);
-  if (!range) return nullptr;
-  Ref iterator = Ref::steal(PyObject_GetIter(range.get()));
-  if (!iterator) return nullptr;
   Ref minus_one = Ref::steal(PyLong_FromLong(-1));
   Ref one = Ref::steal(PyLong_FromLong(1));
   Ref two = Ref::steal(PyLong_FromLong(2));
   Ref result = Ref::steal(PyLong_FromLong(0));
   if (!minus_one || !one || !two || !result) return nullptr;
-  while (Ref n = Ref::steal(PyIter_Next(iterator.get()))) {
+  auto term = [&](PyObject* n) {
     Ref sign;
     if (kind != Series::exp) {
-      sign = Ref::steal(PyNumber_Power(minus_one.get(), n.get(), Py_None));
-      if (!sign) return nullptr;
+      sign = Ref::steal(PyNumber_Power(minus_one.get(), n, Py_None));
+      if (!sign) return Loop::fail;
     }
-    Ref k = n;
+    Ref k = Ref::borrow(n);
     if (kind != Series::exp) {
-      k = Ref::steal(PyNumber_Multiply(two.get(), n.get()));
+      k = Ref::steal(PyNumber_Multiply(two.get(), n));
       if (k && kind == Series::sin) k = Ref::steal(PyNumber_Add(k.get(), one.get()));
-      if (!k) return nullptr;
+      if (!k) return Loop::fail;
     }
     Ref numerator = Ref::steal(PyNumber_Power(x, k.get(), Py_None));
     if (numerator && sign) numerator = Ref::steal(PyNumber_Multiply(sign.get(), numerator.get()));
-    if (!numerator) return nullptr;
+    if (!numerator) return Loop::fail;
     Ref factorial_fn = global("factorial"_id);
-    if (!factorial_fn) return nullptr;
+    if (!factorial_fn) return Loop::fail;
     Ref divisor = call(factorial_fn.get(), k.get());
-    if (!divisor) return nullptr;
-    Ref term = Ref::steal(PyNumber_TrueDivide(numerator.get(), divisor.get()));
-    if (!term) return nullptr;
-    result = Ref::steal(PyNumber_InPlaceAdd(result.get(), term.get()));
-    if (!result) return nullptr;
-  }
-  if (PyErr_Occurred()) return nullptr;
-  return result.release();
+    if (!divisor) return Loop::fail;
+    Ref quotient = Ref::steal(PyNumber_TrueDivide(numerator.get(), divisor.get()));
+    if (!quotient) return Loop::fail;
+    result = Ref::steal(PyNumber_InPlaceAdd(result.get(), quotient.get()));
+    return result ? Loop::next : Loop::fail;
+  };
+  return for_range(term, num_terms) ? result.release() : nullptr;
 }
 
 // The arguments a shortcut accepts: an exact int or float x and an exact
@@ -62,19 +57,16 @@ bool fast_arguments(PyObject* x, PyObject* num_terms, long long& count) {
 }
 
 PyObject* series_impl(Series kind, Args args) {
-  long long count;
-  if (fast_arguments(args[0], args[1], count) && is_own("factorial"_id, factorial)) {
-    Value value;
-    switch (series_sum(kind, args[0], false, count, value)) {
-      case Outcome::value:
-        return value.object();
-      case Outcome::error:
-        return nullptr;
-      case Outcome::general:
-        break;
-    }
-  }
-  return series_general(kind, args[0], args[1]);
+  return fast_or_general(
+      [&](Ref& result) {
+        long long count;
+        if (!fast_arguments(args[0], args[1], count) || !is_own("factorial"_id, factorial)) return Outcome::general;
+        Value value;
+        const Outcome o = series_sum(kind, args[0], false, count, value);
+        if (o == Outcome::value) result = Ref::steal(value.object());
+        return o;
+      },
+      [&] { return series_general(kind, args[0], args[1]); });
 }
 
 PyObject* sin_impl(Function*, Args args) { return series_impl(Series::sin, args); }
@@ -118,19 +110,16 @@ PyObject* tan_general(PyObject* x, PyObject* num_terms) {
 }
 
 PyObject* tan_impl(Function*, Args args) {
-  long long count;
-  if (fast_arguments(args[0], args[1], count) && tan_names_own()) {
-    double value;
-    switch (tan_fast(args[0], count, value)) {
-      case Outcome::value:
-        return PyFloat_FromDouble(value);
-      case Outcome::error:
-        return nullptr;
-      case Outcome::general:
-        break;
-    }
-  }
-  return tan_general(args[0], args[1]);
+  return fast_or_general(
+      [&](Ref& result) {
+        long long count;
+        double value;
+        if (!fast_arguments(args[0], args[1], count) || !tan_names_own()) return Outcome::general;
+        const Outcome o = tan_fast(args[0], count, value);
+        if (o == Outcome::value) result = Ref::steal(PyFloat_FromDouble(value));
+        return o;
+      },
+      [&] { return tan_general(args[0], args[1]); });
 }
 
 PyObject* cot_general(PyObject* x, PyObject* num_terms) {
@@ -146,20 +135,18 @@ PyObject* cot_general(PyObject* x, PyObject* num_terms) {
 }
 
 PyObject* cot_impl(Function*, Args args) {
-  long long count;
-  if (fast_arguments(args[0], args[1], count) && is_own("tan"_id, tan) && tan_names_own()) {
-    double value;
-    switch (tan_fast(args[0], count, value)) {
-      case Outcome::value:
+  return fast_or_general(
+      [&](Ref& result) {
+        long long count;
+        double value;
+        if (!fast_arguments(args[0], args[1], count) || !is_own("tan"_id, tan) || !tan_names_own())
+          return Outcome::general;
+        const Outcome o = tan_fast(args[0], count, value);
         // tan gives a float: +inf, or a quotient of two floats.
-        return PyFloat_FromDouble(value == 0.0 ? HUGE_VAL : 1.0 / value);
-      case Outcome::error:
-        return nullptr;
-      case Outcome::general:
-        break;
-    }
-  }
-  return cot_general(args[0], args[1]);
+        if (o == Outcome::value) result = Ref::steal(PyFloat_FromDouble(value == 0.0 ? HUGE_VAL : 1.0 / value));
+        return o;
+      },
+      [&] { return cot_general(args[0], args[1]); });
 }
 
 // exp(x) and exp(-x), as the hyperbolic functions use them.
@@ -174,13 +161,6 @@ double hyperbolic(bool plus, const Value& up, const Value& down) {
   // Two empty sums are ints: 0 -/+ 0 is 0, and 0 / 2 is 0.0.
   if (up.zero_int) return 0.0;
   return (plus ? up.value + down.value : up.value - down.value) / 2.0;
-}
-
-Outcome hyperbolic_fast(bool plus, PyObject* x, long long count, double& out) {
-  Value up, down;
-  Outcome o = exp_both(x, count, up, down);
-  if (o == Outcome::value) out = hyperbolic(plus, up, down);
-  return o;
 }
 
 bool exp_names_own() { return is_own("factorial"_id, factorial) && is_own("exp"_id, exp); }
@@ -202,19 +182,16 @@ PyObject* hyperbolic_general(bool plus, PyObject* x, PyObject* num_terms) {
 }
 
 PyObject* hyperbolic_impl(bool plus, Args args) {
-  long long count;
-  if (fast_arguments(args[0], args[1], count) && exp_names_own()) {
-    double value;
-    switch (hyperbolic_fast(plus, args[0], count, value)) {
-      case Outcome::value:
-        return PyFloat_FromDouble(value);
-      case Outcome::error:
-        return nullptr;
-      case Outcome::general:
-        break;
-    }
-  }
-  return hyperbolic_general(plus, args[0], args[1]);
+  return fast_or_general(
+      [&](Ref& result) {
+        long long count;
+        if (!fast_arguments(args[0], args[1], count) || !exp_names_own()) return Outcome::general;
+        Value up, down;
+        const Outcome o = exp_both(args[0], count, up, down);
+        if (o == Outcome::value) result = Ref::steal(PyFloat_FromDouble(hyperbolic(plus, up, down)));
+        return o;
+      },
+      [&] { return hyperbolic_general(plus, args[0], args[1]); });
 }
 
 PyObject* sinh_impl(Function*, Args args) { return hyperbolic_impl(false, args); }
@@ -229,19 +206,23 @@ PyObject* tanh_general(PyObject* x, PyObject* num_terms) {
 }
 
 PyObject* tanh_impl(Function*, Args args) {
-  long long count;
-  if (fast_arguments(args[0], args[1], count) && exp_names_own() && is_own("sinh"_id, sinh) &&
-      is_own("cosh"_id, cosh)) {
-    // sinh and cosh sum the same two exponentials.
-    Value up, down;
-    Outcome o = exp_both(args[0], count, up, down);
-    if (o == Outcome::error) return nullptr;
-    const double sinh_val = hyperbolic(false, up, down);
-    const double cosh_val = hyperbolic(true, up, down);
-    // A zero cosh (an empty sum) leaves the ZeroDivisionError to the general path.
-    if (o == Outcome::value && cosh_val != 0.0) return PyFloat_FromDouble(sinh_val / cosh_val);
-  }
-  return tanh_general(args[0], args[1]);
+  return fast_or_general(
+      [&](Ref& result) {
+        long long count;
+        if (!fast_arguments(args[0], args[1], count) || !exp_names_own() || !is_own("sinh"_id, sinh) ||
+            !is_own("cosh"_id, cosh))
+          return Outcome::general;
+        // sinh and cosh sum the same two exponentials.
+        Value up, down;
+        const Outcome o = exp_both(args[0], count, up, down);
+        if (o != Outcome::value) return o;
+        const double cosh_val = hyperbolic(true, up, down);
+        // A zero cosh (an empty sum) leaves the ZeroDivisionError to the general path.
+        if (cosh_val == 0.0) return Outcome::general;
+        result = Ref::steal(PyFloat_FromDouble(hyperbolic(false, up, down) / cosh_val));
+        return Outcome::value;
+      },
+      [&] { return tanh_general(args[0], args[1]); });
 }
 
 // num_terms=10

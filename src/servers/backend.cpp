@@ -56,9 +56,7 @@ Ref command_line(PyObject* self) {
 
 // The guarded part of start: the child, the start line, the watcher.
 bool launch(PyObject* self, PyObject* command) {
-  Ref subprocess = global("subprocess"_id);
-  if (!subprocess) return false;
-  Ref popen = getattr(subprocess.get(), "Popen"_id);
+  Ref popen = global("subprocess"_id, "Popen"_id);
   if (!popen) return false;
   Ref process = call(popen.get(), command);
   if (!process) return false;
@@ -70,9 +68,7 @@ bool launch(PyObject* self, PyObject* command) {
                               {.qualname = "BackendPythonServer.start.<locals>.monitor_process",
                                .closure = closure.get()});
   if (!watcher) return false;
-  Ref threading = global("threading"_id);
-  if (!threading) return false;
-  Ref thread_type = getattr(threading.get(), "Thread"_id);
+  Ref thread_type = global("threading"_id, "Thread"_id);
   if (!thread_type) return false;
   Ref thread = call_kw(thread_type.get(), 0, kwnames<"target">(), watcher.get());
   return thread && call_method(thread.get(), "start"_id);
@@ -83,13 +79,8 @@ PyObject* start_impl(Function*, Args args) {
   Ref command = command_line(self);
   if (!command) return nullptr;
   if (launch(self, command.get())) return Py_NewRef(Py_None);
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  Caught caught;
-  Ref text = format(caught.value());
-  if (!text) return nullptr;
-  Ref line = concat({new_str("An error occurred while starting the backend Python server: ").get(), text.get()});
-  if (!print_line(line.get())) return nullptr;
-  return Py_NewRef(Py_None);
+  return report_exception("An error occurred while starting the backend Python server: "_id, format) ? Py_NewRef(Py_None)
+                                                                                                        : nullptr;
 }
 
 }  // namespace

@@ -24,11 +24,9 @@ using namespace literals;
 // opener(path, flags): os.open(path, flags | os.O_EXCL, 0o600), so the
 // file is new and private from the moment it exists.
 PyObject* private_opener_impl(Function*, Args args) {
-  Ref os = global("os"_id);
-  if (!os) return nullptr;
-  Ref os_open = getattr(os.get(), "open"_id);
-  Ref excl = getattr(os.get(), "O_EXCL"_id);
-  if (!os_open || !excl) return nullptr;
+  Ref os_open = global("os"_id, "open"_id);
+  Ref excl = os_open ? global("os"_id, "O_EXCL"_id) : Ref();
+  if (!excl) return nullptr;
   Ref flags = Ref::steal(PyNumber_Or(args[1], excl.get()));
   Ref mode = Ref::steal(PyLong_FromLong(0600));
   if (!flags || !mode) return nullptr;
@@ -127,11 +125,9 @@ bool write_pair(PyObject* self, PyObject* key_pem, PyObject* certificate_pem) {
 
 // x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
 Ref common_name_only(PyObject* x509, PyObject* common_name) {
-  Ref name_oid = global("NameOID"_id);
-  if (!name_oid) return {};
   Ref name_type = getattr(x509, "Name"_id);
-  Ref attribute_type = getattr(x509, "NameAttribute"_id);
-  Ref oid = getattr(name_oid.get(), "COMMON_NAME"_id);
+  Ref attribute_type = name_type ? getattr(x509, "NameAttribute"_id) : Ref();
+  Ref oid = attribute_type ? global("NameOID"_id, "COMMON_NAME"_id) : Ref();
   if (!name_type || !attribute_type || !oid) return {};
   Ref attribute = call(attribute_type.get(), oid.get(), common_name);
   if (!attribute) return {};
@@ -203,9 +199,7 @@ Ref build_certificate(PyObject* self, PyObject* key) {
   builder = call_kw(add_extension.get(), 1, kwnames<"critical">(), san.get(), Py_False);
   if (!builder) return {};
 
-  Ref hashes = global("hashes"_id);
-  if (!hashes) return {};
-  Ref sha256_type = getattr(hashes.get(), "SHA256"_id);
+  Ref sha256_type = global("hashes"_id, "SHA256"_id);
   if (!sha256_type) return {};
   Ref sha256 = call(sha256_type.get());
   if (!sha256) return {};
@@ -215,9 +209,7 @@ Ref build_certificate(PyObject* self, PyObject* key) {
 PyObject* generate_impl(Function*, Args args) {
   PyObject* self = args[0];
 
-  Ref rsa = global("rsa"_id);
-  if (!rsa) return nullptr;
-  Ref generate_private_key = getattr(rsa.get(), "generate_private_key"_id);
+  Ref generate_private_key = global("rsa"_id, "generate_private_key"_id);
   if (!generate_private_key) return nullptr;
   Ref exponent = Ref::steal(PyLong_FromLong(65537));
   Ref key_size = getattr(self, "key_size"_id);

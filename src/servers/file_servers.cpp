@@ -20,9 +20,7 @@ constexpr Flavour kTls{"HTTPS server is listening on port ", true};
 
 // httpd.socket = ssl.wrap_socket(httpd.socket, keyfile=..., certfile=..., server_side=True)
 bool wrap_listening_socket(PyObject* self, PyObject* httpd) {
-  Ref ssl = global("ssl"_id);
-  if (!ssl) return false;
-  Ref wrap_socket = getattr(ssl.get(), "wrap_socket"_id);
+  Ref wrap_socket = global("ssl"_id, "wrap_socket"_id);
   if (!wrap_socket) return false;
   Ref sock = getattr(httpd, "socket"_id);
   if (!sock) return false;
@@ -57,23 +55,14 @@ PyObject* start_impl(Function* f, Args args) {
   PyObject* self = args[0];
 
   // The handler serves the current directory, so change to the one served.
-  Ref os = global("os"_id);
-  if (!os) return nullptr;
-  Ref chdir = getattr(os.get(), "chdir"_id);
+  Ref chdir = global("os"_id, "chdir"_id);
   if (!chdir) return nullptr;
   Ref directory = getattr(self, "directory"_id);
   if (!directory || !call(chdir.get(), directory.get())) return nullptr;
 
-  Ref http = global("http"_id);
-  if (!http) return nullptr;
-  Ref server_module = getattr(http.get(), "server"_id);
-  if (!server_module) return nullptr;
-  Ref handler = getattr(server_module.get(), "SimpleHTTPRequestHandler"_id);
+  Ref handler = global("http"_id, "server"_id, "SimpleHTTPRequestHandler"_id);
   if (!handler) return nullptr;
-
-  Ref socketserver = global("socketserver"_id);
-  if (!socketserver) return nullptr;
-  Ref tcp_server = getattr(socketserver.get(), "TCPServer"_id);
+  Ref tcp_server = global("socketserver"_id, "TCPServer"_id);
   if (!tcp_server) return nullptr;
   Ref port = getattr(self, "port"_id);
   if (!port) return nullptr;

@@ -32,8 +32,8 @@ bool each_chunk(PyObject* file, Sink&& sink) {
 
 // hashlib.sha256 of the contents of `path`, as hexadecimal text.
 Ref file_digest(PyObject* path) {
-  Ref hashlib = global("hashlib"_id);
-  Ref hash_object = hashlib ? call_method(hashlib.get(), "sha256"_id) : Ref();
+  Ref sha256 = global("hashlib"_id, "sha256"_id);
+  Ref hash_object = sha256 ? call(sha256.get()) : Ref();
   Ref update = hash_object ? getattr(hash_object.get(), "update"_id) : Ref();
   if (!update) return {};
   Ref file = call(state().open, path, "rb"_id);
@@ -97,8 +97,8 @@ PyObject* copy_impl(Function*, Args args) {
   PyObject* source = args[0];
   PyObject* destination = args[1];
   Ref os = global("os"_id);
-  Ref path = os ? getattr(os.get(), "path"_id) : Ref();
-  Ref exists = path ? call_method(path.get(), "exists"_id, destination) : Ref();
+  Ref path_exists = os ? global("os"_id, "path"_id, "exists"_id) : Ref();
+  Ref exists = path_exists ? call(path_exists.get(), destination) : Ref();
   if (!exists) return nullptr;
   int skip = PyObject_IsTrue(exists.get());
   if (skip > 0) skip = PyObject_Not(args[2]);
@@ -116,10 +116,8 @@ PyObject* copy_impl(Function*, Args args) {
 
   if (!PyErr_ExceptionMatches(PyExc_Exception)) {
     // An interrupt goes on unchanged, but does not leave the copy behind.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!remove_temporary(os.get(), temp)) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    PendingError keep;
+    remove_temporary(os.get(), temp);
     return nullptr;
   }
   Caught caught;
