@@ -184,6 +184,60 @@ def numeric_routines():
         show(f"ComplexNumber(1, 2) {text[2]} ComplexNumber(3, 4)", str(value))
 
 
+def desktop_and_system(work):
+    section("desktop settings and system utilities")
+    desk = vk.WinRightCilck
+    for call in ("auto_arrange(True)", "grid(False)", "icon(True)", "desktop_icons(True)", "icon_size(48)",
+                 "icon_size('48')", "sort_order('date')", "sort_order('Name')", "defaults()"):
+        show("WinRightCilck." + call, eval("desk." + call))
+    print("(the registry values and shell notifications are in the report at the end)")
+
+    target = os.path.join(work, "notes.txt")
+    with open(target, "w") as f:
+        f.write("notes\n")
+    try:
+        vk.attributes(target, hidden=True)
+    except SystemExit as exc:
+        show("attributes(file, hidden=True)", exc.code, "this host's os.name is not 'nt': SystemExit")
+    real_os = vk.os
+
+    class WindowsOs:  # the module's os as Windows shows it
+        name = "nt"
+
+        def __getattr__(self, attribute):
+            return getattr(real_os, attribute)
+
+    vk.os = WindowsOs()
+    try:
+        show("attributes(file, hidden=True, readonly=True)", vk.attributes(target, hidden=True, readonly=True),
+             "with os.name 'nt': kernel32 SetFileAttributesW")
+    finally:
+        vk.os = real_os
+    try:
+        vk.quit(0)
+    except SystemExit as exc:
+        show("quit(0)", exc.code, "raised SystemExit through the module's exit")
+
+    show("install([])", vk.install([]), "no package, no pip run")
+    empty_index = os.path.join(work, "index")
+    os.mkdir(empty_index)
+    output = vk.install(["velka-tour-absent"], mirror_url="file://" + empty_index)
+    show("install(['velka-tour-absent'], mirror_url=...)", output[:output.index(":") + 1] + " ... " +
+         output.splitlines()[-1], "pip's error text; an empty local index has no such package")
+
+    show("ctrlc('你好, velka')", vk.ctrlc("你好, velka"), "the clipboard holds Unicode text")
+    cursor = os.path.join(work, "busy.ani")
+    with open(cursor, "wb") as f:
+        f.write(b"RIFF\x00\x00\x00\x00ACON")
+    show("curani('busy.ani')", vk.curani(cursor), "the normal pointer is now busy.ani")
+    show("size()", vk.size(), "GetSystemMetrics(0), GetSystemMetrics(1)")
+    link = os.path.join(work, "notes.lnk")
+    show("shortcut(file, 'notes.lnk')", vk.shortcut(target, link), "wrote the shortcut file")
+    try:
+        vk.shortcut(target, os.path.join(work, "admin.lnk"), run_as_admin=True)
+    except AttributeError as exc:
+        show("shortcut(..., run_as_admin=True)", str(exc), "the shortcut object has no RunAsAdmin")
+
 def associations_and_brightness(work):
     section("file-type associations and brightness")
     show("increase('.velka', 'VelkaFile', icon, program)",
@@ -234,6 +288,7 @@ def main():
         commands_and_files(work)
         servers_and_certificates(work)
         numeric_routines()
+        desktop_and_system(work)
         associations_and_brightness(work)
     finally:
         os.chdir(start)

@@ -7,6 +7,7 @@
 #include "association/association.hpp"
 #include "core/errors.hpp"
 #include "core/state.hpp"
+#include "desktop/desktop.hpp"
 #include "digest/digest.hpp"
 #include "files/files.hpp"
 #include "numeric/numeric.hpp"
@@ -97,6 +98,7 @@ bool load_winspool(PyObject* ns) {
 
 namespace f = files;
 namespace d = digest;
+namespace dk = desktop;
 namespace n = numeric;
 namespace sv = servers;
 namespace u = utilities;
@@ -139,8 +141,18 @@ const Row kBody[] = {
     // 7.
     import("winreg"),
     import("ctypes"),
-    // 8.
+    // 8. SORT_METHODS is bound while the class body runs, into the module
+    // namespace rather than the class's.
+    class_begin("WinRightCilck"),
+    method(dk::auto_arrange),
+    method(dk::grid),
+    method(dk::icon),
+    method(dk::desktop_icons),
+    method(dk::icon_size),
+    method(dk::defaults),
     value("SORT_METHODS", sort_methods),
+    method(dk::sort_order),
+    class_end(),
     // 9.
     import("hashlib"),
     def(d::calculate_hash),
@@ -228,9 +240,17 @@ const Row kBody[] = {
     value("FILE_ATTRIBUTE_SYSTEM", integer<4>),
     value("FILE_ATTRIBUTE_COMPRESSED", integer<2048>),
     // 20.
+    def(u::exit),
+    def(u::attributes),
     value("installlist", mirror_list),
+    def(u::install),
+    def(u::quit),
+    def(u::ctrlc),
+    def(u::curani),
+    def(u::size),
     def(u::copy),
     def(u::system),
+    def(u::shortcut),
     // 21.
     value("shell", shell_object),
     // 22.
