@@ -184,6 +184,102 @@ def numeric_routines():
         show(f"ComplexNumber(1, 2) {text[2]} ComplexNumber(3, 4)", str(value))
 
 
+def desktop_and_system(work):
+    section("desktop settings and system utilities")
+    desk = vk.WinRightCilck
+    for call in ("auto_arrange(True)", "grid(False)", "icon(True)", "desktop_icons(True)", "icon_size(48)",
+                 "icon_size('48')", "sort_order('date')", "sort_order('Name')", "defaults()"):
+        show("WinRightCilck." + call, eval("desk." + call))
+    print("(the registry values and shell notifications are in the report at the end)")
+
+    target = os.path.join(work, "notes.txt")
+    with open(target, "w") as f:
+        f.write("notes\n")
+    try:
+        vk.attributes(target, hidden=True)
+    except SystemExit as exc:
+        show("attributes(file, hidden=True)", exc.code, "this host's os.name is not 'nt': SystemExit")
+    real_os = vk.os
+
+    class WindowsOs:  # the module's os as Windows shows it
+        name = "nt"
+
+        def __getattr__(self, attribute):
+            return getattr(real_os, attribute)
+
+    vk.os = WindowsOs()
+    try:
+        show("attributes(file, hidden=True, readonly=True)", vk.attributes(target, hidden=True, readonly=True),
+             "with os.name 'nt': kernel32 SetFileAttributesW")
+    finally:
+        vk.os = real_os
+    try:
+        vk.quit(0)
+    except SystemExit as exc:
+        show("quit(0)", exc.code, "raised SystemExit through the module's exit")
+
+    show("install([])", vk.install([]), "no package, no pip run")
+    empty_index = os.path.join(work, "index")
+    os.mkdir(empty_index)
+    output = vk.install(["velka-tour-absent"], mirror_url="file://" + empty_index)
+    show("install(['velka-tour-absent'], mirror_url=...)", output[:output.index(":") + 1] + " ... " +
+         output.splitlines()[-1], "pip's error text; an empty local index has no such package")
+
+    show("ctrlc('你好, velka')", vk.ctrlc("你好, velka"), "the clipboard holds Unicode text")
+    cursor = os.path.join(work, "busy.ani")
+    with open(cursor, "wb") as f:
+        f.write(b"RIFF\x00\x00\x00\x00ACON")
+    show("curani('busy.ani')", vk.curani(cursor), "the normal pointer is now busy.ani")
+    show("size()", vk.size(), "GetSystemMetrics(0), GetSystemMetrics(1)")
+    link = os.path.join(work, "notes.lnk")
+    show("shortcut(file, 'notes.lnk')", vk.shortcut(target, link), "wrote the shortcut file")
+    try:
+        vk.shortcut(target, os.path.join(work, "admin.lnk"), run_as_admin=True)
+    except AttributeError as exc:
+        show("shortcut(..., run_as_admin=True)", str(exc), "the shortcut object has no RunAsAdmin")
+
+def associations_and_brightness(work):
+    section("file-type associations and brightness")
+    show("increase('.velka', 'VelkaFile', icon, program)",
+         vk.increase(".velka", "VelkaFile", "C:/Velka/velka.ico", "C:/Velka/velka.exe"),
+         "type, icon, open command and extension keys, each closed again")
+    show("modify('.velka', 'VelkaFile', '.vk', 'VelkaDoc', ...)",
+         vk.modify(".velka", "VelkaFile", ".vk", "VelkaDoc", None, "C:/Velka/velka.exe"),
+         "old keys removed with their sub-keys, new ones written")
+    show("delete('.vk', 'VelkaDoc')", vk.delete(".vk", "VelkaDoc"), "the type key goes with its sub-keys")
+    show("delete('.vk', 'VelkaDoc')", vk.delete(".vk", "VelkaDoc"), "printed: nothing left to remove")
+    show("brightness(70)", vk.brightness(70), "WmiSetBrightness(70, 0) of the first monitor")
+
+    # The same calls for real on this host: system() answers with its own
+    # name while `ver` is off the PATH, and HOME is a temporary folder.
+    import simwin
+    machine = simwin.current()
+    home = os.path.join(work, "home")
+    listing = os.path.join(home, ".local", "share", "applications", "mimeapps.list")
+    os.makedirs(os.path.dirname(listing))
+    saved_home = os.environ.get("HOME")
+    os.environ["HOME"] = home
+    machine.set_windows(False)
+    try:
+        if vk.system() != "Linux":
+            show("system()", vk.system(), "not Linux: the mimeapps.list part is skipped")
+            return
+        vk.increase(".txt", None, None, "/usr/bin/velka-editor")
+        vk.increase(".png", None, None, "/usr/bin/velka-viewer")
+        show("increase('.txt' / '.png', ..., program)", None, "asked xdg-mime about test.txt and test.png")
+        show("mimeapps.list", open(listing).read().splitlines())
+        vk.modify(".png", None, ".png", None, None, "/usr/bin/velka-paint")
+        vk.delete(".txt", None)
+        show("after modify('.png', ...) and delete('.txt')", open(listing).read().splitlines(),
+             "rewritten through a temporary file")
+    finally:
+        machine.set_windows(True)
+        if saved_home is None:
+            del os.environ["HOME"]
+        else:
+            os.environ["HOME"] = saved_home
+
+
 def main():
     work = tempfile.mkdtemp(prefix="velka-tour-")
     start = os.getcwd()
@@ -192,6 +288,8 @@ def main():
         commands_and_files(work)
         servers_and_certificates(work)
         numeric_routines()
+        desktop_and_system(work)
+        associations_and_brightness(work)
     finally:
         os.chdir(start)
         shutil.rmtree(work, ignore_errors=True)

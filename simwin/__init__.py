@@ -13,7 +13,9 @@ a fresh machine, e.g. for tests running under a session-wide one.
 
 import contextlib
 import ctypes
+import ntpath
 import os
+import posixpath
 import stat
 import sys
 import tempfile
@@ -54,6 +56,9 @@ class Platform:
         self.missing_libraries = set()
         self.dispatch_fails = False
         self.file_attributes = {}   # absolute path -> attribute word
+        # (function name, absolute path): kernel32's file-attribute calls
+        # refused with ERROR_ACCESS_DENIED, as for a file the user may not touch
+        self.access_denied = set()
         self.windll = _windll.make_windll()
         self._saved = {}
 
@@ -95,13 +100,20 @@ class Platform:
         if self.shortcuts:
             lines.append("shortcuts:")
             for path, props in self.shortcuts.items():
-                lines.append("  %s -> %s" % (path, props.get("TargetPath", "")))
+                line = "  %s -> %s" % (path, props.get("TargetPath", ""))
+                if props.get("WorkingDirectory"):
+                    line += " (in %s)" % props["WorkingDirectory"]
+                lines.append(line)
         if self.file_attributes:
             lines.append("file attributes:")
             lines.extend("  %s = %#x" % item for item in self.file_attributes.items())
         if self.brightness:
             lines.append("brightness:")
             lines.extend("  WmiSetBrightness(%r, %r)" % call for call in self.brightness)
+        left = self.registry.open_handles()
+        if left or self.registry.dropped_handles:
+            lines.append("registry handles: %d still open, %d never closed with Close"
+                         % (left, self.registry.dropped_handles))
         return "\n".join(lines) if lines else "nothing changed"
 
 
@@ -141,6 +153,15 @@ def _user_environment(root):
             "APPDATA": os.path.join(profile, "AppData", "Roaming")}
 
 
+def _expanduser(path):
+    """os.path.expanduser: while the machine answers as Windows, "~" is the
+    user's profile folder (USERPROFILE), as ntpath has it."""
+    machine = _state.active
+    if machine is not None and machine.windows:
+        return ntpath.expanduser(path)
+    return _state.posix_expanduser(path)
+
+
 def _load_modules():
     from . import (winreg, win32api, win32con, win32gui, win32clipboard,
                    pywintypes, win32com, wmi)
@@ -174,6 +195,7 @@ def _install(machine, windows):
                         for name in ("PATH", "SystemRoot", *user_env)}
     saved["modules"] = {name: sys.modules.get(name, _MISSING) for name in MODULES}
     saved["ctypes"] = {name: getattr(ctypes, name, _MISSING) for name in CTYPES_NAMES}
+    saved["expanduser"] = posixpath.expanduser
 
     _state.active = machine
     os.environ["SystemRoot"] = os.path.join(machine.root, "Windows")
@@ -184,6 +206,7 @@ def _install(machine, windows):
     ctypes.WinDLL = _windll.WinDLL
     ctypes.WinError = _windll.WinError
     ctypes.GetLastError = _windll.GetLastError
+    posixpath.expanduser = _expanduser
     machine.set_windows(windows)
 
 
@@ -204,6 +227,7 @@ def deactivate():
                 delattr(ctypes, name)
         else:
             setattr(ctypes, name, value)
+    posixpath.expanduser = saved["expanduser"]
     for name, value in saved["environ"].items():
         if value is None:
             os.environ.pop(name, None)

@@ -93,6 +93,7 @@ class Registry:
         self.roots = {hkey: Key(name) for hkey, name in ROOT_NAMES.items()}
         self.changes = []   # (action, key path, value name, data, type)
         self.handles = {}   # open winreg handles: value -> (key, access)
+        self.dropped_handles = 0  # handles closed only when their object went away
 
     # -- lookups shared with winreg -------------------------------------
 
@@ -112,6 +113,10 @@ class Registry:
         self.changes.append((action, key.path, name, data, typ))
 
     # -- helpers for tests ----------------------------------------------
+
+    def open_handles(self):
+        """How many handles winreg opened that are still open."""
+        return len(self.handles)
 
     def _root(self, hkey):
         key = self.root(hkey)

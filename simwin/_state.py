@@ -1,8 +1,12 @@
 """The one simulated machine of this process (set by simwin.activate)."""
 
+import posixpath
 import threading
 
 active = None
+
+# The host's own expanduser, taken before any machine replaces it.
+posix_expanduser = posixpath.expanduser
 
 # Each thread has its own last-error value, as on Windows.
 _thread = threading.local()

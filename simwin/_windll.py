@@ -82,10 +82,21 @@ def GetCurrentDirectoryW(nBufferLength, lpBuffer):
     return len(cwd)
 
 
+def _denied(function, path):
+    """True (with ERROR_ACCESS_DENIED as the last error) when the machine
+    refuses `function` on `path`."""
+    if (function, _attributes_key(path)) in _state.machine().access_denied:
+        _state.set_last_error(5)
+        return True
+    return False
+
+
 def GetFileAttributesW(lpFileName):
     path = _wide_string(1, lpFileName)
     if not os.path.exists(path):
         _state.set_last_error(_missing_path_error(path))
+        return INVALID_FILE_ATTRIBUTES
+    if _denied("GetFileAttributesW", path):
         return INVALID_FILE_ATTRIBUTES
     attrs = _state.machine().file_attributes.get(_attributes_key(path))
     if attrs is None:
@@ -98,6 +109,8 @@ def SetFileAttributesW(lpFileName, dwFileAttributes):
     attrs = _dword(2, dwFileAttributes)
     if not os.path.exists(path):
         _state.set_last_error(_missing_path_error(path))
+        return 0
+    if _denied("SetFileAttributesW", path):
         return 0
     _state.machine().file_attributes[_attributes_key(path)] = attrs
     return 1

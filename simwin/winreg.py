@@ -120,9 +120,12 @@ class HKEYType:
     __str__ = __repr__
 
     def __del__(self):
+        # Like PyHKEY's deallocator, which closes a handle still open; the
+        # registry counts those so that tests can tell them from Close().
         machine = _state.active
-        if machine is not None:
-            machine.registry.handles.pop(self._value, None)
+        if machine is not None and self._value \
+                and machine.registry.handles.pop(self._value, None) is not None:
+            machine.registry.dropped_handles += 1
 
 
 HKEYType.__module__ = "winreg"

@@ -133,14 +133,14 @@ print(velka_code.Roaming)
 # twice keeps its first place in the namespace.
 BODY_ORDER = """
 os sys getcwd remove removedir cmd psshell chdir mkdir get_encoding moencoding exists abspath join vkprint
-cwdbytes dirlist name file idir READ WRITE RUN pathq permissions winreg ctypes SORT_METHODS hashlib
+cwdbytes dirlist name file idir READ WRITE RUN pathq permissions winreg ctypes SORT_METHODS WinRightCilck hashlib
 _calculate_hash sha256 sha384 sha224 sha1 sha512 md5 blake2b sha3_256 shake_128 shake_256 sha3_384 sha3_512
 blake2s user32 shell32 kernel32 ole32 ws2_32 winmm gdi32 advapi32 odbc32 msimg32 _system32_path _winspool_path
 winspool setupapi crypt32 netapi32 http socketserver ssl subprocess threading HTTPServer HTTPSServer
 BackendPythonServer x509 NameOID hashes rsa serialization datetime SelfSignedCertificateGenerator wmi win32con
 win32gui win32api win32clipboard Dispatch FILE_ATTRIBUTE_HIDDEN FILE_ATTRIBUTE_READONLY FILE_ATTRIBUTE_ARCHIVE
-FILE_ATTRIBUTE_SYSTEM FILE_ATTRIBUTE_COMPRESSED installlist copy
-system shell Error desktop backend username Roaming home mpmath pi
+FILE_ATTRIBUTE_SYSTEM FILE_ATTRIBUTE_COMPRESSED exit attributes installlist install quit ctrlc curani size copy
+system shortcut shell brightness Error desktop backend username increase delete modify Roaming home mpmath pi
 factorial sin cos tan cot ComplexNumber sqrt exp ln power math combination log10 sinh cosh tanh floor
 absolute_value __test__
 """.split()

@@ -499,3 +499,64 @@ def test_command_line_runs_script_and_reports(tmp_path):
     assert head == "args ['a', 'b']\n"
     assert "Desktop\\[SortColumn] = 2 (REG_DWORD)" in report
     assert "clipboard: 'copied text'" in report
+
+
+# -- handles, the user's home and refused attribute calls ---------------------------
+
+def test_registry_counts_handles_left_to_the_collector(reg, win):
+    closed = reg.OpenKey(reg.HKEY_CURRENT_USER, DESKTOP)
+    dropped = reg.OpenKey(reg.HKEY_CURRENT_USER, DESKTOP)
+    assert win.registry.open_handles() == 2
+    closed.Close()
+    del closed
+    assert (win.registry.open_handles(), win.registry.dropped_handles) == (1, 0)
+    del dropped  # the deallocator still closes it, as PyHKEY's does
+    assert (win.registry.open_handles(), win.registry.dropped_handles) == (0, 1)
+
+
+def test_home_is_the_profile_folder_while_windows_answers(win, monkeypatch, tmp_path):
+    monkeypatch.setenv("HOME", str(tmp_path / "posix-home"))
+    profile = os.environ["USERPROFILE"]
+    assert profile.startswith(win.root)
+    assert os.path.expanduser("~") == profile
+    assert os.path.expanduser("~/Desktop") == profile + "/Desktop"
+    win.set_windows(False)
+    assert os.path.expanduser("~") == str(tmp_path / "posix-home")
+
+
+def test_deactivate_gives_expanduser_back(tmp_path, no_platform, monkeypatch):
+    import posixpath
+    real = posixpath.expanduser
+    monkeypatch.setenv("HOME", str(tmp_path))
+    simwin.activate(tmp_path / "machine")
+    assert os.path.expanduser("~") != str(tmp_path)
+    simwin.deactivate()
+    assert os.path.expanduser is real and os.path.expanduser("~") == str(tmp_path)
+
+
+@pytest.mark.parametrize("function, call", [
+    ("GetFileAttributesW", lambda k, p: k.GetFileAttributesW(p) == -1),
+    ("SetFileAttributesW", lambda k, p: k.SetFileAttributesW(p, 2) == 0),
+])
+def test_refused_attribute_calls_set_access_denied(win, tmp_path, function, call):
+    target = tmp_path / "locked.txt"
+    target.write_text("x")
+    win.access_denied.add((function, str(target)))
+    assert call(ctypes.windll.kernel32, str(target))
+    assert ctypes.GetLastError() == 5
+    assert isinstance(ctypes.WinError(), PermissionError)
+    assert win.file_attributes == {}
+
+
+def test_report_names_working_directory_and_handles_left_open(win, reg, tmp_path):
+    from win32com.client import Dispatch
+    link = Dispatch("WScript.Shell").CreateShortcut(str(tmp_path / "a.lnk"))
+    link.TargetPath = "C:\\tools\\a.exe"
+    link.WorkingDirectory = "C:\\tools"
+    link.Save()
+    key = reg.OpenKey(reg.HKEY_CURRENT_USER, DESKTOP)
+    report = win.report()
+    assert f"  {tmp_path / 'a.lnk'} -> C:\\tools\\a.exe (in C:\\tools)" in report.splitlines()
+    assert "registry handles: 1 still open, 0 never closed with Close" in report
+    key.Close()
+    assert "registry handles" not in win.report()

@@ -4,8 +4,10 @@
 #include "module/body.hpp"
 #include "module/statements.hpp"
 
+#include "association/association.hpp"
 #include "core/errors.hpp"
 #include "core/state.hpp"
+#include "desktop/desktop.hpp"
 #include "digest/digest.hpp"
 #include "files/files.hpp"
 #include "numeric/numeric.hpp"
@@ -96,9 +98,11 @@ bool load_winspool(PyObject* ns) {
 
 namespace f = files;
 namespace d = digest;
+namespace dk = desktop;
 namespace n = numeric;
 namespace sv = servers;
 namespace u = utilities;
+namespace a = association;
 
 // The module body, statement by statement. The numbers are the steps of
 // the body's order.
@@ -137,8 +141,18 @@ const Row kBody[] = {
     // 7.
     import("winreg"),
     import("ctypes"),
-    // 8.
+    // 8. SORT_METHODS is bound while the class body runs, into the module
+    // namespace rather than the class's.
+    class_begin("WinRightCilck"),
+    method(dk::auto_arrange),
+    method(dk::grid),
+    method(dk::icon),
+    method(dk::desktop_icons),
+    method(dk::icon_size),
+    method(dk::defaults),
     value("SORT_METHODS", sort_methods),
+    method(dk::sort_order),
+    class_end(),
     // 9.
     import("hashlib"),
     def(d::calculate_hash),
@@ -226,17 +240,29 @@ const Row kBody[] = {
     value("FILE_ATTRIBUTE_SYSTEM", integer<4>),
     value("FILE_ATTRIBUTE_COMPRESSED", integer<2048>),
     // 20.
+    def(u::exit),
+    def(u::attributes),
     value("installlist", mirror_list),
+    def(u::install),
+    def(u::quit),
+    def(u::ctrlc),
+    def(u::curani),
+    def(u::size),
     def(u::copy),
     def(u::system),
+    def(u::shortcut),
     // 21.
     value("shell", shell_object),
     // 22.
+    def(a::brightness),
     value("Error", exception_class),
     def(f::desktop),
     def(f::backend),
     def(f::getcwd),
     def(f::username),
+    def(a::increase),
+    def(a::delete_),
+    def(a::modify),
     // 23.
     value("Roaming", roaming),
     def(f::home),

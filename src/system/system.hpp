@@ -5,6 +5,6 @@
 
 namespace vk::utilities {
 
-extern const FunctionDef copy, system;
+extern const FunctionDef exit, attributes, install, quit, ctrlc, curani, size, copy, system, shortcut;
 
 }  // namespace vk::utilities

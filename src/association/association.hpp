@@ -1,0 +1,11 @@
+// File associations and display: what this folder offers the module body.
+#pragma once
+
+#include "core/function.hpp"
+
+namespace vk::association {
+
+// `delete_` is the module's `delete` (a C++ keyword).
+extern const FunctionDef increase, delete_, modify, brightness;
+
+}  // namespace vk::association

@@ -1,0 +1,58 @@
+// Removing a file-type association: the extension and type keys under
+// HKEY_CLASSES_ROOT on Windows, the duti handler on macOS, the lines of the
+// extension's MIME type in mimeapps.list on Linux.
+#include "association/association.hpp"
+#include "association/shared.hpp"
+#include "core/errors.hpp"
+#include "core/state.hpp"
+
+namespace vk::association {
+namespace {
+
+using namespace literals;
+
+// A missing extension key is fine; a missing type key is an error. The
+// type key goes with the keys increase writes below it.
+bool remove_windows(PyObject* extension, PyObject* type) {
+  if (remove_class_key(extension, false) < 0) return false;
+  const int removed = remove_class_key(type, true);
+  if (removed == 0) PyErr_SetString(PyExc_Exception, "delete Error: 文件不存在");
+  return removed > 0;
+}
+
+PyObject* delete_impl(Function*, Args args) {
+  PyObject* extension = args[0];
+  PyObject* type = args[1];
+  const int os = platform({"Windows"_id, "macOS"_id, "Linux"_id});
+  if (os == -2) return nullptr;
+  if (os == 0) {
+    if (remove_windows(extension, type) || report_error()) Py_RETURN_NONE;
+    return nullptr;
+  }
+  if (os < 0) Py_RETURN_NONE;
+
+  const int given = truthy(extension);
+  if (given <= 0) return given == 0 ? Py_NewRef(Py_None) : nullptr;
+  if (os == 1) {
+    if (run_checked({"duti"_id, "-d"_id, extension})) Py_RETURN_NONE;
+    const int failed = process_failed();
+    return failed > 0 ? raise_wrapped("delete Error:") : nullptr;
+  }
+  Ref mime_type = query_mime_type(extension);
+  if (!mime_type) return nullptr;
+  // An answer that cannot head an entry matches no line worth removing.
+  if (!usable_mime_type(mime_type.get()) || rewrite_without(mime_type.get())) Py_RETURN_NONE;
+  return raise_wrapped("delete Error:");
+}
+
+}  // namespace
+
+const FunctionDef delete_{
+    .name = "delete",
+    .positional = {"file_extension", "file_type"},
+    .impl = delete_impl,
+    .doc = "\n    删除文件扩展名关联的函数\n    :param file_extension: 要删除关联的文件扩展名\n"
+           "    :param file_type: 要删除关联的文件类型\n    ",
+};
+
+}  // namespace vk::association

@@ -1,0 +1,148 @@
+// Registering a file type and tying an extension to it: class keys under
+// HKEY_CLASSES_ROOT on Windows, duti on macOS, a mimeapps.list entry on
+// Linux.
+#include "association/association.hpp"
+#include "association/shared.hpp"
+#include "core/errors.hpp"
+#include "core/state.hpp"
+#include "core/with.hpp"
+
+namespace vk::association {
+namespace {
+
+using namespace literals;
+
+struct Request {
+  PyObject* extension;
+  PyObject* type;
+  PyObject* icon;
+  PyObject* program;
+};
+
+// winreg.CreateKey(parent, name) into `handle`, then its default value
+// set to `value` as REG_SZ.
+bool write_key(PyObject* parent, PyObject* name, PyObject* value, Ref& handle) {
+  Ref winreg = global("winreg"_id);
+  handle = call_method(winreg.get(), "CreateKey"_id, parent, name);
+  if (!handle) return false;
+  Ref text_type = getattr(winreg.get(), "REG_SZ"_id);
+  return static_cast<bool>(call_method(winreg.get(), "SetValue"_id, handle.get(), ""_id, text_type.get(), value));
+}
+
+// The type key, which the other keys hang below. Unset only when the truth
+// of file_type changed between two tests; Python would then raise this.
+PyObject* type_key(const Ref& key) {
+  if (!key)
+    PyErr_SetString(PyExc_UnboundLocalError,
+                    "cannot access local variable 'key' where it is not associated with a value");
+  return key.get();
+}
+
+// The four keys in order: type, icon, open command, extension. Each
+// needs a type name.
+bool write_keys(const Request& r, Ref& key, Ref& icon_key, Ref& shell_key, Ref& ext_key) {
+  int given = truthy(r.type);
+  if (given < 0) return false;
+  if (given) {
+    Ref root = global("winreg"_id, "HKEY_CLASSES_ROOT"_id);
+    if (!root || !write_key(root.get(), r.type, "Custom File"_id, key)) return false;
+  }
+  given = both(r.icon, r.type);
+  if (given < 0) return false;
+  if (given) {
+    PyObject* parent = type_key(key);
+    if (!parent || !write_key(parent, "DefaultIcon"_id, r.icon, icon_key)) return false;
+  }
+  given = both(r.program, r.type);
+  if (given < 0) return false;
+  if (given) {
+    PyObject* parent = type_key(key);
+    Ref program = parent ? str_of(r.program) : Ref();
+    Ref command = program ? concat({"\""_id, program.get(), "\" \"%1\""_id}) : Ref();
+    if (!command || !write_key(parent, "shell\\open\\command"_id, command.get(), shell_key)) return false;
+  }
+  given = both(r.extension, r.type);
+  if (given < 0) return false;
+  if (given) {
+    Ref root = global("winreg"_id, "HKEY_CLASSES_ROOT"_id);
+    if (!root || !write_key(root.get(), r.extension, r.type, ext_key)) return false;
+  }
+  return true;
+}
+
+bool register_windows(const Request& r) {
+  Ref key, icon_key, shell_key, ext_key;
+  // Keys written before a failure stay; the failure is only reported.
+  const bool written = write_keys(r, key, icon_key, shell_key, ext_key) || report_error();
+  const bool closed = close_keys({&key, &icon_key, &shell_key, &ext_key});
+  return written && closed;
+}
+
+bool register_macos(const Request& r) {
+  const int given = both(r.extension, r.program);
+  if (given <= 0) return given == 0;
+  if (run_checked({"duti"_id, "-s"_id, r.program, r.extension})) return true;
+  const int failed = process_failed();
+  return failed > 0 && report_error();
+}
+
+// The entry for the extension's MIME type, appended with its own header.
+bool register_linux(const Request& r) {
+  const int given = both(r.extension, r.program);
+  if (given <= 0) return given == 0;
+  Ref mime_type = query_mime_type(r.extension);
+  if (!mime_type) return false;
+  if (!usable_mime_type(mime_type.get())) {
+    Ref shown = Ref::steal(PyObject_Repr(mime_type.get()));
+    Ref head = shown ? new_str("Error: xdg-mime 没有给出可用的 MIME 类型: ") : Ref();
+    return head && print_line(concat({head.get(), shown.get()}).get());
+  }
+  Ref program = str_of(r.program);
+  if (program && has_line_break(program.get()))
+    return print_line(new_str("Error: 关联的程序路径不能包含换行符").get());
+  Ref path = program ? mimeapps_path() : Ref();
+  Ref entry = path ? concat({"[Default Applications]\n"_id, mime_type.get(), "="_id, program.get(), "\n"_id}) : Ref();
+  Ref file = entry ? call(state().open, path.get(), "a"_id) : Ref();
+  const bool written = file && with_block(file.get(), [&](PyObject* f) {
+    return static_cast<bool>(call_method(f, "write"_id, entry.get()));
+  });
+  return written || report_error();
+}
+
+PyObject* increase_impl(Function*, Args args) {
+  const Request r{args[0], args[1], args[2], args[3]};
+  if (r.extension == Py_None && r.type == Py_None && r.icon == Py_None && r.program == Py_None) {
+    if (!print_line(new_str("Error: 至少需要提供一个参数").get())) return nullptr;
+    Py_RETURN_NONE;
+  }
+  bool done = false;
+  switch (platform({"Windows"_id, "macOS"_id, "Linux"_id})) {
+    case 0:
+      done = register_windows(r);
+      break;
+    case 1:
+      done = register_macos(r);
+      break;
+    case 2:
+      done = register_linux(r);
+      break;
+    case -1:
+      done = true;
+      break;
+  }
+  if (done) Py_RETURN_NONE;
+  return raise_wrapped("increase Error:");
+}
+
+}  // namespace
+
+const FunctionDef increase{
+    .name = "increase",
+    .positional = {"file_extension", "file_type", "icon_path", "associated_program"},
+    .impl = increase_impl,
+    .doc = "\n    :param file_extension 自定义后缀名\n    :param file_type 自定义文件类型名称\n"
+           "    :param icon_path 图标文件路径，确保图标文件存在\n    :param associated_program 关联的程序路径\n    ",
+    .defaults = [] { return build("(OOOO)", Py_None, Py_None, Py_None, Py_None); },
+};
+
+}  // namespace vk::association

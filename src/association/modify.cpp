@@ -1,0 +1,73 @@
+// Replacing a file-type association: the old one is removed as delete
+// does (with its own conditions and failure style), then the module-level
+// increase registers the new one.
+#include "association/association.hpp"
+#include "association/shared.hpp"
+#include "core/errors.hpp"
+#include "core/state.hpp"
+
+namespace vk::association {
+namespace {
+
+using namespace literals;
+
+// increase(new_file_extension, new_file_type, new_icon_path, new_associated_program)
+bool register_new(Args args) {
+  Ref increase = global("increase"_id);
+  return static_cast<bool>(call(increase.get(), args[2], args[3], args[4], args[5]));
+}
+
+// Both old names are needed; missing keys are fine.
+bool replace_windows(Args args) {
+  const int given = both(args[0], args[1]);
+  if (given < 0) return false;
+  if (given && (remove_class_key(args[0], false) < 0 || remove_class_key(args[1], true) < 0)) return false;
+  return register_new(args);
+}
+
+// The removal on macOS and Linux, which needs the old extension: true to
+// go on to the registration.
+bool remove_old(int os, PyObject* extension) {
+  if (os == 1) {
+    if (run_checked({"duti"_id, "-d"_id, extension})) return true;
+    if (process_failed() > 0) raise_wrapped("modify Error:");
+    return false;
+  }
+  Ref mime_type = query_mime_type(extension);
+  if (!mime_type) return false;
+  // An answer that cannot head an entry matches no line worth removing.
+  if (!usable_mime_type(mime_type.get()) || rewrite_without(mime_type.get())) return true;
+  raise_wrapped("modify Error:");
+  return false;
+}
+
+PyObject* modify_impl(Function*, Args args) {
+  if (args[2] == Py_None && args[3] == Py_None && args[4] == Py_None && args[5] == Py_None) {
+    if (!print_line(new_str("Error: 至少需要提供一个新参数进行修改").get())) return nullptr;
+    Py_RETURN_NONE;
+  }
+  const int os = platform({"Windows"_id, "macOS"_id, "Linux"_id});
+  if (os == -2) return nullptr;
+  if (os == 0) {
+    if (replace_windows(args)) Py_RETURN_NONE;
+    return raise_wrapped("modify Error:");
+  }
+  if (os < 0) Py_RETURN_NONE;
+  const int given = truthy(args[0]);
+  if (given < 0 || (given && !remove_old(os, args[0]))) return nullptr;
+  if (!register_new(args)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+const FunctionDef modify{
+    .name = "modify",
+    .positional = {"old_file_extension", "old_file_type", "new_file_extension", "new_file_type", "new_icon_path",
+                   "new_associated_program"},
+    .impl = modify_impl,
+    .doc = "修改 文件后缀名的关联 ",
+    .defaults = [] { return build("(OOOOOO)", Py_None, Py_None, Py_None, Py_None, Py_None, Py_None); },
+};
+
+}  // namespace vk::association

@@ -1,0 +1,330 @@
+#include "association/shared.hpp"
+
+#include "core/errors.hpp"
+#include "core/iterate.hpp"
+#include "core/sibling.hpp"
+#include "core/state.hpp"
+#include "core/with.hpp"
+
+namespace vk::association {
+
+using namespace literals;
+
+int platform(std::initializer_list<PyObject*> names) {
+  int index = 0;
+  for (PyObject* name : names) {
+    // The answer may change between questions, so each one asks again.
+    Ref answer = call(global("system"_id).get());
+    if (!answer || !name) return -2;
+    Ref equal = Ref::steal(PyObject_RichCompare(answer.get(), name, Py_EQ));
+    const int same = equal ? PyObject_IsTrue(equal.get()) : -1;
+    if (same < 0) return -2;
+    if (same) return index;
+    ++index;
+  }
+  return -1;
+}
+
+int truthy(PyObject* value) { return PyObject_IsTrue(value); }
+
+int both(PyObject* a, PyObject* b) {
+  const int first = PyObject_IsTrue(a);
+  return first <= 0 ? first : PyObject_IsTrue(b);
+}
+
+namespace {
+
+Ref list_of(std::initializer_list<PyObject*> items) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return {};
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) {
+    if (!item) return {};
+    PyList_SET_ITEM(list.get(), i++, Py_NewRef(item));
+  }
+  return list;
+}
+
+}  // namespace
+
+Ref run_checked(std::initializer_list<PyObject*> args) {
+  Ref run = global("subprocess"_id, "run"_id);
+  Ref argv = run ? list_of(args) : Ref();
+  return call_kw(run.get(), 1, kwnames<"check">(), argv.get(), Py_True);
+}
+
+int process_failed() {
+  if (!PyErr_Occurred()) return 0;
+  Caught caught;
+  // Looked up while the failure is being handled, as an except clause does.
+  Ref type = global("subprocess"_id, "CalledProcessError"_id);
+  if (!type) return -1;
+  const int matches = caught.is(type.get());
+  caught.restore();
+  return matches;
+}
+
+bool report_error() { return report_exception("Error: "_id); }
+
+PyObject* raise_wrapped(const char* prefix) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+  Caught caught;
+  Ref text = new_str(prefix);
+  return text ? raise_new(PyExc_Exception, text.get(), caught.value()) : nullptr;
+}
+
+namespace {
+
+// The earliest exception wins: each close runs with the pending one set
+// aside, and a new failure stays only when nothing was pending.
+void close_each(PyObject* close_key, std::initializer_list<const Ref*> handles) {
+  for (const Ref* handle : handles) {
+    if (!*handle) continue;
+    PendingError keep;
+    call(close_key, handle->get());
+  }
+}
+
+}  // namespace
+
+bool close_keys(std::initializer_list<const Ref*> handles) {
+  bool any = false;
+  for (const Ref* handle : handles) any = any || static_cast<bool>(*handle);
+  if (any) {
+    Ref close_key;
+    {
+      PendingError keep;
+      close_key = global("winreg"_id, "CloseKey"_id);
+    }
+    if (close_key) close_each(close_key.get(), handles);
+  }
+  return !PyErr_Occurred();
+}
+
+namespace {
+
+// The winreg functions a removal uses, looked up once per call.
+struct Registry {
+  Ref open_key, delete_key, close_key, enum_key, all_access, classes_root, zero, no_name;
+
+  bool load() {
+    Ref winreg = global("winreg"_id);
+    PyObject* w = winreg.get();
+    return w && (open_key = getattr(w, "OpenKey"_id)) && (delete_key = getattr(w, "DeleteKey"_id)) &&
+           (close_key = getattr(w, "CloseKey"_id)) && (enum_key = getattr(w, "EnumKey"_id)) &&
+           (all_access = getattr(w, "KEY_ALL_ACCESS"_id)) && (classes_root = getattr(w, "HKEY_CLASSES_ROOT"_id)) &&
+           (zero = Ref::steal(PyLong_FromLong(0))) && (no_name = Ref::borrow(""_id));
+  }
+};
+
+constexpr long kNoMoreItems = 259;  // ERROR_NO_MORE_ITEMS: EnumKey ran past the last sub-key
+
+// True, with the error cleared, when the pending exception says that the
+// enumeration has ended.
+bool enumeration_ended() {
+  if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
+  Caught caught;
+  Ref code = Ref::steal(PyObject_GetAttr(caught.value(), "winerror"_id));
+  const long value = code ? PyLong_AsLong(code.get()) : -1;
+  PyErr_Clear();
+  if (value == kNoMoreItems) return true;
+  caught.restore();
+  return false;
+}
+
+// Deletes every key below `parent`, deepest first.
+bool remove_subkeys(const Registry& reg, PyObject* parent) {
+  if (Py_EnterRecursiveCall(" while removing registry keys")) return false;
+  bool ok = true;
+  for (;;) {
+    // Index 0 again each time: the key found last is gone.
+    Ref name = call(reg.enum_key.get(), parent, reg.zero.get());
+    if (!name) {
+      ok = enumeration_ended();
+      break;
+    }
+    Ref child = call(reg.open_key.get(), parent, name.get(), reg.zero.get(), reg.all_access.get());
+    ok = child && remove_subkeys(reg, child.get()) && call(reg.delete_key.get(), child.get(), reg.no_name.get());
+    close_each(reg.close_key.get(), {&child});
+    ok = ok && !PyErr_Occurred() && PyErr_CheckSignals() == 0;
+    if (!ok) break;
+  }
+  Py_LeaveRecursiveCall();
+  return ok;
+}
+
+// True when `name` names a key below the root it is opened from: None and
+// "" open the root itself, whose sub-keys must never be emptied here.
+bool names_a_subkey(PyObject* name) {
+  if (!PyUnicode_Check(name)) return false;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  for (Py_ssize_t i = 0; i < length; ++i)
+    if (PyUnicode_READ_CHAR(name, i) != '\\') return true;
+  return false;
+}
+
+}  // namespace
+
+int remove_class_key(PyObject* name, bool subkeys) {
+  Registry reg;
+  if (!reg.load()) return -1;
+  Ref key = call(reg.open_key.get(), reg.classes_root.get(), name, reg.zero.get(), reg.all_access.get());
+  // A name that opens HKEY_CLASSES_ROOT itself goes straight to DeleteKey,
+  // which refuses a root.
+  bool ok = key && (!subkeys || !names_a_subkey(name) || remove_subkeys(reg, key.get())) &&
+            call(reg.delete_key.get(), key.get(), reg.no_name.get());
+  close_each(reg.close_key.get(), {&key});
+  ok = ok && !PyErr_Occurred();
+  if (ok) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+Ref mimeapps_path() {
+  Ref expanduser = global("os"_id, "path"_id, "expanduser"_id);
+  return call(expanduser.get(), "~/.local/share/applications/mimeapps.list"_id);
+}
+
+namespace {
+
+// Creates the empty file `test<extension>` in `folder` and asks xdg-mime
+// about it; `file` is set once the file exists.
+Ref ask_about_empty_file(PyObject* os, PyObject* folder, PyObject* extension, Ref& file) {
+  Ref text = str_of(extension);
+  Ref name = text ? concat({"test"_id, text.get()}) : Ref();
+  Ref path_module = name ? getattr(os, "path"_id) : Ref();
+  Ref path = call_method(path_module.get(), "join"_id, folder, name.get());
+  if (!path) return {};
+  Ref created = call(state().open, path.get(), "xb"_id);
+  if (!created) return {};
+  file = path;
+  if (!call_method(created.get(), "close"_id)) return {};
+
+  Ref run = global("subprocess"_id, "run"_id);
+  Ref argv = run ? list_of({"xdg-mime"_id, "query"_id, "filetype"_id, path.get()}) : Ref();
+  Ref result = call_kw(run.get(), 1, kwnames<"capture_output", "text">(), argv.get(), Py_True, Py_True);
+  Ref out = result ? getattr(result.get(), "stdout"_id) : Ref();
+  return call_method(out.get(), "strip"_id);
+}
+
+}  // namespace
+
+Ref query_mime_type(PyObject* extension) {
+  // xdg-mime answers only for a file that exists, so it is asked about an
+  // empty one of that name, alone in a folder of its own.
+  Ref os = global("os"_id);
+  Ref tempfile = os ? import_local("tempfile"_id) : Ref();
+  Ref folder = call_method(tempfile.get(), "mkdtemp"_id);
+  if (!folder) return {};
+  Ref file;
+  Ref answer = ask_about_empty_file(os.get(), folder.get(), extension, file);
+  if (file) {
+    PendingError keep;
+    call_method(os.get(), "remove"_id, file.get());
+  }
+  {
+    PendingError keep;
+    call_method(os.get(), "rmdir"_id, folder.get());
+  }
+  return PyErr_Occurred() ? Ref() : answer;
+}
+
+bool has_line_break(PyObject* text) {
+  if (!PyUnicode_Check(text)) return false;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  for (Py_ssize_t i = 0; i < length; ++i)
+    if (Py_UNICODE_ISLINEBREAK(PyUnicode_READ_CHAR(text, i))) return true;
+  return false;
+}
+
+namespace {
+
+bool alphanumeric(Py_UCS4 c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// The characters of a media type's names (RFC 6838 restricted-name).
+bool name_character(Py_UCS4 c) {
+  switch (c) {
+    case '!': case '#': case '$': case '&': case '-': case '^': case '_': case '.': case '+':
+      return true;
+    default:
+      return alphanumeric(c);
+  }
+}
+
+}  // namespace
+
+bool usable_mime_type(PyObject* mime_type) {
+  if (!PyUnicode_Check(mime_type)) return false;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(mime_type);
+  Py_ssize_t slash = -1;
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 c = PyUnicode_READ_CHAR(mime_type, i);
+    if (c == '/') {
+      if (slash >= 0) return false;
+      slash = i;
+    } else if (!name_character(c)) {
+      return false;
+    }
+  }
+  return slash > 0 && slash < length - 1 && alphanumeric(PyUnicode_READ_CHAR(mime_type, 0)) &&
+         alphanumeric(PyUnicode_READ_CHAR(mime_type, slash + 1));
+}
+
+namespace {
+
+// The permission bits of the file being replaced carry over to the new one.
+bool keep_mode(PyObject* os, PyObject* target, PyObject* temp) {
+  Ref stat = call_method(os, "stat"_id, target);
+  Ref mode = stat ? getattr(stat.get(), "st_mode"_id) : Ref();
+  Ref mask = mode ? Ref::steal(PyLong_FromLong(07777)) : Ref();
+  Ref bits = mask ? Ref::steal(PyNumber_And(mode.get(), mask.get())) : Ref();
+  return bits && call_method(os, "chmod"_id, temp, bits.get());
+}
+
+// Writes the lines that do not begin with `prefix` to a new file beside
+// `target`, named in `temp`.
+bool write_kept(PyObject* os, PyObject* target, PyObject* lines, PyObject* prefix, Ref& temp) {
+  Ref out = open_sibling(os, target, temp, [](PyObject* name) { return call(state().open, name, "x"_id); });
+  return out && with_block(out.get(), [&](PyObject* f) {
+           Ref write = getattr(f, "write"_id);
+           return write && for_each(lines, [&](PyObject* line) {
+                    const Py_ssize_t match = PyUnicode_Tailmatch(line, prefix, 0, PY_SSIZE_T_MAX, -1);
+                    if (match < 0) return Loop::fail;
+                    if (match) return Loop::next;
+                    return call(write.get(), line) ? Loop::next : Loop::fail;
+                  });
+         });
+}
+
+}  // namespace
+
+bool rewrite_without(PyObject* mime_type) {
+  Ref os = global("os"_id);
+  Ref path = os ? mimeapps_path() : Ref();
+  Ref prefix = path ? concat({mime_type, "="_id}) : Ref();
+  Ref file = prefix ? call(state().open, path.get(), "r"_id) : Ref();
+  if (!file) return false;
+  Ref lines;
+  if (!with_block(file.get(), [&](PyObject* f) { return static_cast<bool>(lines = call_method(f, "readlines"_id)); }))
+    return false;
+  // The file is replaced rather than written, so ask first whether it may
+  // be written at all: a read-only list stays refused.
+  Ref probe = call(state().open, path.get(), "a"_id);
+  if (!probe || !call_method(probe.get(), "close"_id)) return false;
+
+  Ref realpath = global("os"_id, "path"_id, "realpath"_id);
+  Ref target = call(realpath.get(), path.get());
+  if (!target) return false;
+  Ref temp;
+  if (write_kept(os.get(), target.get(), lines.get(), prefix.get(), temp) &&
+      keep_mode(os.get(), target.get(), temp.get()) && call_method(os.get(), "replace"_id, temp.get(), target.get()))
+    return true;
+  if (temp) {
+    blame_target(temp.get(), path.get());
+    remove_quietly(os.get(), temp.get());
+  }
+  return false;
+}
+
+}  // namespace vk::association

@@ -1,0 +1,65 @@
+// What the association functions and brightness share: the platform
+// question, failure styles, the class keys under HKEY_CLASSES_ROOT and the
+// user's mimeapps.list.
+#pragma once
+
+#include "core/ref.hpp"
+
+#include <initializer_list>
+
+namespace vk::association {
+
+// Asks the module-level `system` anew for each name, in order, until its
+// answer equals one: the index of that name, -1 when none matched, -2 with
+// an exception set.
+int platform(std::initializer_list<PyObject*> names);
+
+// bool(value): 1, 0, or -1 with an exception set.
+int truthy(PyObject* value);
+// `a and b`, tested in that order.
+int both(PyObject* a, PyObject* b);
+
+// subprocess.run([args...], check=True), through the module-level subprocess.
+Ref run_checked(std::initializer_list<PyObject*> args);
+// 1 when the pending exception is a subprocess.CalledProcessError, 0 when
+// not (or nothing is pending), -1 when the class could not be found.
+int process_failed();
+
+// except Exception as e: print("Error: " + str(e)); false otherwise, with
+// the exception left set.
+bool report_error();
+// except Exception as e: raise Exception(prefix, e). Anything else passes
+// unchanged. Always null.
+PyObject* raise_wrapped(const char* prefix);
+
+// Closes the registry handles that are set, in order, through the
+// module-level winreg, whatever happens: an exception pending before stays
+// the one that is raised, else the first failure to close. False when an
+// exception is set at the end.
+bool close_keys(std::initializer_list<const Ref*> handles);
+
+// Deletes the key `name` under HKEY_CLASSES_ROOT (opened with full access,
+// deleted, closed); with `subkeys`, the keys below it first, deepest first.
+// 1 deleted, 0 absent (a FileNotFoundError on the way, dropped), -1 failed.
+int remove_class_key(PyObject* name, bool subkeys);
+
+// os.path.expanduser("~/.local/share/applications/mimeapps.list")
+Ref mimeapps_path();
+
+// What `xdg-mime query filetype` says about an empty file named "test"
+// plus the extension, made for the question in a fresh temporary folder:
+// its standard output, stripped.
+Ref query_mime_type(PyObject* extension);
+
+// True when `text` holds a character that ends a line.
+bool has_line_break(PyObject* text);
+// True for text of the form type/subtype that can head a mimeapps.list
+// entry.
+bool usable_mime_type(PyObject* mime_type);
+
+// Rewrites mimeapps.list without the lines that begin with mime_type and
+// "=". The new content goes to a temporary file beside it that replaces it
+// only when complete; a failure leaves the file as it was.
+bool rewrite_without(PyObject* mime_type);
+
+}  // namespace vk::association

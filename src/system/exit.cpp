@@ -1,0 +1,118 @@
+// Ending the program, and the file-attribute setter that ends it when it
+// cannot run.
+#include "core/errors.hpp"
+#include "core/state.hpp"
+#include "system/system.hpp"
+
+namespace vk::utilities {
+namespace {
+
+using namespace literals;
+
+// raise SystemExit(code), with the SystemExit fixed at import.
+PyObject* exit_impl(Function*, Args args) { return raise_new(state().SystemExit, args[0]); }
+
+// exit(code) through the module-level name.
+PyObject* quit_impl(Function*, Args args) {
+  Ref exit = global("exit"_id);
+  Ref result = call(exit.get(), args[0]);
+  return result ? Py_NewRef(Py_None) : nullptr;
+}
+
+// print(text); exit(1)
+PyObject* refuse(PyObject* text) {
+  if (!print_line(text)) return nullptr;
+  Ref exit = global("exit"_id);
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  Ref result = call(exit.get(), one.get());
+  return result ? Py_NewRef(Py_None) : nullptr;
+}
+
+// raise ctypes.WinError(): the error of the Windows call just made.
+PyObject* raise_windows_error() {
+  Ref error = global("ctypes"_id, "WinError"_id);
+  Ref exc = call(error.get());
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return nullptr;
+}
+
+// GetFileAttributesW reports failure with the all-ones word, which ctypes
+// hands back as -1 (or 0xFFFFFFFF with an unsigned result type).
+int invalid_attributes(PyObject* word) {
+  if (!PyLong_Check(word)) return 0;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(word, &overflow);
+  if (value == -1 && !overflow && PyErr_Occurred()) return -1;
+  return !overflow && (value == -1 || value == 0xFFFFFFFFLL);
+}
+
+// The five flags in the order they are applied, with their constants.
+PyObject* flag_constant(int i) {
+  PyObject* const names[] = {"FILE_ATTRIBUTE_HIDDEN"_id, "FILE_ATTRIBUTE_READONLY"_id, "FILE_ATTRIBUTE_ARCHIVE"_id,
+                             "FILE_ATTRIBUTE_SYSTEM"_id, "FILE_ATTRIBUTE_COMPRESSED"_id};
+  return names[i];
+}
+
+PyObject* attributes_impl(Function*, Args args) {
+  PyObject* file_path = args[0];
+  Ref os_name = global("os"_id, "name"_id);
+  const int other_system = os_name ? PyObject_RichCompareBool(os_name.get(), "nt"_id, Py_NE) : -1;
+  if (other_system < 0) return nullptr;
+  if (other_system) return refuse(new_str("attributes: 此功能只支持Windows系统! ").get());
+
+  Ref exists = global("os"_id, "path"_id, "exists"_id);
+  Ref found = call(exists.get(), file_path);
+  const int present = found ? PyObject_IsTrue(found.get()) : -1;
+  if (present < 0) return nullptr;
+  if (!present) return refuse(new_str("文件未找着").get());
+
+  Ref get = global("ctypes"_id, "windll"_id, "kernel32"_id, "GetFileAttributesW"_id);
+  Ref word = call(get.get(), file_path);
+  if (!word) return nullptr;
+  const int invalid = invalid_attributes(word.get());
+  if (invalid < 0) return nullptr;
+  if (invalid) return raise_windows_error();
+
+  // Every call decides all five bits: a false flag clears its bit.
+  for (int i = 0; i < 5; ++i) {
+    const int on = PyObject_IsTrue(args[1 + i]);
+    if (on < 0) return nullptr;
+    Ref constant = global(flag_constant(i));
+    if (!constant) return nullptr;
+    if (on) {
+      word = Ref::steal(PyNumber_InPlaceOr(word.get(), constant.get()));
+    } else {
+      Ref mask = Ref::steal(PyNumber_Invert(constant.get()));
+      word = mask ? Ref::steal(PyNumber_InPlaceAnd(word.get(), mask.get())) : Ref();
+    }
+    if (!word) return nullptr;
+  }
+
+  Ref set = global("ctypes"_id, "windll"_id, "kernel32"_id, "SetFileAttributesW"_id);
+  Ref written = call(set.get(), file_path, word.get());
+  const int refused = written ? PyObject_Not(written.get()) : -1;
+  if (refused < 0) return nullptr;
+  if (refused) return raise_windows_error();
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+const FunctionDef exit{.name = "exit", .positional = {"code"}, .impl = exit_impl};
+const FunctionDef quit{.name = "quit", .positional = {"code"}, .impl = quit_impl};
+
+const FunctionDef attributes{
+    .name = "attributes",
+    .positional = {"file_path", "hidden", "readonly", "archive", "system", "compressed"},
+    .impl = attributes_impl,
+    .doc = "\n    设置指定文件的属性为隐藏、只读、存档、系统或压缩\n"
+           "    :param file_path: 文件路径\n"
+           "    :param hidden: 是否设置为隐藏，默认为False\n"
+           "    :param readonly: 是否设置为只读，默认为False\n"
+           "    :param archive: 是否设置为存档，默认为False\n"
+           "    :param system: 是否设置为系统，默认为False\n"
+           "    :param compressed: 是否设置为压缩，默认为False\n    ",
+    .defaults = [] { return build("(OOOOO)", Py_False, Py_False, Py_False, Py_False, Py_False); },
+};
+
+}  // namespace vk::utilities

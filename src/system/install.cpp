@@ -1,0 +1,94 @@
+// Installing packages one by one with the "pip" program on the PATH.
+#include "core/errors.hpp"
+#include "core/iterate.hpp"
+#include "core/state.hpp"
+#include "system/system.hpp"
+
+namespace vk::utilities {
+namespace {
+
+using namespace literals;
+
+// What the runs need from the module-level subprocess, looked up once per
+// call when first needed: an empty list looks up nothing, and the error
+// class is only asked for when a run raised.
+struct Runner {
+  Ref run, pipe, failed;
+
+  bool ready() {
+    if (run) return true;
+    Ref subprocess = global("subprocess"_id);
+    run = getattr(subprocess.get(), "run"_id);
+    pipe = getattr(run ? subprocess.get() : nullptr, "PIPE"_id);
+    if (!pipe) run = Ref();
+    return static_cast<bool>(run);
+  }
+
+  // True when the pending exception is a subprocess.CalledProcessError.
+  int run_failed() {
+    if (!failed) {
+      Caught raised;  // the lookup happens while the run's error is being handled
+      failed = global("subprocess"_id, "CalledProcessError"_id);
+      if (!failed) return -1;
+      raised.restore();
+    }
+    return PyErr_ExceptionMatches(failed.get());
+  }
+};
+
+// ["pip", "install", ("-i", mirror_url,) module]
+Ref command_line(PyObject* mirror_url, PyObject* module) {
+  const int mirrored = PyObject_IsTrue(mirror_url);
+  if (mirrored < 0) return {};
+  return mirrored ? build("[OOOOO]", "pip"_id, "install"_id, "-i"_id, mirror_url, module)
+                  : build("[OOO]", "pip"_id, "install"_id, module);
+}
+
+// The output of one run, or the "安装 " line of a failed one; null with an
+// exception set for any other failure.
+Ref install_one(Runner& runner, PyObject* mirror_url, PyObject* module) {
+  Ref command = command_line(mirror_url, module);
+  if (!command || !runner.ready()) return {};
+  Ref result = call_kw(runner.run.get(), 1, kwnames<"stdout", "stderr", "text", "check">(), command.get(),
+                       runner.pipe.get(), runner.pipe.get(), Py_True, Py_True);
+  if (result) {
+    Ref out = getattr(result.get(), "stdout"_id);
+    Ref err = out ? getattr(result.get(), "stderr"_id) : Ref();
+    return err ? Ref::steal(PyNumber_Add(out.get(), err.get())) : Ref();
+  }
+  if (runner.run_failed() <= 0) return {};
+  Caught caught;
+  Ref shown = format(module);
+  Ref stderr_text = shown ? getattr(caught.value(), "stderr"_id) : Ref();
+  Ref error_shown = stderr_text ? format(stderr_text.get()) : Ref();
+  if (!error_shown) return {};
+  return concat({"安装 "_id, shown.get(), " 时出现错误: "_id, error_shown.get()});
+}
+
+PyObject* install_impl(Function*, Args args) {
+  PyObject* mirror_url = args[1];
+  Ref output = Ref::steal(PyList_New(0));
+  if (!output) return nullptr;
+  Runner runner;
+  const bool done = for_each(args[0], [&](PyObject* module) {
+    Ref text = install_one(runner, mirror_url, module);
+    return text && PyList_Append(output.get(), text.get()) == 0 ? Loop::next : Loop::fail;
+  });
+  if (!done) return nullptr;
+  return PyUnicode_Join("\n"_id, output.get());
+}
+
+}  // namespace
+
+const FunctionDef install{
+    .name = "install",
+    .positional = {"modules", "mirror_url"},
+    .impl = install_impl,
+    .doc = "\n    依次安装指定的多个模块，可以指定镜像源，并返回安装输出\n"
+           "    :param modules: 要安装的模块列表\n"
+           "    :param mirror_url: 可选的镜像源 URL\n"
+           "    :return: 安装过程的输出信息\n    ",
+    .defaults = [] { return build("(s)", "https://pypi.tuna.tsinghua.edu.cn/simple"); },
+};
+
+}  // namespace vk::utilities
