@@ -6,8 +6,16 @@
 #include <frameobject.h>
 #include <structmember.h>
 
+#include <cstdint>
 #include <utility>
 
+
+// Kept out of the call's fast path, whose frame then stays small.
+#if defined(_MSC_VER)
+#define VK_NOINLINE __declspec(noinline)
+#else
+#define VK_NOINLINE __attribute__((noinline))
+#endif
 
 namespace vk {
 namespace {
@@ -54,21 +62,35 @@ Py_ssize_t find_keyword(const Function* f, PyObject* key) {
   return -1;
 }
 
-// References the bound arguments need while the call runs (the *args tuple,
-// keyword-only defaults that the dict may drop meanwhile).
-class Held {
+// The bound arguments of one call. Most are borrowed from the caller or
+// the held defaults; the ones the call owns (the *args tuple, keyword-only
+// defaults that the dict may drop meanwhile) are marked and released at
+// the end. One array, so that a chain of calls through the module keeps
+// its stack frames small.
+class Slots {
  public:
-  Held() = default;
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-  ~Held() {
-    for (std::size_t i = 0; i < count_; ++i) Py_DECREF(items_[i]);
+  explicit Slots(Py_ssize_t n) {
+    // Only the slots this function has are cleared: zeroing whole arrays
+    // costs more than the binding itself.
+    for (Py_ssize_t i = 0; i < n; ++i) items_[i] = nullptr;
   }
-  void keep(PyObject* owned) { items_[count_++] = owned; }
+  Slots(const Slots&) = delete;
+  Slots& operator=(const Slots&) = delete;
+  ~Slots() {
+    for (std::size_t i = 0; owned_ >> i; ++i)
+      if ((owned_ >> i) & 1U) Py_DECREF(items_[i]);
+  }
+  PyObject*& operator[](Py_ssize_t i) { return items_[i]; }
+  void own(Py_ssize_t i, PyObject* reference) {
+    items_[i] = reference;
+    owned_ |= std::uint32_t{1} << i;
+  }
+  Args get() const { return items_; }
 
  private:
+  static_assert(kMaxSlots <= 32);
   PyObject* items_[kMaxSlots];
-  std::size_t count_ = 0;
+  std::uint32_t owned_ = 0;
 };
 
 // The body of a call: the impl, and on failure a traceback entry for this
@@ -81,7 +103,7 @@ inline PyObject* run(Function* f, Args args) {
   return result;
 }
 
-PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+VK_NOINLINE PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const Py_ssize_t npos = positional_count(f);
   const Py_ssize_t nkwonly = kwonly_count(f);
   const bool var = has_varargs(f);
@@ -95,12 +117,7 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
   const DefaultLayout layout = default_layout(npos, defaults.get());
   const bool exact = layout.required == npos && !var;
 
-  // Only the slots this function has are cleared: zeroing whole arrays
-  // costs more than the binding itself.
-  const Py_ssize_t nslots = kwonly_base + nkwonly;
-  PyObject* slots[kMaxSlots];
-  for (Py_ssize_t i = 0; i < nslots; ++i) slots[i] = nullptr;
-  Held held;
+  Slots slots(kwonly_base + nkwonly);
 
   if (nargs > npos && !var) {
     if (npos == 0) {
@@ -118,8 +135,7 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
       Py_INCREF(args[npos + i]);
       PyTuple_SET_ITEM(tuple.get(), i, args[npos + i]);
     }
-    slots[npos] = tuple.get();
-    held.keep(tuple.release());
+    slots.own(npos, tuple.release());
   }
 
   if (kwnames) {
@@ -160,16 +176,15 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
         PyErr_Format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: '%U'", f->name, name);
       return nullptr;
     }
-    held.keep(Py_NewRef(value));
-    slots[slot] = value;
+    slots.own(slot, Py_NewRef(value));
   }
-  return run(f, slots);
+  return run(f, slots.get());
 }
 
 // Past the recursion limit (or the limit was raised meanwhile): the
 // interpreter's own check decides, and raises RecursionError when it is
 // really exceeded. True when the call may go on, counted.
-bool enter_deep_call(PyThreadState* thread) {
+VK_NOINLINE bool enter_deep_call(PyThreadState* thread) {
   ++thread->recursion_remaining;
   return Py_EnterRecursiveCall(" while calling a Python object") == 0;
 }
@@ -404,7 +419,7 @@ PyObject* code_of(Function* f) {
   return f->code;
 }
 
-void add_traceback_entry(Function* f) {
+VK_NOINLINE void add_traceback_entry(Function* f) {
   if (!PyErr_Occurred()) return;  // the interpreter reports the missing exception
   Ref frame;
   {
