@@ -351,3 +351,26 @@ def test_failing_calls_do_not_leak(vk):
     churn()
     gc.collect()
     assert sys.getallocatedblocks() - before < 100
+
+
+def test_a_function_made_at_call_time_has_its_closure_in_cells(vk, monkeypatch, capsys):
+    made = []
+
+    class Thread:
+        def __init__(self, target):
+            made.append(target)
+
+        def start(self):
+            pass
+
+    process = object()
+    monkeypatch.setattr(vk, "threading", types.SimpleNamespace(Thread=Thread))
+    monkeypatch.setattr(vk, "subprocess", types.SimpleNamespace(Popen=lambda command: process))
+    server = vk.BackendPythonServer("app.py")
+    server.start()
+    watcher, = made
+    assert [cell.cell_contents for cell in watcher.__closure__] == [process, server]
+    assert watcher.__globals__ is vars(vk)
+    with pytest.raises(AttributeError, match="readonly attribute"):
+        watcher.__closure__ = None
+    capsys.readouterr()
