@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <utility>
 
-
 // Kept out of the call's fast path, whose frame then stays small.
 #if defined(_MSC_VER)
 #define VK_NOINLINE __declspec(noinline)
@@ -88,7 +87,7 @@ class Slots {
   Args get() const { return items_; }
 
  private:
-  static_assert(kMaxSlots <= 32);
+  static_assert(kMaxSlots < 32);
   PyObject* items_[kMaxSlots];
   std::uint32_t owned_ = 0;
 };
@@ -194,8 +193,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
   // Every call counts against the recursion limit, as a call into C code
-  // does: a chain of calls through the module ends in RecursionError, never
-  // in a stack overflow.
+  // does, so that runaway recursion through the module ends in
+  // RecursionError rather than at the end of the stack.
   PyThreadState* thread = PyThreadState_Get();
   if (--thread->recursion_remaining < 0) [[unlikely]] {
     if (!enter_deep_call(thread)) return nullptr;
