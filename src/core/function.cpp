@@ -419,7 +419,9 @@ PyObject* code_of(Function* f) {
 }
 
 VK_NOINLINE void add_traceback_entry(Function* f) {
-  if (!PyErr_Occurred()) return;  // the interpreter reports the missing exception
+  // Without an exception the interpreter reports the missing one; without
+  // a namespace (a function made outside any import) there is no frame.
+  if (!PyErr_Occurred() || !f->globals) return;
   Ref frame;
   {
     PendingError pending;
