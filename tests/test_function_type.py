@@ -2,10 +2,15 @@
 
 import gc
 import inspect
+import itertools
+import math
 import pickle
 import pydoc
 import sys
+import traceback
+import types
 import weakref
+from unittest import mock
 
 import pytest
 
@@ -133,3 +138,239 @@ def test_errors_and_calls_do_not_leak(vk):
     churn()
     gc.collect()
     assert sys.getallocatedblocks() - before < 100
+
+
+# ---------------------------------------------------------------- as a def
+
+def make_peer(params):
+    """A def with the same parameters that stores them as a module __init__
+    does: the first one is the instance, the rest become its attributes."""
+    body = "".join(f"    {params[0]}.{p} = {p}\n" for p in params[1:]) or "    pass\n"
+    namespace = {}
+    exec(f"def peer({', '.join(params)}):\n{body}", namespace)
+    return namespace["peer"]
+
+
+def outcome(function, nargs, keywords):
+    """How a call binds: which argument or default became which parameter,
+    or the exception type. Every argument and default is a distinct object."""
+    values = [types.SimpleNamespace() for _ in range(nargs + len(keywords))]
+    defaults = list(function.__defaults__ or ())
+    labels = {id(v): f"arg{i}" for i, v in enumerate(values)}
+    labels.update({id(d): f"default{i}" for i, d in enumerate(defaults)})
+    try:
+        function(*values[:nargs], **dict(zip(keywords, values[nargs:])))
+    except TypeError:
+        return "TypeError"
+    finally:
+        written = [(o, dict(vars(o))) for o in values + defaults if vars(o)]
+        for o in defaults:
+            vars(o).clear()
+    assert len(written) == 1
+    instance, attributes = written[0]
+    return labels[id(instance)], {name: labels[id(value)] for name, value in attributes.items()}
+
+
+@pytest.mark.parametrize("owner", ["ComplexNumber", "HTTPSServer", "SelfSignedCertificateGenerator"])
+def test_binding_and_signature_match_a_def_for_any_defaults(vk, monkeypatch, owner):
+    ours = getattr(vk, owner).__init__
+    params = list(inspect.signature(ours).parameters)
+    peer = make_peer(params)
+    monkeypatch.setattr(ours, "__defaults__", ours.__defaults__)
+    for ndefaults in range(len(params) + 3):
+        defaults = tuple(types.SimpleNamespace() for _ in range(ndefaults)) or None
+        ours.__defaults__ = peer.__defaults__ = defaults
+        signature = inspect.signature(ours)
+        if ndefaults <= len(params):
+            # inspect misreads a def whose defaults outnumber its parameters.
+            assert signature == inspect.signature(peer)
+        for nargs in range(len(params) + 2):
+            for size in range(len(params) + 1):
+                for keywords in itertools.combinations(params, size):
+                    expected = outcome(peer, nargs, keywords)
+                    assert outcome(ours, nargs, keywords) == expected, (ndefaults, nargs, keywords)
+        # The signature shows the defaults that a call uses.
+        bound = signature.bind_partial()
+        bound.apply_defaults()
+        assert bound.arguments == {p: d for p, d in zip(params[::-1], (defaults or ())[::-1])}
+
+
+def test_defaults_longer_than_the_parameters_give_their_last_items(vk, monkeypatch):
+    monkeypatch.setattr(vk.power, "__defaults__", (5, 2, 3))
+    assert (vk.power(), vk.power(4), vk.power(4, 2)) == (8, 64, 16)
+    assert str(inspect.signature(vk.power)) == "(x=2, n=3)"
+    monkeypatch.setattr(vk.exp, "__defaults__", (1, 2, 3))
+    # ln inverts exp with exp's default number of terms, on every path.
+    fast = vk.ln(2)
+    monkeypatch.setattr(vk, "factorial", math.factorial)
+    assert vk.ln(2) == fast
+
+
+def sin(x, num_terms=10):
+    """A Python peer of velka_code.sin for the mock comparison."""
+    return x
+
+
+class HTTPServer:
+    """A Python peer of velka_code.HTTPServer for the mock comparison."""
+
+    def __init__(self, port=8000, directory="."):
+        self.port, self.directory = port, directory
+
+    def start(self):
+        raise AssertionError("not mocked")
+
+
+def mock_outcomes(sin, server_class, patch_target):
+    """What a test using mock's autospec sees, step by step."""
+    seen = []
+
+    def attempt(action):
+        try:
+            seen.append(("ok", action()))
+        except TypeError:
+            seen.append("TypeError")
+
+    m = mock.create_autospec(sin)
+    attempt(lambda: m(1, 2, 3))
+    attempt(lambda: m(y=1))
+    m(.5, num_terms=3)
+    attempt(lambda: m.assert_called_once_with(.5, 3))
+
+    with mock.patch(patch_target, autospec=True) as patched:
+        attempt(lambda: patched(1, 2, 3))
+        patched(.5, num_terms=3)
+        attempt(lambda: patched.assert_called_once_with(.5, 3))
+
+    with mock.patch.object(server_class, "start", autospec=True) as start:
+        server = server_class(1, "site")
+        server.start()
+        attempt(lambda: start.assert_called_once_with(server))
+        attempt(lambda: server.start(1))
+
+    instance = mock.create_autospec(server_class, instance=True)
+    attempt(lambda: instance.start(1))
+    instance.start()
+    attempt(lambda: instance.start.assert_called_once_with())
+    seen.append(inspect.signature(instance.start))
+    return seen
+
+
+def test_mock_autospec_sees_what_it_sees_for_a_def(vk):
+    expected = mock_outcomes(sin, HTTPServer, f"{__name__}.sin")
+    assert mock_outcomes(vk.sin, vk.HTTPServer, "velka_code.sin") == expected
+    assert "TypeError" in expected and ("ok", None) in expected
+
+
+def test_the_attributes_of_a_def(vk):
+    import builtins
+
+    f = vk.sin
+    assert f.__globals__ is vars(vk)
+    assert f.__builtins__ is vars(builtins)
+    assert f.__closure__ is None
+    assert isinstance(f, types.FunctionType) and inspect.isfunction(f)
+    assert not inspect.iscoroutinefunction(f) and not inspect.isgeneratorfunction(f)
+    assert f.__code__.co_name == "sin" and f.__code__.co_filename == "velka_code"
+    assert vk.HTTPServer.start.__code__.co_name == "HTTPServer.start"
+    # The type's layout is not for callers, as on a def.
+    for name in ("__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"):
+        assert not hasattr(f, name) and name not in dir(f)
+
+
+@pytest.mark.parametrize("name", ["__globals__", "__builtins__", "__closure__", "__code__"])
+def test_read_only_attributes_refuse_assignment(vk, name):
+    def peer():
+        pass
+
+    before = getattr(vk.sin, name)
+    for change in (lambda f: setattr(f, name, {}), lambda f: delattr(f, name)):
+        with pytest.raises(AttributeError) as ours:
+            change(vk.sin)
+        if name != "__code__":  # a def's code may be replaced
+            with pytest.raises(AttributeError) as theirs:
+                change(peer)
+            assert str(ours.value) == str(theirs.value)
+    assert getattr(vk.sin, name) is before and name not in vk.sin.__dict__
+
+
+def test_signature_can_be_assigned_and_deleted(vk):
+    computed = inspect.signature(vk.sin)
+    vk.sin.__signature__ = inspect.Signature()
+    try:
+        assert str(inspect.signature(vk.sin)) == "()"
+        assert "__signature__" in vk.sin.__dict__
+    finally:
+        del vk.sin.__signature__
+    assert inspect.signature(vk.sin) == computed
+    with pytest.raises(AttributeError):
+        del vk.sin.__signature__
+
+
+def test_help_names_the_function(vk):
+    assert pydoc.render_doc(vk.sin, renderer=pydoc.plaintext).splitlines()[0] == \
+        "Python Library Documentation: function sin in module velka_code"
+
+
+def entries(error):
+    return [(frame.filename, frame.name) for frame in traceback.extract_tb(error.__traceback__)]
+
+
+def test_tracebacks_show_the_function(vk, monkeypatch):
+    with pytest.raises(TypeError) as info:
+        vk.sqrt("x")
+    assert entries(info.value)[-1] == ("velka_code", "sqrt")
+
+    with pytest.raises(AttributeError) as info:
+        vk.ComplexNumber(1, 2) + "text"
+    assert ("velka_code", "ComplexNumber.__add__") in entries(info.value)
+
+    # Through a module function into Python code and back out, in order.
+    monkeypatch.setattr(vk, "factorial", lambda n: 1 / 0)
+    with pytest.raises(ZeroDivisionError) as info:
+        vk.sin(.5)
+    assert [name for _, name in entries(info.value)][-2:] == ["sin", "<lambda>"]
+
+    # A call refused by the binding never entered the function, as for a def.
+    with pytest.raises(TypeError) as info:
+        vk.sqrt()
+    assert ("velka_code", "sqrt") not in entries(info.value)
+
+
+def test_failing_calls_do_not_leak(vk):
+    def churn():
+        for _ in range(2000):
+            try:
+                vk.sqrt("x")
+            except TypeError:
+                pass
+
+    churn()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    churn()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 100
+
+
+def test_a_function_made_at_call_time_has_its_closure_in_cells(vk, monkeypatch, capsys):
+    made = []
+
+    class Thread:
+        def __init__(self, target):
+            made.append(target)
+
+        def start(self):
+            pass
+
+    process = object()
+    monkeypatch.setattr(vk, "threading", types.SimpleNamespace(Thread=Thread))
+    monkeypatch.setattr(vk, "subprocess", types.SimpleNamespace(Popen=lambda command: process))
+    server = vk.BackendPythonServer("app.py")
+    server.start()
+    watcher, = made
+    assert [cell.cell_contents for cell in watcher.__closure__] == [process, server]
+    assert watcher.__globals__ is vars(vk)
+    with pytest.raises(AttributeError, match="readonly attribute"):
+        watcher.__closure__ = None
+    capsys.readouterr()

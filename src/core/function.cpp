@@ -1,11 +1,20 @@
 #include "core/function.hpp"
 
+#include "core/errors.hpp"
 #include "core/state.hpp"
 
+#include <frameobject.h>
 #include <structmember.h>
 
+#include <cstdint>
 #include <utility>
 
+// Kept out of the call's fast path, whose frame then stays small.
+#if defined(_MSC_VER)
+#define VK_NOINLINE __declspec(noinline)
+#else
+#define VK_NOINLINE __attribute__((noinline))
+#endif
 
 namespace vk {
 namespace {
@@ -20,9 +29,16 @@ Py_ssize_t positional_count(const Function* f) { return static_cast<Py_ssize_t>(
 Py_ssize_t kwonly_count(const Function* f) { return static_cast<Py_ssize_t>(f->def->kwonly.size()); }
 bool has_varargs(const Function* f) { return f->def->varargs != nullptr; }
 
-Py_ssize_t default_count(const Function* f) {
-  if (!f->defaults) return 0;
-  return std::min(PyTuple_GET_SIZE(f->defaults), positional_count(f));
+// Where the positional defaults sit. A defaults tuple longer than the
+// positional parameters gives them its last items, as for a def.
+struct DefaultLayout {
+  Py_ssize_t required;  // positional parameters without a default
+  Py_ssize_t offset;    // parameter i >= required defaults to defaults[offset + i]
+};
+
+DefaultLayout default_layout(Py_ssize_t npos, PyObject* defaults) {
+  const Py_ssize_t given = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+  return {npos - std::min(given, npos), given - npos};
 }
 
 PyObject* count_error(const Function* f, const char* how, Py_ssize_t expected, Py_ssize_t given) {
@@ -45,41 +61,62 @@ Py_ssize_t find_keyword(const Function* f, PyObject* key) {
   return -1;
 }
 
-// References the bound arguments need while the call runs (the *args tuple,
-// keyword-only defaults that the dict may drop meanwhile).
-class Held {
+// The bound arguments of one call. Most are borrowed from the caller or
+// the held defaults; the ones the call owns (the *args tuple, keyword-only
+// defaults that the dict may drop meanwhile) are marked and released at
+// the end. One array, so that a chain of calls through the module keeps
+// its stack frames small.
+class Slots {
  public:
-  Held() = default;
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-  ~Held() {
-    for (std::size_t i = 0; i < count_; ++i) Py_DECREF(items_[i]);
+  explicit Slots(Py_ssize_t n) {
+    // Only the slots this function has are cleared: zeroing whole arrays
+    // costs more than the binding itself.
+    for (Py_ssize_t i = 0; i < n; ++i) items_[i] = nullptr;
   }
-  void keep(PyObject* owned) { items_[count_++] = owned; }
+  Slots(const Slots&) = delete;
+  Slots& operator=(const Slots&) = delete;
+  ~Slots() {
+    for (std::size_t i = 0; owned_ >> i; ++i)
+      if ((owned_ >> i) & 1U) Py_DECREF(items_[i]);
+  }
+  PyObject*& operator[](Py_ssize_t i) { return items_[i]; }
+  void own(Py_ssize_t i, PyObject* reference) {
+    items_[i] = reference;
+    owned_ |= std::uint32_t{1} << i;
+  }
+  Args get() const { return items_; }
 
  private:
+  static_assert(kMaxSlots < 32);
   PyObject* items_[kMaxSlots];
-  std::size_t count_ = 0;
+  std::uint32_t owned_ = 0;
 };
 
-PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The body of a call: the impl, and on failure a traceback entry for this
+// function, as the frame of a def adds one.
+void add_traceback_entry(Function* f);
+
+inline PyObject* run(Function* f, Args args) {
+  PyObject* result = f->def->impl(f, args);
+  if (!result) [[unlikely]] add_traceback_entry(f);
+  return result;
+}
+
+VK_NOINLINE PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const Py_ssize_t npos = positional_count(f);
   const Py_ssize_t nkwonly = kwonly_count(f);
   const bool var = has_varargs(f);
   const Py_ssize_t kwonly_base = npos + (var ? 1 : 0);
 
-  // The defaults may be replaced while the body runs; hold what we use.
-  Ref defaults = Ref::borrow(f->defaults);
-  const Py_ssize_t ndefaults = default_count(f);
-  const Py_ssize_t required = npos - ndefaults;
-  const bool exact = ndefaults == 0 && !var;
+  // Binding can run Python code (a keyword's __eq__, a key's __hash__ in
+  // the keyword defaults) that replaces these fields: each is read once and
+  // held until the call returns.
+  const Ref defaults = Ref::borrow(f->defaults);
+  const Ref kwdefaults = Ref::borrow(f->kwdefaults);
+  const DefaultLayout layout = default_layout(npos, defaults.get());
+  const bool exact = layout.required == npos && !var;
 
-  // Only the slots this function has are cleared: zeroing whole arrays
-  // costs more than the binding itself.
-  const Py_ssize_t nslots = kwonly_base + nkwonly;
-  PyObject* slots[kMaxSlots];
-  for (Py_ssize_t i = 0; i < nslots; ++i) slots[i] = nullptr;
-  Held held;
+  Slots slots(kwonly_base + nkwonly);
 
   if (nargs > npos && !var) {
     if (npos == 0) {
@@ -97,8 +134,7 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
       Py_INCREF(args[npos + i]);
       PyTuple_SET_ITEM(tuple.get(), i, args[npos + i]);
     }
-    slots[npos] = tuple.get();
-    held.keep(tuple.release());
+    slots.own(npos, tuple.release());
   }
 
   if (kwnames) {
@@ -126,32 +162,47 @@ PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
 
   for (Py_ssize_t i = nargs; i < npos; ++i) {
     if (slots[i]) continue;
-    if (i < required) return count_error(f, exact ? "exactly" : "at least", required, nargs);
-    slots[i] = PyTuple_GET_ITEM(defaults.get(), i - required);
+    if (i < layout.required) return count_error(f, exact ? "exactly" : "at least", layout.required, nargs);
+    slots[i] = PyTuple_GET_ITEM(defaults.get(), layout.offset + i);
   }
   for (Py_ssize_t j = 0; j < nkwonly; ++j) {
     const Py_ssize_t slot = kwonly_base + j;
     if (slots[slot]) continue;
     PyObject* name = PyTuple_GET_ITEM(f->varnames, npos + j);
-    PyObject* value = f->kwdefaults ? PyDict_GetItemWithError(f->kwdefaults, name) : nullptr;
+    PyObject* value = kwdefaults ? PyDict_GetItemWithError(kwdefaults.get(), name) : nullptr;
     if (!value) {
       if (!PyErr_Occurred())
         PyErr_Format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: '%U'", f->name, name);
       return nullptr;
     }
-    held.keep(Py_NewRef(value));
-    slots[slot] = value;
+    slots.own(slot, Py_NewRef(value));
   }
-  return f->def->impl(f, slots);
+  return run(f, slots.get());
+}
+
+// Past the recursion limit (or the limit was raised meanwhile): the
+// interpreter's own check decides, and raises RecursionError when it is
+// really exceeded. True when the call may go on, counted.
+VK_NOINLINE bool enter_deep_call(PyThreadState* thread) {
+  ++thread->recursion_remaining;
+  return Py_EnterRecursiveCall(" while calling a Python object") == 0;
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Function* f = as_function(callable);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
+  // Every call counts against the recursion limit, as a call into C code
+  // does, so that runaway recursion through the module ends in
+  // RecursionError rather than at the end of the stack.
+  PyThreadState* thread = PyThreadState_Get();
+  if (--thread->recursion_remaining < 0) [[unlikely]] {
+    if (!enter_deep_call(thread)) return nullptr;
+  }
   // The common case needs no binding: every parameter given by position.
-  if (!kwnames && nargs == f->direct_nargs) return f->def->impl(f, args);
-  return bind_and_call(f, args, nargs, kwnames);
+  PyObject* result = !kwnames && nargs == f->direct_nargs ? run(f, args) : bind_and_call(f, args, nargs, kwnames);
+  ++thread->recursion_remaining;
+  return result;
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -176,6 +227,10 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->dict);
   Py_VISIT(f->closure);
   Py_VISIT(f->varnames);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->builtins);
+  Py_VISIT(f->cells);
+  Py_VISIT(f->code);
   return 0;
 }
 
@@ -191,6 +246,10 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->dict);
   Py_CLEAR(f->closure);
   Py_CLEAR(f->varnames);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->builtins);
+  Py_CLEAR(f->cells);
+  Py_CLEAR(f->code);
   return 0;
 }
 
@@ -265,10 +324,29 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
   return set_optional_field(&as_function(self)->annotations, value, dict_kind, "__annotations__ must be set to a dict object");
 }
 
+// A name of the function's __dict__, or nullptr (an exception is set only
+// when the lookup failed). The dict is held while a key's __eq__ may run.
+Ref dict_item(Function* f, PyObject* name) {
+  const Ref dict = Ref::borrow(f->dict);
+  if (!dict) return {};
+  return Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
+}
+
 // inspect.signature() and help() read this for objects that are not
-// Python functions; it is built from the current defaults each time.
+// Python functions: an assigned value, else one built from the current
+// defaults and annotations.
 PyObject* get_signature(PyObject* self, void*) {
   Function* f = as_function(self);
+  if (Ref assigned = dict_item(f, "__signature__"_id)) return assigned.release();
+  if (PyErr_Occurred()) return nullptr;
+
+  // Building the parameters runs Python code (lookups in the annotations,
+  // the Parameter constructor) that may replace any field: each is read
+  // once and held.
+  const Ref defaults = Ref::borrow(f->defaults);
+  const Ref kwdefaults = Ref::borrow(f->kwdefaults);
+  const Ref annotations = Ref::borrow(f->annotations);
+
   Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
   if (!inspect) return nullptr;
   Ref parameter = getattr(inspect.get(), "Parameter"_id);
@@ -280,46 +358,90 @@ PyObject* get_signature(PyObject* self, void*) {
   Ref keyword_only = getattr(parameter.get(), "KEYWORD_ONLY"_id);
   if (!empty || !positional || !var_positional || !keyword_only) return nullptr;
 
-  PyObject* annotations = f->annotations;
-  auto annotation_of = [&](PyObject* name) -> PyObject* {
-    if (!annotations) return empty.get();
-    PyObject* a = PyDict_GetItemWithError(annotations, name);
-    return a ? a : (PyErr_Occurred() ? nullptr : empty.get());
+  // The value of `name` in a held dict, or `empty` when it has none.
+  auto item_or_empty = [&](PyObject* dict, PyObject* name) -> Ref {
+    if (!dict) return empty;
+    Ref value = Ref::borrow(PyDict_GetItemWithError(dict, name));
+    if (value || PyErr_Occurred()) return value;
+    return empty;
   };
-  auto make = [&](PyObject* name, PyObject* kind, PyObject* default_value) -> Ref {
-    PyObject* annotation = annotation_of(name);
-    if (!annotation) return {};
-    return call_kw(parameter.get(), 2, kwnames<"default", "annotation">(), name, kind, default_value, annotation);
-  };
-
   Ref params = Ref::steal(PyList_New(0));
   if (!params) return nullptr;
+  auto add = [&](PyObject* name, PyObject* kind, PyObject* default_value) {
+    Ref annotation = item_or_empty(annotations.get(), name);
+    Ref p = call_kw(parameter.get(), 2, kwnames<"default", "annotation">(), name, kind, default_value, annotation.get());
+    return p && PyList_Append(params.get(), p.get()) == 0;
+  };
+
   const Py_ssize_t npos = positional_count(f);
-  const Py_ssize_t required = npos - default_count(f);
+  const DefaultLayout layout = default_layout(npos, defaults.get());
   for (Py_ssize_t i = 0; i < npos; ++i) {
-    PyObject* default_value = i < required ? empty.get() : PyTuple_GET_ITEM(f->defaults, i - required);
-    Ref p = make(PyTuple_GET_ITEM(f->varnames, i), positional.get(), default_value);
-    if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
+    PyObject* default_value = i < layout.required ? empty.get() : PyTuple_GET_ITEM(defaults.get(), layout.offset + i);
+    if (!add(PyTuple_GET_ITEM(f->varnames, i), positional.get(), default_value)) return nullptr;
   }
   if (has_varargs(f)) {
     Ref name = new_str(f->def->varargs);
-    if (!name) return nullptr;
-    Ref p = make(name.get(), var_positional.get(), empty.get());
-    if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
+    if (!name || !add(name.get(), var_positional.get(), empty.get())) return nullptr;
   }
   for (Py_ssize_t j = 0; j < kwonly_count(f); ++j) {
     PyObject* name = PyTuple_GET_ITEM(f->varnames, npos + j);
-    PyObject* default_value = f->kwdefaults ? PyDict_GetItemWithError(f->kwdefaults, name) : nullptr;
-    if (!default_value) {
-      if (PyErr_Occurred()) return nullptr;
-      default_value = empty.get();
-    }
-    Ref p = make(name, keyword_only.get(), default_value);
-    if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
+    Ref default_value = item_or_empty(kwdefaults.get(), name);
+    if (!default_value || !add(name, keyword_only.get(), default_value.get())) return nullptr;
   }
-  Ref returns = Ref::borrow(annotation_of("return"_id));
+  Ref returns = item_or_empty(annotations.get(), "return"_id);
   if (!returns) return nullptr;
   return call_kw(signature.get(), 1, kwnames<"return_annotation">(), params.get(), returns.get()).release();
+}
+
+// An assigned __signature__ lives in __dict__, as on a def; deleting it
+// brings back the computed one.
+int set_signature(PyObject* self, PyObject* value, void*) {
+  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  if (!dict) return -1;
+  if (value) return PyDict_SetItem(dict.get(), "__signature__"_id, value);
+  if (PyDict_DelItem(dict.get(), "__signature__"_id) == 0) return 0;
+  if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_AttributeError, "__signature__");
+  }
+  return -1;
+}
+
+// A code object standing for the function: its qualified name, the file
+// "velka_code", and no bytecode of its own (run, it raises AssertionError).
+PyObject* code_of(Function* f) {
+  if (!f->code) {
+    const char* name = PyUnicode_AsUTF8(f->qualname);
+    if (!name) return nullptr;
+    f->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty("velka_code", name, 0));
+  }
+  return f->code;
+}
+
+VK_NOINLINE void add_traceback_entry(Function* f) {
+  // Without an exception the interpreter reports the missing one; without
+  // a namespace (a function made outside any import) there is no frame.
+  if (!PyErr_Occurred() || !f->globals) return;
+  Ref frame;
+  {
+    PendingError pending;
+    if (PyObject* code = code_of(f))
+      frame = Ref::steal(reinterpret_cast<PyObject*>(
+          PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), f->globals, nullptr)));
+  }
+  if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+PyObject* get_code(PyObject* self, void*) { return Py_XNewRef(code_of(as_function(self))); }
+
+// isinstance(f, types.FunctionType) holds, as tools such as unittest.mock
+// ask it to decide whether they look at a function (and then read
+// __code__, __globals__ and the rest); type(f) stays the module's own.
+PyObject* get_class(PyObject*, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type)); }
+
+int refuse_assignment(PyObject*, PyObject*, void*) {
+  PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+  return -1;
 }
 
 // Pickled by reference, like a Python function: module and qualified name.
@@ -332,13 +454,19 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {"__code__", get_code, refuse_assignment, nullptr, nullptr},
+    {"__class__", get_class, refuse_assignment, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(Function, globals), READONLY, nullptr},
+    {"__builtins__", T_OBJECT, offsetof(Function, builtins), READONLY, nullptr},
+    {"__closure__", T_OBJECT, offsetof(Function, cells), READONLY, nullptr},
+    // Read by the type's creation only; removed from the type afterwards.
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakreflist), READONLY, nullptr},
@@ -373,8 +501,37 @@ PyTypeObject* make_function_type() {
           Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  if (!type) return nullptr;
+  // The offsets have done their work; read on a function they would give
+  // out its internal addresses, and a def has no such attributes.
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+  for (PyObject* name : {"__vectorcalloffset__"_id, "__dictoffset__"_id, "__weaklistoffset__"_id}) {
+    const int present = name ? PyDict_Contains(dict, name) : -1;
+    if (present < 0 || (present && PyDict_DelItem(dict, name) < 0)) return nullptr;
+  }
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
+  return reinterpret_cast<PyTypeObject*>(type.release());
 }
+
+namespace {
+
+// __closure__ of a function made at call time: its state in cells, one per
+// item of a tuple, as a nested def holds the names it uses.
+Ref closure_cells(PyObject* closure) {
+  const bool many = PyTuple_Check(closure);
+  const Py_ssize_t n = many ? PyTuple_GET_SIZE(closure) : 1;
+  Ref cells = Ref::steal(PyTuple_New(n));
+  if (!cells) return {};
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* cell = PyCell_New(many ? PyTuple_GET_ITEM(closure, i) : closure);
+    if (!cell) return {};
+    PyTuple_SET_ITEM(cells.get(), i, cell);
+  }
+  return cells;
+}
+
+}  // namespace
 
 Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
   if (def.positional.size() + def.kwonly.size() + 1 > kMaxSlots) {
@@ -410,6 +567,13 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
     *field = value.release();
   }
   f->closure = Py_XNewRef(options.closure);
+  if (options.closure) {
+    f->cells = closure_cells(options.closure).release();
+    if (!f->cells) return {};
+  }
+  const ModuleState& s = state();
+  f->globals = Py_XNewRef(s.globals);
+  f->builtins = Py_XNewRef(s.builtins_dict);
   return self;
 }
 

@@ -58,6 +58,10 @@ struct Function {
   PyObject* closure;   // state of a function made at call time, or nullptr
   PyObject* varnames;  // tuple of interned parameter names
   PyObject* weakreflist;
+  PyObject* globals;   // the module's namespace, as a def's __globals__
+  PyObject* builtins;  // the builtins dict a def of the module sees
+  PyObject* cells;     // __closure__: the closure state in cells, or nullptr
+  PyObject* code;      // __code__ and the code of traceback frames, made on first use
 };
 
 // Creates the function type; called once per process by the exec step.

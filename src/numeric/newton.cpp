@@ -187,7 +187,8 @@ struct LnSettings {
 };
 
 // `exp` called with one argument uses the number of terms of its current
-// default; the shortcut needs it to be an exact int.
+// default, the last item of its defaults (a longer tuple gives its last
+// items, as for a def); the shortcut needs it to be an exact int.
 bool exp_default_terms(long long& terms) {
   PyObject* fn = PyDict_GetItemWithError(state().globals, "exp"_id);
   if (!fn) {
@@ -196,8 +197,7 @@ bool exp_default_terms(long long& terms) {
   }
   PyObject* defaults = reinterpret_cast<Function*>(fn)->defaults;
   if (!defaults || PyTuple_GET_SIZE(defaults) == 0) return false;
-  const Py_ssize_t index = std::min<Py_ssize_t>(PyTuple_GET_SIZE(defaults), 2) - 1;
-  return exact_count(PyTuple_GET_ITEM(defaults, index), terms);
+  return exact_count(PyTuple_GET_ITEM(defaults, PyTuple_GET_SIZE(defaults) - 1), terms);
 }
 
 bool ln_settings(PyObject* tolerance, PyObject* max_iterations, LnSettings& s) {

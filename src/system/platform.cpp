@@ -50,18 +50,28 @@ int equals_none(PyObject* none) {
   return PyObject_RichCompareBool(none, Py_None, Py_EQ);
 }
 
-PyObject* system_impl(Function*, Args args) {
-  PyObject* none = args[0];
-  int is_none = equals_none(none);
-  if (is_none < 0) return nullptr;
-  if (!is_none) return Py_NewRef(none);
+}  // namespace
 
+// The answer of the shell, or the text of what went wrong asking it. Kept
+// out of system_impl (and of the anonymous namespace, so that it is not
+// inlined there): the call with an argument then costs no set-up of its own.
+PyObject* ask_the_shell() {
   Ref subprocess = global("subprocess"_id);
   PyObject* answer = subprocess ? detect(subprocess.get()) : nullptr;
   if (answer || !PyErr_ExceptionMatches(PyExc_Exception)) return answer;
   Caught caught;
   Ref text = format(caught.value());
   return text ? concat({Ref::steal(PyUnicode_FromString("发生错误: ")).get(), text.get()}).release() : nullptr;
+}
+
+namespace {
+
+PyObject* system_impl(Function*, Args args) {
+  PyObject* none = args[0];
+  int is_none = equals_none(none);
+  if (is_none < 0) return nullptr;
+  if (!is_none) return Py_NewRef(none);
+  return ask_the_shell();
 }
 
 }  // namespace
