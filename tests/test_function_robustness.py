@@ -58,7 +58,7 @@ def test_deep_recursion_raises_recursion_error(body):
 
 def test_every_call_counts_against_the_recursion_limit():
     # sin calls factorial, which calls sin again: each round is one call of
-    # the module's function and one Python frame, two against the limit.
+    # the module's function, counted twice, and one Python frame.
     result = run_child("""
         depth = 0
         def counting(n):
@@ -74,11 +74,11 @@ def test_every_call_counts_against_the_recursion_limit():
         print(depth)
     """)
     assert result.returncode == 0, result.stderr[-2000:]
-    assert 120 <= int(result.stdout) <= 150
+    assert 80 <= int(result.stdout) <= 100
 
 
 @release_stack
-@pytest.mark.parametrize("limit", [4000, 8000, 12000])
+@pytest.mark.parametrize("limit", [4000, 8000, 12000, 13000])
 def test_survives_wherever_the_builtins_survive(limit):
     def survives(body):
         result = run_child(f"""
@@ -92,8 +92,10 @@ def test_survives_wherever_the_builtins_survive(limit):
         return result.stdout.strip() == "survived"
 
     builtins = survives("def start(x=0): return list(map(start, [x]))")
-    ours = survives("velka_code.factorial = lambda n: velka_code.sin(.5); start = lambda: velka_code.sin(.5)")
-    assert ours or not builtins
+    through_python = survives("velka_code.factorial = lambda n: velka_code.sin(.5); "
+                              "start = lambda: velka_code.sin(.5)")
+    module_only = survives("c = velka_code.ComplexNumber(1, 2); c.real = c; start = lambda: c + 1")
+    assert (through_python and module_only) or not builtins
 
 
 KEY = """

@@ -180,12 +180,26 @@ VK_NOINLINE PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize
   return run(f, slots.get());
 }
 
+// What one call of a module function counts against the recursion limit.
+// A level of recursion through the module's functions alone (a
+// ComplexNumber that is its own part, say) takes up to twice the C stack of
+// a level through the interpreter's builtins, so counting it twice keeps
+// such recursion inside the stack at every limit at which the builtins'
+// own recursion stays inside it.
+constexpr int kCallWeight = 2;
+
 // Past the recursion limit (or the limit was raised meanwhile): the
 // interpreter's own check decides, and raises RecursionError when it is
 // really exceeded. True when the call may go on, counted.
 VK_NOINLINE bool enter_deep_call(PyThreadState* thread) {
-  ++thread->recursion_remaining;
-  return Py_EnterRecursiveCall(" while calling a Python object") == 0;
+  thread->recursion_remaining += kCallWeight;
+  for (int i = 0; i < kCallWeight; ++i) {
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
+      for (int j = 0; j < i; ++j) Py_LeaveRecursiveCall();
+      return false;
+    }
+  }
+  return true;
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -196,12 +210,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   // does, so that runaway recursion through the module ends in
   // RecursionError rather than at the end of the stack.
   PyThreadState* thread = PyThreadState_Get();
-  if (--thread->recursion_remaining < 0) [[unlikely]] {
+  if ((thread->recursion_remaining -= kCallWeight) < 0) [[unlikely]] {
     if (!enter_deep_call(thread)) return nullptr;
   }
   // The common case needs no binding: every parameter given by position.
   PyObject* result = !kwnames && nargs == f->direct_nargs ? run(f, args) : bind_and_call(f, args, nargs, kwnames);
-  ++thread->recursion_remaining;
+  thread->recursion_remaining += kCallWeight;
   return result;
 }
 
