@@ -56,7 +56,7 @@ def rows():
     env = {"vk": velka_code, "here": here, "system": system, "exists": exists, "file": file, "abspath": abspath,
            "join": join, "pathq": pathq}
     calls = [
-        ("system(5)", "system(5)", 0.5, "call overhead: nothing to do"),
+        ("system(5)", "system(5)", 0.4, "call overhead: nothing to do"),
         ("system(none=5)", "system(none=5)", None, "with a keyword: binding by name, for reference"),
         ("exists(here)", "exists(here)", 1.0, ""),
         ("file(here)", "file(here)", 1.0, ""),
