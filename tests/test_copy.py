@@ -1,5 +1,6 @@
 """copy: a verified copy through a temporary file, on real files."""
 
+import enum
 import hashlib
 import os
 import pwd
@@ -272,3 +273,13 @@ def test_destination_folder_without_write_permission():
     finally:
         os.chmod(os.path.join(base, "locked"), 0o755)
         shutil.rmtree(base)
+
+
+def test_destination_of_a_str_subclass_is_formatted_as_an_f_string_does(vk, tmp_path, source, capsys):
+    class Where(str, enum.Enum):
+        DEST = str(tmp_path / "dest.bin")
+
+    (tmp_path / "dest.bin").write_bytes(b"x")
+    vk.copy(source, Where.DEST)
+    assert capsys.readouterr().out == SKIP_LINE.format(f"{Where.DEST}")
+    assert f"{Where.DEST}" != Where.DEST.value

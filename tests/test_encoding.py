@@ -300,3 +300,16 @@ def test_moencoding_error_names_the_output_not_a_temporary(vk, tmp_path, capsys)
     output = tmp_path / "missing" / "out.txt"
     vk.moencoding(str(source), str(output))
     assert capsys.readouterr().out == f"Error: [Errno 2] No such file or directory: '{output}'\n"
+
+
+@pytest.mark.parametrize("mode", [0o4755, 0o2750, 0o1644, 0o6711])
+def test_moencoding_keeps_special_mode_bits_of_an_existing_output(vk, tmp_path, mode):
+    source, text = write_sample(tmp_path, "gbk")
+    target = tmp_path / "out.txt"
+    target.write_text("old\n")
+    os.chmod(target, mode)
+    if stat.S_IMODE(os.stat(target).st_mode) != mode:
+        pytest.skip("this file system does not keep these mode bits")
+    vk.moencoding(str(source), str(target))
+    assert target.read_text("utf-8") == text
+    assert stat.S_IMODE(os.stat(target).st_mode) == mode

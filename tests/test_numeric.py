@@ -467,3 +467,14 @@ def test_failing_calls_release_their_arguments(vk, call):
         vk.combination(probe, probe + 1)
         vk.floor(probe)
     assert sys.getrefcount(probe) == before
+
+
+# Past 512 factors the product range is split and the halves multiplied.
+@pytest.mark.parametrize("n", [511, 512, 513, 514, 515, 1024, 1025, 3001])
+def test_factorial_across_the_split_of_the_product_range(vk, n):
+    assert vk.factorial(n) == math.factorial(n)
+
+
+@pytest.mark.parametrize("n, k", [(2000, 1000), (1030, 515), (5000, 7), (600, 300)])
+def test_combination_of_large_numbers(vk, n, k):
+    assert vk.combination(n, k) == math.comb(n, k)
