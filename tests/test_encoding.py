@@ -313,3 +313,14 @@ def test_moencoding_keeps_special_mode_bits_of_an_existing_output(vk, tmp_path, 
     vk.moencoding(str(source), str(target))
     assert target.read_text("utf-8") == text
     assert stat.S_IMODE(os.stat(target).st_mode) == mode
+
+
+@pytest.mark.parametrize("head", [100, 4000])
+def test_moencoding_guesses_from_the_first_block_past_an_ascii_head(vk, tmp_path, capsys, head):
+    text = "x" * head + "\n中文内容\n" * 20
+    source = tmp_path / "head.txt"
+    source.write_bytes(text[:4096].encode("utf-8") + text[4096:].encode("utf-8"))
+    target = tmp_path / "out.txt"
+    vk.moencoding(str(source), str(target))
+    assert capsys.readouterr().out == ""
+    assert target.read_text("utf-8") == text

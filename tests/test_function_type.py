@@ -133,3 +133,21 @@ def test_errors_and_calls_do_not_leak(vk):
     churn()
     gc.collect()
     assert sys.getallocatedblocks() - before < 100
+
+
+class RaisingKey(str):
+    """A keyword name whose comparison raises."""
+
+    def __eq__(self, other):
+        raise RuntimeError("keyword comparison")
+
+    __hash__ = str.__hash__
+
+
+def test_keyword_comparison_error_propagates_as_for_a_def(vk):
+    def reference(path):
+        return path
+
+    for function in (reference, vk.exists):
+        with pytest.raises(RuntimeError, match="keyword comparison"):
+            function(**{RaisingKey("path"): "x"})

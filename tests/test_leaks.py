@@ -148,3 +148,30 @@ def test_no_growth_on_any_path(name, sandbox, table, vk):
                 assert winreg.open_handle_count() == 0, f"{where}: registry handle left open"
     finally:
         PLATFORM.set_windows(windows)
+
+
+# backend() starts a command and drops its process object by design.
+RESOURCE_WARNINGS_BY_DESIGN = {"backend"}
+
+
+@pytest.mark.parametrize("name", recipes.public_names())
+def test_every_resource_is_closed_when_the_call_ends(name, sandbox, table, vk):
+    recipe = table.get(name)
+    if recipe is None:
+        pytest.fail(f"no call recipe for {name}: add one to tests/recipes.py")
+    function = recipes.resolve(name)
+    windows = PLATFORM.windows
+    PLATFORM.set_windows(recipe.windows)
+    try:
+        with sandbox.active(), quiet(), patched(vk, recipe.patch), warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always", ResourceWarning)
+            for path in [*recipe.ok, *recipe.fail]:
+                with contextlib.suppress(BaseException):
+                    path.invoke(function)
+                settle()
+    finally:
+        PLATFORM.set_windows(windows)
+    unclosed = [str(w.message) for w in seen if issubclass(w.category, ResourceWarning)]
+    if name in RESOURCE_WARNINGS_BY_DESIGN:
+        unclosed = [text for text in unclosed if not text.startswith("subprocess")]
+    assert not unclosed
