@@ -478,3 +478,11 @@ def test_factorial_across_the_split_of_the_product_range(vk, n):
 @pytest.mark.parametrize("n, k", [(2000, 1000), (1030, 515), (5000, 7), (600, 300)])
 def test_combination_of_large_numbers(vk, n, k):
     assert vk.combination(n, k) == math.comb(n, k)
+
+
+# 170! is the last factorial a float holds: the terms around it.
+@pytest.mark.parametrize("name", ["exp", "sin", "cos", "sinh", "cosh"])
+@pytest.mark.parametrize("terms", [85, 86, 170, 171, 172, 173, 200])
+@pytest.mark.parametrize("x", [0.5, -1.5, 2])
+def test_series_around_the_largest_float_factorial(vk, name, terms, x):
+    same(name, vk, x, terms)
