@@ -14,6 +14,7 @@ call still shows.
 import contextlib
 import gc
 import os
+import signal
 import sys
 import threading
 import warnings
@@ -27,7 +28,23 @@ from conftest import PLATFORM
 MAX_ROUNDS = 12
 CALLS = int(os.environ.get("VK_LEAK_CALLS", "40"))  # per round, for a call of cost 1
 BLOCK_TOLERANCE = 8
+CALL_LIMIT = 20  # seconds
 SHARED = 100  # references an object has from elsewhere before it counts as shared
+
+
+class TimedOut(BaseException):
+    pass
+
+
+def _time_limit(signum, frame):
+    raise TimedOut(f"a call took longer than {CALL_LIMIT} s")
+
+
+@pytest.fixture(autouse=True)
+def call_time_limit():
+    previous = signal.signal(signal.SIGALRM, _time_limit)
+    yield
+    signal.signal(signal.SIGALRM, previous)
 
 
 def open_fds():
@@ -90,8 +107,15 @@ def steady(function, call, calls):
     """Runs rounds of calls until every measure has had a round without
     growth; returns the measures that grew in every one of MAX_ROUNDS."""
     def once():
-        with contextlib.suppress(BaseException):
+        signal.setitimer(signal.ITIMER_REAL, CALL_LIMIT)
+        try:
             call.invoke(function)
+        except TimedOut:
+            raise
+        except BaseException:  # noqa: BLE001 - failure paths are what is measured
+            pass
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
 
     # Warnings would pile up in pytest's record of them.
     with warnings.catch_warnings():
