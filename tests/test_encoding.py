@@ -248,7 +248,8 @@ def test_moencoding_refuses_to_convert_a_file_onto_itself(vk, tmp_path, capsys, 
         output = str(tmp_path / "soft.txt")
         os.symlink(source, output)
     vk.moencoding(str(source), output, "utf-8")
-    assert error_lines(capsys.readouterr().out).startswith("Error: ")
+    # The line says why: one file, nothing converted.
+    assert error_lines(capsys.readouterr().out) == "Error: 输入文件与输出文件是同一个文件，未做转换"
     assert source.read_bytes() == before
 
 
