@@ -251,6 +251,9 @@ def _child(windows):
         if name not in names:
             finding = f"no such name {name}"
         else:
+            # What touches the system (registry, brightness...) runs on
+            # the simulated Windows branch whatever this child's branch is.
+            platform.set_windows(windows or getattr(table.get(name), "windows", False))
             try:
                 function, args, kwnames, values = build(name, positional, keywords)
                 signal.setitimer(signal.ITIMER_REAL, LIMIT)
