@@ -89,24 +89,40 @@ def start(call, setup=""):
                             text=True, env=env, start_new_session=True)
 
 
-def read_line(proc, timeout):
-    ready, _, _ = select.select([proc.stdout], [], [], timeout)
-    return proc.stdout.readline().strip() if ready else None
+class Lines:
+    """The child's output lines, read from the descriptor itself: a buffered
+    reader could hold a whole line that select() then no longer sees."""
+
+    def __init__(self, proc):
+        self.fd = proc.stdout.fileno()
+        self.pending = b""
+
+    def next(self, timeout):
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.pending:
+            ready, _, _ = select.select([self.fd], [], [], max(deadline - time.monotonic(), 0))
+            chunk = os.read(self.fd, 4096) if ready else b""
+            if not chunk:
+                return None
+            self.pending += chunk
+        line, _, self.pending = self.pending.partition(b"\n")
+        return line.decode().strip()
 
 
 @pytest.mark.parametrize("case", CASES)
 def test_ctrl_c_stops_the_loop(case):
     proc = start(CASES[case], SETUPS.get(case, ""))
+    lines = Lines(proc)
     try:
-        assert read_line(proc, 60) == "ready", proc.stderr.read()
+        assert lines.next(60) == "ready", proc.stderr.read()
         time.sleep(0.5)  # well inside the loop
-        assert proc.poll() is None, f"the call ended before the interrupt: {proc.stdout.read()}"
+        assert proc.poll() is None, f"the call ended before the interrupt: {lines.next(1)}"
         sent = time.monotonic()
         proc.send_signal(signal.SIGINT)
-        answer = read_line(proc, LIMIT)
+        answer = lines.next(LIMIT)
         elapsed = time.monotonic() - sent
         assert answer == "interrupted", f"no KeyboardInterrupt within {LIMIT} s ({answer!r})"
-        usable = read_line(proc, 30)
+        usable = lines.next(30)
         assert usable is not None and usable.startswith("usable 2.0"), usable
         # Nothing half-written is left behind by the copies.
         assert "tmp" not in usable, usable
