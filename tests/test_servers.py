@@ -7,6 +7,7 @@ import http.client
 import inspect
 import os
 import socket
+import socketserver
 import ssl
 import subprocess
 import types
@@ -188,7 +189,13 @@ def test_https_wraps_the_listening_socket_after_the_line(vk, monkeypatch, site, 
         calls.append((args, list(kwargs.items()), capsys.readouterr().out))
         raise Stop
 
+    class NeverServes(socketserver.TCPServer):
+        # A server that was never wrapped must not block the test.
+        def serve_forever(self, poll_interval=0.5):
+            raise AssertionError("served before the socket was wrapped")
+
     monkeypatch.setattr(vk, "ssl", types.SimpleNamespace(wrap_socket=wrap_socket))
+    monkeypatch.setattr(vk, "socketserver", types.SimpleNamespace(TCPServer=NeverServes))
     port = free_port()
     with pytest.raises(Stop):
         vk.HTTPSServer(port, str(site), "c.pem", "k.pem").start()
