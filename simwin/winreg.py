@@ -72,6 +72,11 @@ def _handles():
     return _registry().handles
 
 
+def open_handle_count():
+    """How many keys opened through this module are still open."""
+    return len(_handles())
+
+
 def _new_handle(key, access):
     value = _next_handle[0]
     _next_handle[0] += 4

@@ -56,3 +56,12 @@ def run_python(code, *args, env=None, timeout=120, **kwargs):
         full_env.update(env)
     return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
                           env=full_env, timeout=timeout, **kwargs)
+
+
+@pytest.fixture(autouse=True)
+def no_registry_handle_left_open():
+    """Every key a test opens on the simulated registry is closed by its end."""
+    yield
+    winreg = sys.modules["winreg"]
+    if hasattr(winreg, "open_handle_count") and simwin.current() is PLATFORM:
+        assert winreg.open_handle_count() == 0, "a registry handle was left open"

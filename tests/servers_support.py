@@ -165,10 +165,16 @@ def chromium():
     return None
 
 
+def client_env():
+    """The environment for independent clients: without the sanitizer
+    runtime that a sanitizer run preloads (curl and Chromium hang under it)."""
+    return {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+
+
 def dump_dom(url, profile, *flags, timeout=90):
     """The DOM headless Chromium rendered for url."""
     result = subprocess.run(
         [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
          f"--user-data-dir={profile}", "--virtual-time-budget=5000", *flags, "--dump-dom", url],
-        capture_output=True, text=True, timeout=timeout)
+        capture_output=True, text=True, timeout=timeout, env=client_env())
     return result.stdout

@@ -1,5 +1,6 @@
 """ComplexNumber against a plain-Python class of the same definition."""
 
+import enum
 import inspect
 import math
 
@@ -224,3 +225,18 @@ def test_attributes_are_read_at_each_use(vk, op):
 
     assert reads_of(vk.ComplexNumber) == reads_of(Reference)
     assert len(reads_of(vk.ComplexNumber)) == {"+": 2, "-": 2, "*": 4, "/": 6}[op]
+
+
+class Part(str, enum.Enum):
+    REAL = "1"
+
+
+class Label(str):
+    def __format__(self, spec):
+        return "<" + str.__format__(self, spec) + ">"
+
+
+@pytest.mark.parametrize("real, imag", [(Part.REAL, 2), (1, Part.REAL), (Label("x"), Label("y"))])
+def test_text_form_formats_str_subclasses_as_an_f_string_does(vk, real, imag):
+    assert str(vk.ComplexNumber(real, imag)) == f"{real} + {imag}i"
+    assert str(vk.ComplexNumber(real, imag)) == str(Reference(real, imag))

@@ -1,5 +1,6 @@
 """copy: a verified copy through a temporary file, on real files."""
 
+import enum
 import hashlib
 import os
 import pwd
@@ -272,3 +273,31 @@ def test_destination_folder_without_write_permission():
     finally:
         os.chmod(os.path.join(base, "locked"), 0o755)
         shutil.rmtree(base)
+
+
+def test_destination_of_a_str_subclass_is_formatted_as_an_f_string_does(vk, tmp_path, source, capsys):
+    class Where(str, enum.Enum):
+        DEST = str(tmp_path / "dest.bin")
+
+    (tmp_path / "dest.bin").write_bytes(b"x")
+    vk.copy(source, Where.DEST)
+    assert capsys.readouterr().out == SKIP_LINE.format(f"{Where.DEST}")
+    assert f"{Where.DEST}" != Where.DEST.value
+
+
+def test_each_copy_stages_under_a_fresh_name(vk, tmp_path, source, monkeypatch):
+    staged = []
+
+    class Recording:
+        def __getattr__(self, name):
+            return getattr(os, name)
+
+        def replace(self, src, dst):
+            staged.append(os.path.basename(src))
+            return os.replace(src, dst)
+
+    monkeypatch.setattr(vk, "os", Recording())
+    for _ in range(3):
+        vk.copy(str(source), str(tmp_path / "dest.bin"), True)
+    assert len(set(staged)) == 3
+    assert all(name.startswith("dest.bin") and name.endswith(".tmp") for name in staged)

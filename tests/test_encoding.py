@@ -248,7 +248,8 @@ def test_moencoding_refuses_to_convert_a_file_onto_itself(vk, tmp_path, capsys, 
         output = str(tmp_path / "soft.txt")
         os.symlink(source, output)
     vk.moencoding(str(source), output, "utf-8")
-    assert error_lines(capsys.readouterr().out).startswith("Error: ")
+    # The line says why: one file, nothing converted.
+    assert error_lines(capsys.readouterr().out) == "Error: 输入文件与输出文件是同一个文件，未做转换"
     assert source.read_bytes() == before
 
 
@@ -300,3 +301,27 @@ def test_moencoding_error_names_the_output_not_a_temporary(vk, tmp_path, capsys)
     output = tmp_path / "missing" / "out.txt"
     vk.moencoding(str(source), str(output))
     assert capsys.readouterr().out == f"Error: [Errno 2] No such file or directory: '{output}'\n"
+
+
+@pytest.mark.parametrize("mode", [0o4755, 0o2750, 0o1644, 0o6711])
+def test_moencoding_keeps_special_mode_bits_of_an_existing_output(vk, tmp_path, mode):
+    source, text = write_sample(tmp_path, "gbk")
+    target = tmp_path / "out.txt"
+    target.write_text("old\n")
+    os.chmod(target, mode)
+    if stat.S_IMODE(os.stat(target).st_mode) != mode:
+        pytest.skip("this file system does not keep these mode bits")
+    vk.moencoding(str(source), str(target))
+    assert target.read_text("utf-8") == text
+    assert stat.S_IMODE(os.stat(target).st_mode) == mode
+
+
+@pytest.mark.parametrize("head", [100, 4000])
+def test_moencoding_guesses_from_the_first_block_past_an_ascii_head(vk, tmp_path, capsys, head):
+    text = "x" * head + "\n中文内容\n" * 20
+    source = tmp_path / "head.txt"
+    source.write_bytes(text[:4096].encode("utf-8") + text[4096:].encode("utf-8"))
+    target = tmp_path / "out.txt"
+    vk.moencoding(str(source), str(target))
+    assert capsys.readouterr().out == ""
+    assert target.read_text("utf-8") == text

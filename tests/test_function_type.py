@@ -374,3 +374,21 @@ def test_a_function_made_at_call_time_has_its_closure_in_cells(vk, monkeypatch, 
     with pytest.raises(AttributeError, match="readonly attribute"):
         watcher.__closure__ = None
     capsys.readouterr()
+
+
+class RaisingKey(str):
+    """A keyword name whose comparison raises."""
+
+    def __eq__(self, other):
+        raise RuntimeError("keyword comparison")
+
+    __hash__ = str.__hash__
+
+
+def test_keyword_comparison_error_propagates_as_for_a_def(vk):
+    def reference(path):
+        return path
+
+    for function in (reference, vk.exists):
+        with pytest.raises(RuntimeError, match="keyword comparison"):
+            function(**{RaisingKey("path"): "x"})

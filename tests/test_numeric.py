@@ -469,3 +469,22 @@ def test_failing_calls_release_their_arguments(vk, call):
         vk.combination(probe, probe + 1)
         vk.floor(probe)
     assert sys.getrefcount(probe) == before
+
+
+# Past 512 factors the product range is split and the halves multiplied.
+@pytest.mark.parametrize("n", [511, 512, 513, 514, 515, 1024, 1025, 3001])
+def test_factorial_across_the_split_of_the_product_range(vk, n):
+    assert vk.factorial(n) == math.factorial(n)
+
+
+@pytest.mark.parametrize("n, k", [(2000, 1000), (1030, 515), (5000, 7), (600, 300)])
+def test_combination_of_large_numbers(vk, n, k):
+    assert vk.combination(n, k) == math.comb(n, k)
+
+
+# 170! is the last factorial a float holds: the terms around it.
+@pytest.mark.parametrize("name", ["exp", "sin", "cos", "sinh", "cosh"])
+@pytest.mark.parametrize("terms", [85, 86, 170, 171, 172, 173, 200])
+@pytest.mark.parametrize("x", [0.5, -1.5, 2])
+def test_series_around_the_largest_float_factorial(vk, name, terms, x):
+    same(name, vk, x, terms)

@@ -7,6 +7,7 @@ import http.client
 import inspect
 import os
 import socket
+import socketserver
 import ssl
 import subprocess
 import types
@@ -15,7 +16,7 @@ import urllib.request
 
 import pytest
 
-from servers_support import ServerProcess, chromium, dump_dom, free_port
+from servers_support import ServerProcess, chromium, client_env, dump_dom, free_port
 
 PAGE = ("<!doctype html><html><head><title>static</title></head><body>"
         "<script>document.title = 'rendered ' + (40 + 2);</script><p>velka</p></body></html>")
@@ -188,7 +189,13 @@ def test_https_wraps_the_listening_socket_after_the_line(vk, monkeypatch, site, 
         calls.append((args, list(kwargs.items()), capsys.readouterr().out))
         raise Stop
 
+    class NeverServes(socketserver.TCPServer):
+        # A server that was never wrapped must not block the test.
+        def serve_forever(self, poll_interval=0.5):
+            raise AssertionError("served before the socket was wrapped")
+
     monkeypatch.setattr(vk, "ssl", types.SimpleNamespace(wrap_socket=wrap_socket))
+    monkeypatch.setattr(vk, "socketserver", types.SimpleNamespace(TCPServer=NeverServes))
     port = free_port()
     with pytest.raises(Stop):
         vk.HTTPSServer(port, str(site), "c.pem", "k.pem").start()
@@ -216,7 +223,7 @@ def test_http_serves_files_and_listings(site):
             get(base + "/absent.txt")
         assert missing.value.code == 404
         curl = subprocess.run(["curl", "-sS", "--fail", "--max-time", "30", base + "/hello.txt"],
-                              capture_output=True, timeout=60)
+                              capture_output=True, timeout=60, env=client_env())
         assert curl.returncode == 0 and curl.stdout == b"hello from velka\n"
         rest, stderr = server.interrupt()
     # Ctrl+C reaches the caller, the socket is closed, the directory stays changed.
@@ -312,7 +319,7 @@ def test_https_with_a_generated_certificate(site, tls_pair):
             conn.request("GET", "/hello.txt")
         conn.close()
         curl = subprocess.run(["curl", "-sS", "--fail", "--max-time", "30", "--cacert", str(cert),
-                               url + "/hello.txt"], capture_output=True, timeout=60)
+                               url + "/hello.txt"], capture_output=True, timeout=60, env=client_env())
         assert curl.returncode == 0 and curl.stdout == b"hello from velka\n", curl.stderr
         rest, stderr = server.interrupt()
     assert rest[:2] == ["INTERRUPTED", "CLOSED"] and rest[-1] == f"CWD {site}", stderr

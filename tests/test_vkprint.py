@@ -162,3 +162,13 @@ def test_stream_is_not_flushed(vk, tmp_path):
         vk.vkprint("buffered", file=f)
         assert path.read_text() == ""
     assert path.read_text() == "buffered\n"
+
+
+def test_str_subclass_separator_uses_its_own_join(vk):
+    class Bar(str):
+        def join(self, items):
+            return "|".join(f"[{item}]" for item in items)
+
+    out = Recorder()
+    vk.vkprint("a", 1, sep=Bar("-"), file=out)
+    assert out.calls == ["[a]|[1]\n"]

@@ -2,6 +2,7 @@
 // into another through a temporary file that replaces the output only
 // once the whole conversion has succeeded.
 #include "core/errors.hpp"
+#include "core/iterate.hpp"
 #include "core/state.hpp"
 #include "core/sibling.hpp"
 #include "core/with.hpp"
@@ -88,11 +89,7 @@ bool keep_mode(PyObject* os, PyObject* target, PyObject* temp) {
 bool copy_lines(PyObject* source, PyObject* out) {
   return with_block(out, [&](PyObject* f) {
     Ref write = getattr(f, "write"_id);
-    Ref lines = write ? Ref::steal(PyObject_GetIter(source)) : Ref();
-    if (!lines) return false;
-    while (Ref line = Ref::steal(PyIter_Next(lines.get())))
-      if (!call(write.get(), line.get())) return false;
-    return !PyErr_Occurred();
+    return write && for_each(source, [&](PyObject* line) { return call(write.get(), line) ? Loop::next : Loop::fail; });
   });
 }
 

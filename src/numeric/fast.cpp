@@ -208,7 +208,8 @@ Ref product_range(std::uint64_t lo, std::uint64_t hi) {
   const std::uint64_t middle = lo + (hi - lo) / 2;
   Ref left = product_range(lo, middle);
   Ref right = left ? product_range(middle + 1, hi) : Ref();
-  return right ? Ref::steal(PyNumber_Multiply(left.get(), right.get())) : Ref();
+  if (!right || PyErr_CheckSignals() < 0) return {};
+  return Ref::steal(PyNumber_Multiply(left.get(), right.get()));
 }
 
 Ref factorial_of(std::uint64_t n) {
@@ -340,7 +341,8 @@ Outcome series_sum(Series kind, PyObject* x, bool negate, long long count, Value
         if (!negated) return Outcome::error;
         x = negated.get();
       }
-      if (!int_term_slow(kind, x, n, k, table, term)) return Outcome::error;
+      // A term of big ints can take long: answer signals after each one.
+      if (!int_term_slow(kind, x, n, k, table, term) || PyErr_CheckSignals() < 0) return Outcome::error;
     }
     result += term;
     if (!poll_signals(static_cast<unsigned long long>(n))) return Outcome::error;

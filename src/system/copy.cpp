@@ -15,7 +15,8 @@ using namespace literals;
 constexpr long kChunk = 4096;
 
 // Reads `file` in chunks, handing each to `sink`, until read gives an
-// empty result.
+// empty result. Pending signals are answered between chunks, so Ctrl+C
+// ends the copy of an endless source.
 template <class Sink>
 bool each_chunk(PyObject* file, Sink&& sink) {
   Ref read = getattr(file, "read"_id);
@@ -26,7 +27,7 @@ bool each_chunk(PyObject* file, Sink&& sink) {
     if (!chunk) return false;
     const int more = PyObject_IsTrue(chunk.get());
     if (more <= 0) return more == 0;
-    if (!sink(chunk.get())) return false;
+    if (!sink(chunk.get()) || PyErr_CheckSignals() < 0) return false;
   }
 }
 
