@@ -81,6 +81,15 @@ class Platform:
 
     # -- summary --------------------------------------------------------
 
+    def forget_history(self):
+        """Drops the logs of what happened so far (registry changes, shell
+        notifications, loaded images, brightness calls): a long run of calls
+        would otherwise grow them without end."""
+        self.registry.changes.clear()
+        self.notifications.clear()
+        self.images.clear()
+        self.brightness.clear()
+
     def report(self):
         """What the code run on this machine changed, as readable text."""
         lines = []

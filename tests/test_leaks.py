@@ -56,6 +56,8 @@ def settle():
     for thread in threading.enumerate():
         if thread is not threading.current_thread() and not thread.daemon:
             thread.join(10)
+    # The simulated machine logs every registry write and notification.
+    PLATFORM.forget_history()
     gc.collect()
 
 
@@ -85,7 +87,9 @@ def table(sandbox):
 @contextlib.contextmanager
 def quiet():
     saved = sys.stdout, sys.stderr
-    with open(os.devnull, "w") as devnull:
+    # Line-buffered, so that printed lines do not pile up in the text
+    # layer's pending buffer and look like growth.
+    with open(os.devnull, "w", buffering=1) as devnull:
         sys.stdout = sys.stderr = devnull
         try:
             yield
