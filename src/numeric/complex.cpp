@@ -114,14 +114,17 @@ PyObject* construct(PyObject* cls, PyObject* real, PyObject* imag) {
   if (Py_IS_TYPE(cls, &PyType_Type)) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && type->tp_new == PyBaseObject_Type.tp_new) {
-      PyObject* init = _PyType_Lookup(type, "__init__"_id);
-      if (init && Py_IS_TYPE(init, state().function_type) && reinterpret_cast<Function*>(init)->def == &complex_init) {
+      // Held: setting the attributes can run a class's __setattr__, which
+      // may replace __init__ meanwhile.
+      const Ref init = Ref::borrow(_PyType_Lookup(type, "__init__"_id));
+      if (init && Py_IS_TYPE(init.get(), state().function_type) &&
+          reinterpret_cast<Function*>(init.get())->def == &complex_init) {
         Ref no_arguments = Ref::steal(PyTuple_New(0));
         if (!no_arguments) return nullptr;
         Ref instance = Ref::steal(type->tp_new(type, no_arguments.get(), nullptr));
         if (!instance) return nullptr;
         PyObject* args[] = {instance.get(), real, imag};
-        Ref none = Ref::steal(init_impl(reinterpret_cast<Function*>(init), args));
+        Ref none = Ref::steal(init_impl(reinterpret_cast<Function*>(init.get()), args));
         return none ? instance.release() : nullptr;
       }
     }
