@@ -271,8 +271,9 @@ def test_the_attributes_of_a_def(vk):
     assert f.__closure__ is None
     assert isinstance(f, types.FunctionType) and inspect.isfunction(f)
     assert not inspect.iscoroutinefunction(f) and not inspect.isgeneratorfunction(f)
-    assert f.__code__.co_name == "sin" and f.__code__.co_filename == "velka_code"
-    assert vk.HTTPServer.start.__code__.co_name == "HTTPServer.start"
+    assert f.__code__.co_name == "sin" and f.__code__.co_filename == "<velka_code>"
+    start = vk.HTTPServer.start.__code__
+    assert (start.co_name, start.co_qualname) == ("start", "HTTPServer.start")
     # The type's layout is not for callers, as on a def.
     for name in ("__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"):
         assert not hasattr(f, name) and name not in dir(f)
@@ -319,11 +320,11 @@ def entries(error):
 def test_tracebacks_show_the_function(vk, monkeypatch):
     with pytest.raises(TypeError) as info:
         vk.sqrt("x")
-    assert entries(info.value)[-1] == ("velka_code", "sqrt")
+    assert entries(info.value)[-1] == ("<velka_code>", "sqrt")
 
     with pytest.raises(AttributeError) as info:
         vk.ComplexNumber(1, 2) + "text"
-    assert ("velka_code", "ComplexNumber.__add__") in entries(info.value)
+    assert ("<velka_code>", "__add__") in entries(info.value)
 
     # Through a module function into Python code and back out, in order.
     monkeypatch.setattr(vk, "factorial", lambda n: 1 / 0)
@@ -334,7 +335,7 @@ def test_tracebacks_show_the_function(vk, monkeypatch):
     # A call refused by the binding never entered the function, as for a def.
     with pytest.raises(TypeError) as info:
         vk.sqrt()
-    assert ("velka_code", "sqrt") not in entries(info.value)
+    assert ("<velka_code>", "sqrt") not in entries(info.value)
 
 
 def test_failing_calls_do_not_leak(vk):
@@ -392,3 +393,47 @@ def test_keyword_comparison_error_propagates_as_for_a_def(vk):
     for function in (reference, vk.exists):
         with pytest.raises(RuntimeError, match="keyword comparison"):
             function(**{RaisingKey("path"): "x"})
+
+
+def code_shape(code):
+    return (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount, code.co_varnames,
+            code.co_nlocals, code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS), code.co_name)
+
+
+@pytest.mark.parametrize("name", ["sin", "join", "vkprint", "getcwd", "HTTPServer.__init__",
+                                  "WinRightCilck.sort_order", "ComplexNumber.__truediv__"])
+def test_code_describes_the_parameters_as_a_def_does(vk, name):
+    ours = vk
+    for part in name.split("."):
+        ours = getattr(ours, part)
+    peer = make_peer_from_signature(inspect.signature(ours), ours.__name__)
+    assert code_shape(ours.__code__) == code_shape(peer.__code__)
+    assert inspect.getfullargspec(ours) == inspect.getfullargspec(peer)
+    # With no override, inspect computes the signature from the code, as for a def.
+    ours.__signature__ = None
+    try:
+        assert str(inspect.signature(ours)) == str(inspect.signature(peer))
+    finally:
+        del ours.__signature__
+
+
+def make_peer_from_signature(signature, name):
+    namespace = {"defaults": {p.name: p.default for p in signature.parameters.values()}}
+    params = []
+    for p in signature.parameters.values():
+        text = ("*" if p.kind is p.VAR_POSITIONAL else "") + p.name
+        if p.default is not p.empty:
+            text += f"=defaults[{p.name!r}]"
+        if p.kind is p.KEYWORD_ONLY and not any(q.startswith("*") for q in params):
+            params.append("*")
+        params.append(text)
+    exec(f"def {name}({', '.join(params)}): pass", namespace)
+    return namespace[name]
+
+
+@pytest.mark.parametrize("file_name", ["<velka_code>", "velka_code"])
+def test_no_file_stands_for_the_source(vk, tmp_path, monkeypatch, file_name):
+    (tmp_path / file_name).write_text("x = 'not the source of sin'\n")
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(OSError):
+        inspect.getsource(vk.sin)

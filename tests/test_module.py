@@ -67,7 +67,7 @@ def test_import_fails_with_the_error_of_the_failing_statement(setup, error):
     out = run_python(PRELUDE + setup + "\nimport velka_code\n")
     assert out.returncode == 1
     assert error in out.stderr
-    assert 'File "velka_code", line 0, in init velka_code' in out.stderr
+    assert 'File "<velka_code>", line 0, in init velka_code' in out.stderr
 
 
 def test_second_interpreter_is_refused():

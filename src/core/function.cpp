@@ -1,6 +1,7 @@
 #include "core/function.hpp"
 
 #include "core/errors.hpp"
+#include "core/recursion.hpp"
 #include "core/state.hpp"
 
 #include <frameobject.h>
@@ -180,42 +181,82 @@ VK_NOINLINE PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize
   return run(f, slots.get());
 }
 
-// What one call of a module function counts against the recursion limit.
-// A level of recursion through the module's functions alone (a
-// ComplexNumber that is its own part, say) takes up to twice the C stack of
-// a level through the interpreter's builtins, so counting it twice keeps
-// such recursion inside the stack at every limit at which the builtins'
-// own recursion stays inside it.
-constexpr int kCallWeight = 2;
-
-// Past the recursion limit (or the limit was raised meanwhile): the
-// interpreter's own check decides, and raises RecursionError when it is
-// really exceeded. True when the call may go on, counted.
-VK_NOINLINE bool enter_deep_call(PyThreadState* thread) {
-  thread->recursion_remaining += kCallWeight;
-  for (int i = 0; i < kCallWeight; ++i) {
-    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
-      for (int j = 0; j < i; ++j) Py_LeaveRecursiveCall();
-      return false;
+// The function, its arguments and its keyword names, held for the whole
+// call as a def's frame holds them. The caller's array is copied as well:
+// its references may be borrowed (a partial passes the items of its own
+// tuple), and code that runs inside the call can free them, tuple and all.
+class CallFrame {
+ public:
+  CallFrame(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kwnames) noexcept
+      : self_(Py_NewRef(self)), kwnames_(Py_XNewRef(kwnames)), n_(n) {
+    if (n > kInline) {
+      items_ = static_cast<PyObject**>(PyMem_Malloc(static_cast<std::size_t>(n) * sizeof(PyObject*)));
+      if (!items_) {
+        n_ = 0;
+        PyErr_NoMemory();
+        return;
+      }
     }
+    for (Py_ssize_t i = 0; i < n; ++i) items_[i] = Py_NewRef(args[i]);
   }
-  return true;
+  ~CallFrame() {
+    for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(items_[i]);
+    if (items_ != inline_) PyMem_Free(items_);
+    Py_XDECREF(kwnames_);
+    Py_DECREF(self_);
+  }
+  CallFrame(const CallFrame&) = delete;
+  CallFrame& operator=(const CallFrame&) = delete;
+
+  // Null (with MemoryError set) when the copy could not be made.
+  PyObject* const* args() const noexcept { return items_; }
+
+ private:
+  static constexpr Py_ssize_t kInline = 6;
+  PyObject* self_;
+  PyObject* kwnames_;
+  Py_ssize_t n_;
+  PyObject* inline_[kInline];
+  PyObject** items_ = inline_;
+};
+
+// A call that needs binding, or more arguments than the common case.
+VK_NOINLINE PyObject* hold_bind_and_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  Function* f = as_function(callable);
+  const CallFrame frame(callable, args, nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0), kwnames);
+  PyObject* const* held = frame.args();
+  if (!held) [[unlikely]]
+    return nullptr;
+  return !kwnames && nargs == f->direct_nargs ? run(f, held) : bind_and_call(f, held, nargs, kwnames);
 }
+
+constexpr Py_ssize_t kFewArguments = 4;
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Function* f = as_function(callable);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
-  // Every call counts against the recursion limit, as a call into C code
-  // does, so that runaway recursion through the module ends in
-  // RecursionError rather than at the end of the stack.
+  // Every call counts against the recursion limit and checks the stack,
+  // so that runaway recursion through the module ends in RecursionError.
   PyThreadState* thread = PyThreadState_Get();
-  if ((thread->recursion_remaining -= kCallWeight) < 0) [[unlikely]] {
-    if (!enter_deep_call(thread)) return nullptr;
+  if (!enter_call(thread)) [[unlikely]]
+    return nullptr;
+  PyObject* result;
+  if (!kwnames && nargs == f->direct_nargs && nargs <= kFewArguments) [[likely]] {
+    // The common case: every parameter given by position, nothing to
+    // bind. The function and the arguments are held as CallFrame holds
+    // them.
+    PyObject* held[kFewArguments];
+    Py_INCREF(callable);
+    for (Py_ssize_t i = 0; i < nargs; ++i) held[i] = Py_NewRef(args[i]);
+    result = run(f, held);
+    for (Py_ssize_t i = 0; i < nargs; ++i) Py_DECREF(held[i]);
+    Py_DECREF(callable);
+  } else {
+    result = hold_bind_and_call(callable, args, nargs, kwnames);
   }
-  // The common case needs no binding: every parameter given by position.
-  PyObject* result = !kwnames && nargs == f->direct_nargs ? run(f, args) : bind_and_call(f, args, nargs, kwnames);
-  thread->recursion_remaining += kCallWeight;
+  leave_call(thread);
   return result;
 }
 
@@ -421,14 +462,48 @@ int set_signature(PyObject* self, PyObject* value, void*) {
   return -1;
 }
 
-// A code object standing for the function: its qualified name, the file
-// "velka_code", and no bytecode of its own (run, it raises AssertionError).
-PyObject* code_of(Function* f) {
-  if (!f->code) {
-    const char* name = PyUnicode_AsUTF8(f->qualname);
-    if (!name) return nullptr;
-    f->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty("velka_code", name, 0));
+// The file named by the code objects: not a path, so that no file can
+// stand for the functions' source.
+constexpr const char kCodeFile[] = "<velka_code>";
+
+// A code object describing the function as a def's does (its parameter
+// counts, names and flags, its name and qualified name), so that tools
+// reading __code__ see the real parameters. Its bytecode raises
+// AssertionError when run: the function's work is not bytecode.
+Ref describe_code(Function* f) {
+  const Py_ssize_t npos = positional_count(f);
+  const Py_ssize_t nkwonly = kwonly_count(f);
+  const bool var = has_varargs(f);
+  Ref varnames = Ref::steal(PyTuple_New(npos + nkwonly + (var ? 1 : 0)));
+  if (!varnames) return {};
+  for (Py_ssize_t i = 0; i < npos + nkwonly; ++i)
+    PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(PyTuple_GET_ITEM(f->varnames, i)));
+  if (var) {
+    PyObject* name = PyUnicode_InternFromString(f->def->varargs);
+    if (!name) return {};
+    PyTuple_SET_ITEM(varnames.get(), npos + nkwonly, name);
   }
+  // The empty code of the interpreter gives the bytecode and its line table.
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kCodeFile, f->def->name, 0)));
+  if (!empty) return {};
+  Ref bytecode = Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get())));
+  Ref lines = getattr(empty.get(), "co_linetable"_id);
+  Ref file = getattr(empty.get(), "co_filename"_id);
+  Ref nothing = Ref::steal(PyTuple_New(0));
+  Ref no_exceptions = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+  Ref name = new_str(f->def->name);
+  if (!bytecode || !lines || !file || !nothing || !no_exceptions || !name) return {};
+  const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames.get()));
+  const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (var ? CO_VARARGS : 0);
+  constexpr int kStackSize = 1;  // the one exception the bytecode raises
+  return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+      static_cast<int>(npos), 0, static_cast<int>(nkwonly), nlocals, kStackSize, flags, bytecode.get(),
+      nothing.get(), nothing.get(), varnames.get(), nothing.get(), nothing.get(), file.get(), name.get(),
+      f->qualname, 0, lines.get(), no_exceptions.get())));
+}
+
+PyObject* code_of(Function* f) {
+  if (!f->code) f->code = describe_code(f).release();
   return f->code;
 }
 

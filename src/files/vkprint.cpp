@@ -3,6 +3,8 @@
 #include "core/state.hpp"
 #include "files/files.hpp"
 
+#include <vector>
+
 namespace vk::files {
 namespace {
 
@@ -14,15 +16,20 @@ using namespace literals;
 // conversion happens while join runs.
 Ref joined(PyObject* sep, PyObject* objects) {
   if (PyUnicode_CheckExact(sep)) {
+    // The texts are gathered first and the list made only when all are
+    // there: a __str__ can reach any container the collector tracks.
     const Py_ssize_t n = PyTuple_GET_SIZE(objects);
-    Ref texts = Ref::steal(PyList_New(n));
-    if (!texts) return {};
+    Ref few[8];
+    std::vector<Ref> many(n > 8 ? static_cast<std::size_t>(n) : 0);
+    Ref* texts = n > 8 ? many.data() : few;
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* text = PyObject_Str(PyTuple_GET_ITEM(objects, i));
-      if (!text) return {};
-      PyList_SET_ITEM(texts.get(), i, text);
+      texts[i] = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(objects, i)));
+      if (!texts[i]) return {};
     }
-    return Ref::steal(PyUnicode_Join(sep, texts.get()));
+    Ref list = Ref::steal(PyList_New(n));
+    if (!list) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, texts[i].release());
+    return Ref::steal(PyUnicode_Join(sep, list.get()));
   }
   Ref join = getattr(sep, "join"_id);
   if (!join) return {};

@@ -105,7 +105,7 @@ int exec_step(PyObject* module) {
 
   if (prepare(module) && run_module_body(s.globals)) return 0;
 
-  _PyTraceback_Add("init velka_code", "velka_code", 0);
+  _PyTraceback_Add("init velka_code", "<velka_code>", 0);
   s.globals = nullptr;
   Py_CLEAR(s.module);
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init velka_code");

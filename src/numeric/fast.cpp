@@ -44,16 +44,26 @@ bool is_odd_integer(double v) { return std::fmod(v, 2.0) != 0.0; }
 
 }  // namespace
 
-bool is_own(PyObject* name, const FunctionDef& def) {
-  if (!name || !state().globals) return false;
-  PyObject* value = PyDict_GetItemWithError(state().globals, name);
+Ref own_function(PyObject* name, const FunctionDef& def) {
+  PyObject* globals = state().globals;
+  if (!name || !globals) return {};
+  // A lookup can run a colliding key's __eq__, which may change the
+  // namespace meanwhile: the answer counts only when nothing changed.
+  const auto version_of = [globals] { return reinterpret_cast<PyDictObject*>(globals)->ma_version_tag; };
+  const auto before = version_of();
+  Ref value = Ref::borrow(PyDict_GetItemWithError(globals, name));
   if (!value) {
     // The general path looks the name up again and reports what it finds.
     PyErr_Clear();
-    return false;
+    return {};
   }
-  return Py_IS_TYPE(value, state().function_type) && reinterpret_cast<Function*>(value)->def == &def;
+  if (version_of() != before || !Py_IS_TYPE(value.get(), state().function_type) ||
+      reinterpret_cast<Function*>(value.get())->def != &def)
+    return {};
+  return value;
 }
+
+bool is_own(PyObject* name, const FunctionDef& def) { return static_cast<bool>(own_function(name, def)); }
 
 bool exact_count(PyObject* value, long long& count) {
   if (!PyLong_CheckExact(value)) return false;

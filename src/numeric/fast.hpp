@@ -20,6 +20,9 @@ namespace vk::numeric {
 // calling it runs the code a shortcut reproduces. Never raises.
 bool is_own(PyObject* name, const FunctionDef& def);
 
+// That function, held, or null (nothing set) when `name` holds another.
+Ref own_function(PyObject* name, const FunctionDef& def);
+
 // A count from an exact int, clamped at 0 from below: false when `value`
 // is not an exact int or is too large for a long long.
 bool exact_count(PyObject* value, long long& count);

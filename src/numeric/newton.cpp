@@ -189,20 +189,20 @@ struct LnSettings {
 // `exp` called with one argument uses the number of terms of its current
 // default, the last item of its defaults (a longer tuple gives its last
 // items, as for a def); the shortcut needs it to be an exact int.
-bool exp_default_terms(long long& terms) {
-  PyObject* fn = PyDict_GetItemWithError(state().globals, "exp"_id);
-  if (!fn) {
-    PyErr_Clear();
-    return false;
-  }
-  PyObject* defaults = reinterpret_cast<Function*>(fn)->defaults;
-  if (!defaults || PyTuple_GET_SIZE(defaults) == 0) return false;
-  return exact_count(PyTuple_GET_ITEM(defaults, PyTuple_GET_SIZE(defaults) - 1), terms);
+bool exp_default_terms(PyObject* exp_function, long long& terms) {
+  const Ref defaults = Ref::borrow(reinterpret_cast<Function*>(exp_function)->defaults);
+  if (!defaults || PyTuple_GET_SIZE(defaults.get()) == 0) return false;
+  return exact_count(PyTuple_GET_ITEM(defaults.get(), PyTuple_GET_SIZE(defaults.get()) - 1), terms);
 }
 
+// The function the name `exp` holds is read once, and its defaults read
+// from that same object.
 bool ln_settings(PyObject* tolerance, PyObject* max_iterations, LnSettings& s) {
-  return read_tolerance(tolerance, s.tolerance) && exact_count(max_iterations, s.count) &&
-         is_own("factorial"_id, factorial) && is_own("exp"_id, exp) && exp_default_terms(s.terms);
+  if (!read_tolerance(tolerance, s.tolerance) || !exact_count(max_iterations, s.count) ||
+      !is_own("factorial"_id, factorial))
+    return false;
+  const Ref exp_function = own_function("exp"_id, exp);
+  return exp_function && exp_default_terms(exp_function.get(), s.terms);
 }
 
 Outcome ln_fast(PyObject* x, const Real& r, const LnSettings& s, LnValue& out) {
