@@ -266,12 +266,35 @@ def real_answer(extension, folder):
 
 
 @pytest.mark.parametrize("extension, mime_type", [(".txt", "text/plain"), (".png", "image/png"),
-                                                  (".velkaunknown", None)])
+                                                  (".html", None)])
 def test_increase_appends_the_entry_for_the_mime_type_of_the_extension(vk, home, tmp_path, extension, mime_type):
     mime_type = mime_type or real_answer(extension, tmp_path)
     vk.increase(extension, "Ignored", "ignored.png", pathlib.PurePosixPath("/usr/bin/velka viewer"))
     assert (home / LIST).read_text() == f"[Default Applications]\n{mime_type}=/usr/bin/velka viewer\n"
     assert os.listdir(home / "scratch") == []  # the empty file and its folder are gone
+
+
+USER_LIST = (b"[Default Applications]\ntext/plain=mousepad.desktop\napplication/octet-stream=ghex.desktop\n\n"
+             b"[Added Associations]\ntext/plain=gedit.desktop;vim.desktop;\napplication/octet-stream=xxd.desktop;\n")
+
+
+@pytest.mark.parametrize("call, printed, appended", [
+    ("increase('.velkaunknown', 'XyzFile', None, '/opt/xyz/xyzview')", 1, b""),
+    ("delete('.velkaunknown', 'XyzFile')", 0, b""),
+    ("modify('.velkaunknown', None, '.velkaother', None, None, '/opt/xyz/xyzview')", 1, b""),
+    # The old type is not the extension's own: nothing is removed, the new one is registered.
+    ("modify('.velkaunknown', None, '.txt', None, None, '/usr/bin/ed')", 0,
+     b"[Default Applications]\ntext/plain=/usr/bin/ed\n"),
+])
+def test_an_extension_the_mime_database_does_not_know_takes_over_no_type(vk, home, capsys, call, printed, appended):
+    (home / LIST).write_bytes(USER_LIST)
+    assert eval("vk." + call) is None
+    assert (home / LIST).read_bytes() == USER_LIST + appended
+    lines = capsys.readouterr().out.splitlines()
+    assert len(lines) == printed and all(line.startswith("Error: ") for line in lines)
+    if printed:  # xdg-mime answered from the content: text for the empty file, bytes for the other
+        assert "'text/plain'" in lines[0] and "'application/octet-stream'" in lines[0]
+    assert os.listdir(home / "scratch") == []
 
 
 def test_entries_are_appended_and_removed_line_by_line(vk, home, tmp_path):

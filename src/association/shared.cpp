@@ -188,46 +188,92 @@ Ref mimeapps_path() {
 
 namespace {
 
-// Creates the empty file `test<extension>` in `folder` and asks xdg-mime
-// about it; `file` is set once the file exists.
-Ref ask_about_empty_file(PyObject* os, PyObject* folder, PyObject* extension, Ref& file) {
-  Ref text = str_of(extension);
-  Ref name = text ? concat({"test"_id, text.get()}) : Ref();
-  Ref path_module = name ? getattr(os, "path"_id) : Ref();
-  Ref path = call_method(path_module.get(), "join"_id, folder, name.get());
-  if (!path) return {};
-  Ref created = call(state().open, path.get(), "xb"_id);
-  if (!created) return {};
-  file = path;
-  if (!call_method(created.get(), "close"_id)) return {};
+// A few bytes that no text and no known format begins with.
+constexpr char kBinaryContent[] = "\x00\x01\x02\x03\x80\x81\xfe\xff";
 
+// The files and folders made for a question, removed in reverse order
+// whatever happens; a failure to remove gives way to an earlier error.
+class Scratch {
+ public:
+  explicit Scratch(PyObject* os) : os_(os) {}
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  void made(const Ref& path, bool folder) { made_[count_++] = {path, folder}; }
+
+  // False with an exception set when one is pending at the end.
+  bool clear() {
+    while (count_ > 0) {
+      const Made& entry = made_[--count_];
+      PendingError keep;
+      call_method(os_, entry.folder ? "rmdir"_id : "remove"_id, entry.path.get());
+    }
+    return !PyErr_Occurred();
+  }
+
+ private:
+  struct Made {
+    Ref path;
+    bool folder = false;
+  };
+  PyObject* os_;
+  Made made_[4];  // the folder, the empty file, the content folder, the file with content
+  int count_ = 0;
+};
+
+// Creates the new file `path` holding `content` (none: empty).
+bool make_file(Scratch& scratch, PyObject* path, PyObject* content) {
+  Ref file = call(state().open, path, "xb"_id);
+  if (!file) return false;
+  scratch.made(Ref::borrow(path), false);
+  return with_block(file.get(), [&](PyObject* f) { return !content || call_method(f, "write"_id, content); });
+}
+
+// xdg-mime query filetype <path>: its standard output, stripped.
+Ref ask(PyObject* path) {
   Ref run = global("subprocess"_id, "run"_id);
-  Ref argv = run ? list_of({"xdg-mime"_id, "query"_id, "filetype"_id, path.get()}) : Ref();
+  Ref argv = run ? list_of({"xdg-mime"_id, "query"_id, "filetype"_id, path}) : Ref();
   Ref result = call_kw(run.get(), 1, kwnames<"capture_output", "text">(), argv.get(), Py_True, Py_True);
   Ref out = result ? getattr(result.get(), "stdout"_id) : Ref();
   return call_method(out.get(), "strip"_id);
 }
 
+// The two questions, about <folder>/test<extension> (empty) and
+// <folder>/content/test<extension> (binary bytes).
+bool ask_both(Scratch& scratch, PyObject* os, PyObject* folder, PyObject* extension, MimeAnswer& answer) {
+  Ref text = str_of(extension);
+  Ref name = text ? concat({"test"_id, text.get()}) : Ref();
+  Ref join = name ? global("os"_id, "path"_id, "join"_id) : Ref();
+  Ref empty = call(join.get(), folder, name.get());
+  if (!empty || !make_file(scratch, empty.get(), nullptr)) return false;
+  answer.type = ask(empty.get());
+  Ref content_folder = answer.type ? call(join.get(), folder, "content"_id) : Ref();
+  if (!content_folder || !call_method(os, "mkdir"_id, content_folder.get())) return false;
+  scratch.made(content_folder, true);
+  Ref filled = call(join.get(), content_folder.get(), name.get());
+  Ref content = filled ? Ref::steal(PyBytes_FromStringAndSize(kBinaryContent, sizeof kBinaryContent - 1)) : Ref();
+  if (!content || !make_file(scratch, filled.get(), content.get())) return false;
+  answer.for_content = ask(filled.get());
+  if (!answer.for_content) return false;
+  const int same = PyObject_RichCompareBool(answer.type.get(), answer.for_content.get(), Py_EQ);
+  answer.from_name = same > 0;
+  return same >= 0;
+}
+
 }  // namespace
 
-Ref query_mime_type(PyObject* extension) {
-  // xdg-mime answers only for a file that exists, so it is asked about an
-  // empty one of that name, alone in a folder of its own.
+bool query_mime_type(PyObject* extension, MimeAnswer& answer) {
+  // xdg-mime answers only for a file that exists, so it is asked about
+  // files of that name, alone in a folder of their own.
   Ref os = global("os"_id);
   Ref tempfile = os ? import_local("tempfile"_id) : Ref();
   Ref folder = call_method(tempfile.get(), "mkdtemp"_id);
-  if (!folder) return {};
-  Ref file;
-  Ref answer = ask_about_empty_file(os.get(), folder.get(), extension, file);
-  if (file) {
-    PendingError keep;
-    call_method(os.get(), "remove"_id, file.get());
-  }
-  {
-    PendingError keep;
-    call_method(os.get(), "rmdir"_id, folder.get());
-  }
-  return PyErr_Occurred() ? Ref() : answer;
+  if (!folder) return false;
+  Scratch scratch(os.get());
+  scratch.made(folder, true);
+  const bool asked = ask_both(scratch, os.get(), folder.get(), extension, answer);
+  const bool cleared = scratch.clear();
+  return asked && cleared;
 }
 
 bool has_line_break(PyObject* text) {
@@ -270,6 +316,8 @@ bool usable_mime_type(PyObject* mime_type) {
   return slash > 0 && slash < length - 1 && alphanumeric(PyUnicode_READ_CHAR(mime_type, 0)) &&
          alphanumeric(PyUnicode_READ_CHAR(mime_type, slash + 1));
 }
+
+bool names_entry_type(const MimeAnswer& answer) { return answer.from_name && usable_mime_type(answer.type.get()); }
 
 namespace {
 
