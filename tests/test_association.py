@@ -317,6 +317,52 @@ def test_entries_are_appended_and_removed_line_by_line(vk, home, tmp_path):
     assert sorted(os.listdir(target.parent)) == ["mimeapps.list"]
 
 
+ENTRY = b"[Default Applications]\ntext/plain=/usr/bin/ed\n"
+
+
+@pytest.mark.parametrize("call", ["increase('.txt', None, None, '/usr/bin/ed')",
+                                  "modify('.png', None, '.txt', None, None, '/usr/bin/ed')"])
+@pytest.mark.parametrize("before, separator", [
+    (b"", b""),
+    (b"[Default Applications]\ntext/html=firefox.desktop", b"\n"),
+    (b"[Added Associations]\ntext/plain=gedit.desktop;\n", b""),
+    (b"[Default Applications]\r\ntext/html=firefox.desktop\r\n", b""),
+    (b"[Default Applications]\ntext/html=firefox.desktop\r", b"\n"),  # a lone CR ends no line
+])
+def test_the_appended_block_starts_on_a_line_of_its_own(vk, home, call, before, separator):
+    (home / LIST).write_bytes(before)
+    eval("vk." + call)
+    assert (home / LIST).read_bytes() == before + separator + ENTRY
+
+
+@pytest.mark.parametrize("call", ["delete('.txt', None)", "modify('.txt', None, '.txt')"])
+@pytest.mark.parametrize("before, after", [
+    (b"[Default Applications]\r\n"
+     b"text/plain=old.desktop\r\n"
+     b"image/png=eog.desktop\rtext/plain=inside.desktop\n"  # one line: a lone CR does not split it
+     b"# caf\xe9 \xe4\xb8\xad\r\n"  # bytes of two encodings
+     b"\r\n"
+     b"[Added Associations]\n"
+     b"text/plain=gedit.desktop;\r\n"
+     b" text/plain=indented.desktop\n"
+     b"application/json=code.desktop",
+     b"[Default Applications]\r\n"
+     b"image/png=eog.desktop\rtext/plain=inside.desktop\n"
+     b"# caf\xe9 \xe4\xb8\xad\r\n"
+     b"\r\n"
+     b"[Added Associations]\n"
+     b" text/plain=indented.desktop\n"
+     b"application/json=code.desktop"),
+    (b"[Default Applications]\ntext/plain=last.desktop", b"[Default Applications]\n"),
+    (b"text/plain=a\r\ntext/plain=b\r\n", b""),
+])
+def test_the_rewrite_keeps_every_other_line_byte_for_byte(vk, home, capsys, call, before, after):
+    (home / LIST).write_bytes(before)
+    assert eval("vk." + call) is None
+    assert (home / LIST).read_bytes() == after
+    assert capsys.readouterr().out == "" and os.listdir(home / LIST.rsplit("/", 1)[0]) == ["mimeapps.list"]
+
+
 @pytest.mark.parametrize("layout, printed, error", [
     ("no folder", "Error: [Errno 2] No such file or directory: '{}'", FileNotFoundError),
     ("no file", None, FileNotFoundError),

@@ -98,6 +98,24 @@ bool report_content_answers(PyObject* extension, const MimeAnswer& answer) {
   return print_line(concat({head.get(), shown.get(), middle.get(), first.get(), ", "_id, second.get(), ")"_id}).get());
 }
 
+// 1 when the open list is empty or its last byte is "\n", 0 when not, -1
+// with an exception set. A block appended after a last line without its
+// line end would glue the header onto that line and lose its entry.
+int ends_in_line_end(PyObject* file) {
+  Ref os = global("os"_id);
+  Ref fd = os ? call_method(file, "fileno"_id) : Ref();
+  Ref status = call_method(os.get(), "fstat"_id, fd.get());
+  Ref size = status ? getattr(status.get(), "st_size"_id) : Ref();
+  if (!size) return -1;
+  const int empty = PyObject_Not(size.get());
+  if (empty != 0) return empty;
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  Ref offset = one ? Ref::steal(PyNumber_Subtract(size.get(), one.get())) : Ref();
+  Ref last = call_method(os.get(), "pread"_id, fd.get(), one.get(), offset.get());
+  if (!last) return -1;
+  return PyBytes_Check(last.get()) && PyBytes_GET_SIZE(last.get()) == 1 && PyBytes_AS_STRING(last.get())[0] == '\n';
+}
+
 // The entry for the extension's MIME type, appended with its own header.
 bool register_linux(const Request& r) {
   const int given = both(r.extension, r.program);
@@ -118,9 +136,13 @@ bool register_linux(const Request& r) {
     return print_line(new_str("Error: 关联的程序路径不能包含换行符").get());
   Ref path = program ? mimeapps_path() : Ref();
   Ref entry = path ? concat({"[Default Applications]\n"_id, mime_type, "="_id, program.get(), "\n"_id}) : Ref();
-  Ref file = entry ? call(state().open, path.get(), "a"_id) : Ref();
+  // Opened for reading too, to see how the list ends.
+  Ref file = entry ? call(state().open, path.get(), "a+"_id) : Ref();
   const bool written = file && with_block(file.get(), [&](PyObject* f) {
-    return static_cast<bool>(call_method(f, "write"_id, entry.get()));
+    const int ended = ends_in_line_end(f);
+    if (ended < 0) return false;
+    Ref text = ended ? entry : concat({"\n"_id, entry.get()});
+    return text && call_method(f, "write"_id, text.get());
   });
   return written || report_error();
 }

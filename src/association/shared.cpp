@@ -6,6 +6,8 @@
 #include "core/state.hpp"
 #include "core/with.hpp"
 
+#include <cstring>
+
 namespace vk::association {
 
 using namespace literals;
@@ -331,15 +333,22 @@ bool keep_mode(PyObject* os, PyObject* target, PyObject* temp) {
 }
 
 // Writes the lines that do not begin with `prefix` to a new file beside
-// `target`, named in `temp`.
+// `target`, named in `temp`. Lines are bytes as read, each with its own
+// line end, so what is kept is kept byte for byte.
 bool write_kept(PyObject* os, PyObject* target, PyObject* lines, PyObject* prefix, Ref& temp) {
-  Ref out = open_sibling(os, target, temp, [](PyObject* name) { return call(state().open, name, "x"_id); });
+  const char* owned = PyBytes_AS_STRING(prefix);
+  const Py_ssize_t owned_size = PyBytes_GET_SIZE(prefix);
+  Ref out = open_sibling(os, target, temp, [](PyObject* name) { return call(state().open, name, "xb"_id); });
   return out && with_block(out.get(), [&](PyObject* f) {
            Ref write = getattr(f, "write"_id);
            return write && for_each(lines, [&](PyObject* line) {
-                    const Py_ssize_t match = PyUnicode_Tailmatch(line, prefix, 0, PY_SSIZE_T_MAX, -1);
-                    if (match < 0) return Loop::fail;
-                    if (match) return Loop::next;
+                    if (!PyBytes_Check(line)) {
+                      PyErr_Format(PyExc_TypeError, "a line of mimeapps.list read as %.200s, not bytes",
+                                   Py_TYPE(line)->tp_name);
+                      return Loop::fail;
+                    }
+                    if (PyBytes_GET_SIZE(line) >= owned_size && std::memcmp(PyBytes_AS_STRING(line), owned, owned_size) == 0)
+                      return Loop::next;
                     return call(write.get(), line) ? Loop::next : Loop::fail;
                   });
          });
@@ -350,8 +359,13 @@ bool write_kept(PyObject* os, PyObject* target, PyObject* lines, PyObject* prefi
 bool rewrite_without(PyObject* mime_type) {
   Ref os = global("os"_id);
   Ref path = os ? mimeapps_path() : Ref();
-  Ref prefix = path ? concat({mime_type, "="_id}) : Ref();
-  Ref file = prefix ? call(state().open, path.get(), "r"_id) : Ref();
+  // Read and written as bytes: a line ends only at "\n" (a lone "\r" is
+  // part of its line, as for the readers of the list), CRLF stays CRLF,
+  // and text in any encoding passes through. The type is ASCII, checked
+  // by usable_mime_type.
+  Ref prefix_text = path ? concat({mime_type, "="_id}) : Ref();
+  Ref prefix = prefix_text ? Ref::steal(PyUnicode_AsASCIIString(prefix_text.get())) : Ref();
+  Ref file = prefix ? call(state().open, path.get(), "rb"_id) : Ref();
   if (!file) return false;
   Ref lines;
   if (!with_block(file.get(), [&](PyObject* f) { return static_cast<bool>(lines = call_method(f, "readlines"_id)); }))

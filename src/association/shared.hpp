@@ -69,8 +69,9 @@ bool has_line_break(PyObject* text);
 bool usable_mime_type(PyObject* mime_type);
 
 // Rewrites mimeapps.list without the lines that begin with mime_type and
-// "=". The new content goes to a temporary file beside it that replaces it
-// only when complete; a failure leaves the file as it was.
+// "=" (which must be usable), keeping every other line byte for byte. The
+// new content goes to a temporary file beside it that replaces it only
+// when complete; a failure leaves the file as it was.
 bool rewrite_without(PyObject* mime_type);
 
 }  // namespace vk::association
