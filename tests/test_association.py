@@ -3,6 +3,7 @@ for macOS, and the real xdg-mime and mimeapps.list on this Linux host."""
 
 import os
 import pathlib
+import stat
 import subprocess
 import sys
 import tempfile
@@ -361,6 +362,17 @@ def test_the_rewrite_keeps_every_other_line_byte_for_byte(vk, home, capsys, call
     assert eval("vk." + call) is None
     assert (home / LIST).read_bytes() == after
     assert capsys.readouterr().out == "" and os.listdir(home / LIST.rsplit("/", 1)[0]) == ["mimeapps.list"]
+
+
+@pytest.mark.parametrize("mode", [0o4640, 0o2640, 0o1640, 0o7755])
+def test_the_rewrite_keeps_the_special_mode_bits(vk, home, mode):
+    path = home / LIST
+    path.write_bytes(b"[Default Applications]\ntext/plain=a\nimage/png=b\n")
+    path.chmod(mode)
+    assert stat.S_IMODE(path.stat().st_mode) == mode  # the system took all the bits
+    vk.delete(".txt", None)
+    assert path.read_bytes() == b"[Default Applications]\nimage/png=b\n"
+    assert stat.S_IMODE(path.stat().st_mode) == mode
 
 
 @pytest.mark.parametrize("layout, printed, error", [
