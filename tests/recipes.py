@@ -395,7 +395,7 @@ def _later(s):
             ok=[ok(text), ok(text, True, True, True, True, True)],
             fail=[fails(SystemExit, s.path("missing")), fails(TypeError, 5.5)],
             patch={"os": NtOs()}, windows=True),
-        "install": lambda s: Recipe(ok=[ok(["pkg"]), ok(["a", "b"], None), ok([])],
+        "install": lambda s: Recipe(ok=[ok(["pkg"]), ok("pkg"), ok(["a", "b"], None), ok([])],
                                     fail=[ok(["broken"]), fails(TypeError, 5), fails(TypeError, [5])], cost=20),
         "ctrlc": lambda s: Recipe(ok=[ok("文本"), ok("")], fail=[Call((object(),), raises=ANY)], windows=True),
         "curani": lambda s: Recipe(ok=[Call((s.path("cursor.cur"),), raises=ANY)],

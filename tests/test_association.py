@@ -3,6 +3,7 @@ for macOS, and the real xdg-mime and mimeapps.list on this Linux host."""
 
 import os
 import pathlib
+import stat
 import subprocess
 import sys
 import tempfile
@@ -266,12 +267,35 @@ def real_answer(extension, folder):
 
 
 @pytest.mark.parametrize("extension, mime_type", [(".txt", "text/plain"), (".png", "image/png"),
-                                                  (".velkaunknown", None)])
+                                                  (".html", None)])
 def test_increase_appends_the_entry_for_the_mime_type_of_the_extension(vk, home, tmp_path, extension, mime_type):
     mime_type = mime_type or real_answer(extension, tmp_path)
     vk.increase(extension, "Ignored", "ignored.png", pathlib.PurePosixPath("/usr/bin/velka viewer"))
     assert (home / LIST).read_text() == f"[Default Applications]\n{mime_type}=/usr/bin/velka viewer\n"
     assert os.listdir(home / "scratch") == []  # the empty file and its folder are gone
+
+
+USER_LIST = (b"[Default Applications]\ntext/plain=mousepad.desktop\napplication/octet-stream=ghex.desktop\n\n"
+             b"[Added Associations]\ntext/plain=gedit.desktop;vim.desktop;\napplication/octet-stream=xxd.desktop;\n")
+
+
+@pytest.mark.parametrize("call, printed, appended", [
+    ("increase('.velkaunknown', 'XyzFile', None, '/opt/xyz/xyzview')", 1, b""),
+    ("delete('.velkaunknown', 'XyzFile')", 0, b""),
+    ("modify('.velkaunknown', None, '.velkaother', None, None, '/opt/xyz/xyzview')", 1, b""),
+    # The old type is not the extension's own: nothing is removed, the new one is registered.
+    ("modify('.velkaunknown', None, '.txt', None, None, '/usr/bin/ed')", 0,
+     b"[Default Applications]\ntext/plain=/usr/bin/ed\n"),
+])
+def test_an_extension_the_mime_database_does_not_know_takes_over_no_type(vk, home, capsys, call, printed, appended):
+    (home / LIST).write_bytes(USER_LIST)
+    assert eval("vk." + call) is None
+    assert (home / LIST).read_bytes() == USER_LIST + appended
+    lines = capsys.readouterr().out.splitlines()
+    assert len(lines) == printed and all(line.startswith("Error: ") for line in lines)
+    if printed:  # xdg-mime answered from the content: text for the empty file, bytes for the other
+        assert "'text/plain'" in lines[0] and "'application/octet-stream'" in lines[0]
+    assert os.listdir(home / "scratch") == []
 
 
 def test_entries_are_appended_and_removed_line_by_line(vk, home, tmp_path):
@@ -292,6 +316,63 @@ def test_entries_are_appended_and_removed_line_by_line(vk, home, tmp_path):
                                                "[Default Applications]", "image/png=/usr/bin/gimp"]
     assert (home / LIST).is_symlink() and target.stat().st_mode & 0o777 == 0o640
     assert sorted(os.listdir(target.parent)) == ["mimeapps.list"]
+
+
+ENTRY = b"[Default Applications]\ntext/plain=/usr/bin/ed\n"
+
+
+@pytest.mark.parametrize("call", ["increase('.txt', None, None, '/usr/bin/ed')",
+                                  "modify('.png', None, '.txt', None, None, '/usr/bin/ed')"])
+@pytest.mark.parametrize("before, separator", [
+    (b"", b""),
+    (b"[Default Applications]\ntext/html=firefox.desktop", b"\n"),
+    (b"[Added Associations]\ntext/plain=gedit.desktop;\n", b""),
+    (b"[Default Applications]\r\ntext/html=firefox.desktop\r\n", b""),
+    (b"[Default Applications]\ntext/html=firefox.desktop\r", b"\n"),  # a lone CR ends no line
+])
+def test_the_appended_block_starts_on_a_line_of_its_own(vk, home, call, before, separator):
+    (home / LIST).write_bytes(before)
+    eval("vk." + call)
+    assert (home / LIST).read_bytes() == before + separator + ENTRY
+
+
+@pytest.mark.parametrize("call", ["delete('.txt', None)", "modify('.txt', None, '.txt')"])
+@pytest.mark.parametrize("before, after", [
+    (b"[Default Applications]\r\n"
+     b"text/plain=old.desktop\r\n"
+     b"image/png=eog.desktop\rtext/plain=inside.desktop\n"  # one line: a lone CR does not split it
+     b"# caf\xe9 \xe4\xb8\xad\r\n"  # bytes of two encodings
+     b"\r\n"
+     b"[Added Associations]\n"
+     b"text/plain=gedit.desktop;\r\n"
+     b" text/plain=indented.desktop\n"
+     b"application/json=code.desktop",
+     b"[Default Applications]\r\n"
+     b"image/png=eog.desktop\rtext/plain=inside.desktop\n"
+     b"# caf\xe9 \xe4\xb8\xad\r\n"
+     b"\r\n"
+     b"[Added Associations]\n"
+     b" text/plain=indented.desktop\n"
+     b"application/json=code.desktop"),
+    (b"[Default Applications]\ntext/plain=last.desktop", b"[Default Applications]\n"),
+    (b"text/plain=a\r\ntext/plain=b\r\n", b""),
+])
+def test_the_rewrite_keeps_every_other_line_byte_for_byte(vk, home, capsys, call, before, after):
+    (home / LIST).write_bytes(before)
+    assert eval("vk." + call) is None
+    assert (home / LIST).read_bytes() == after
+    assert capsys.readouterr().out == "" and os.listdir(home / LIST.rsplit("/", 1)[0]) == ["mimeapps.list"]
+
+
+@pytest.mark.parametrize("mode", [0o4640, 0o2640, 0o1640, 0o7755])
+def test_the_rewrite_keeps_the_special_mode_bits(vk, home, mode):
+    path = home / LIST
+    path.write_bytes(b"[Default Applications]\ntext/plain=a\nimage/png=b\n")
+    path.chmod(mode)
+    assert stat.S_IMODE(path.stat().st_mode) == mode  # the system took all the bits
+    vk.delete(".txt", None)
+    assert path.read_bytes() == b"[Default Applications]\nimage/png=b\n"
+    assert stat.S_IMODE(path.stat().st_mode) == mode
 
 
 @pytest.mark.parametrize("layout, printed, error", [

@@ -124,14 +124,34 @@ def test_each_package_is_one_pip_run(vk, pip_env, index, monkeypatch, mirror):
     assert importable(pip_env) == "[True, True]"
 
 
-def test_a_string_is_installed_letter_by_letter(vk, pip_env, index, monkeypatch):
+def installed(venv):
+    """The venv's distributions as "name==version" lines."""
+    listing = subprocess.run([str(venv / "bin" / "python"), "-m", "pip", "list", "--format=freeze"],
+                             capture_output=True, text=True, check=True, timeout=120).stdout
+    return set(listing.split())
+
+
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("modules, added", [
+    ("velka-probe", {"velka-probe==1.0"}),
+    (Name("velka-probe-two"), {"velka-probe-two==1.0"}),
+    ("xy", set()),  # one run for the name "xy", none for "x" or "y"
+])
+def test_a_string_is_one_package(vk, pip_env, monkeypatch, modules, added):
+    before = installed(pip_env)
     recording = Recording()
     monkeypatch.setattr(vk, "subprocess", recording)
-    result = vk.install("xy", "")
-    assert [args for args, _, _ in recording.runs] == [(["pip", "install", "x"],), (["pip", "install", "y"],)]
-    lines = [line for line in result.split("\n") if line.startswith("安装 ")]
-    assert [line.split(" ")[1] for line in lines] == ["x", "y"]
-    assert importable(pip_env) == "[False, False]"
+    result = vk.install(modules, "")
+    assert [args for args, _, _ in recording.runs] == [(["pip", "install", str(modules)],)]
+    (_, _, outcome), = recording.runs
+    if added:
+        assert result == outcome.stdout + outcome.stderr
+    else:
+        assert result == f"安装 {modules} 时出现错误: {outcome.stderr}"
+    assert installed(pip_env) - before == added and before <= installed(pip_env)
 
 
 def test_nothing_to_install_runs_nothing(vk, monkeypatch):

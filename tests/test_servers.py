@@ -2,9 +2,11 @@
 real clients (urllib, curl, headless Chromium)."""
 
 import base64
+import contextlib
 import hashlib
 import http.client
 import inspect
+import io
 import os
 import socket
 import socketserver
@@ -334,6 +336,95 @@ def test_https_relative_certificate_paths_resolve_in_the_served_folder(vk, site,
         server.wait_listening()
         context = ssl.create_default_context(cafile=str(site / "cert.pem"))
         assert get(f"https://localhost:{server.port}/hello.txt", context)[1] == b"hello from velka\n"
+        server.interrupt()
+
+
+@pytest.fixture(scope="module")
+def keyed_site(tmp_path_factory):
+    """A served folder holding its own key and certificate, as the default
+    relative paths put them, with other names that reach the key: a link, a
+    hard link and a folder whose index page is the key. Yields (site, port)."""
+    import velka_code
+    root = tmp_path_factory.mktemp("keyed") / "site"
+    (root / "sub").mkdir(parents=True)
+    (root / "keydir").mkdir()
+    (root / "hello.txt").write_bytes(b"hello from velka\n")
+    with contextlib.redirect_stdout(io.StringIO()):
+        velka_code.SelfSignedCertificateGenerator("localhost", str(root / "key.pem"), str(root / "cert.pem")).generate()
+    (root / "sub" / "link.pem").symlink_to("../key.pem")
+    os.link(root / "key.pem", root / "hard.pem")
+    (root / "keydir" / "index.html").symlink_to("../key.pem")
+    with ServerProcess(f"velka_code.HTTPSServer(port, {str(root)!r})") as server:
+        server.wait_listening()
+        yield root, server.port
+        server.interrupt()
+
+
+def tls_request(port, cafile, method, target):
+    """(status, body) of one request whose target is sent exactly as given."""
+    context = ssl.create_default_context(cafile=str(cafile))
+    conn = http.client.HTTPSConnection("localhost", port, context=context, timeout=30)
+    try:
+        conn.putrequest(method, target, skip_accept_encoding=True)
+        conn.endheaders()
+        response = conn.getresponse()
+        return response.status, response.read()
+    finally:
+        conn.close()
+
+
+def curl_tls(port, cafile, target):
+    result = subprocess.run(["curl", "-sS", "--path-as-is", "--max-time", "30", "--cacert", str(cafile),
+                             "-w", "\n%{http_code}", f"https://localhost:{port}{target}"],
+                            capture_output=True, timeout=60, env=client_env())
+    assert result.returncode == 0, result.stderr
+    body, _, status = result.stdout.rpartition(b"\n")
+    return int(status), body
+
+
+KEY_REQUESTS = ["/key.pem", "/./key.pem", "/%6Bey.pem", "/%6b%65%79%2epem", "/sub/../key.pem",
+                "/sub/%2e%2e/key.pem", "//key.pem", "/sub/link.pem", "/hard.pem", "/key.pem?download=1",
+                "/key.pem#part", "/keydir/", "/keydir/index.html"]
+
+
+@pytest.mark.parametrize("target", KEY_REQUESTS)
+def test_https_never_sends_its_private_key(keyed_site, target):
+    site, port = keyed_site
+    key, cert = (site / "key.pem").read_bytes(), site / "cert.pem"
+    secret = key.split(b"\n")[1]  # a line of the key itself
+    for method in ("GET", "HEAD"):
+        status, body = tls_request(port, cert, method, target)
+        assert status == 404 and secret not in body, (method, status)
+    status, body = curl_tls(port, cert, target.split("#")[0])
+    assert status == 404 and secret not in body and b"File not found" in body
+
+
+@pytest.mark.parametrize("target, expected", [
+    ("/cert.pem", "cert.pem"), ("/hello.txt", "hello.txt"), ("/sub/../cert.pem", "cert.pem"),
+    ("/%63ert.pem?x=1", "cert.pem"), ("/sub/", None)])
+def test_https_serves_everything_but_the_key(keyed_site, target, expected):
+    site, port = keyed_site
+    cert = site / "cert.pem"
+    for fetch in (lambda: tls_request(port, cert, "GET", target), lambda: curl_tls(port, cert, target)):
+        status, body = fetch()
+        assert status == 200
+        if expected:
+            assert body == (site / expected).read_bytes()
+        else:
+            assert b"link.pem" in body and b"BEGIN" not in body
+
+
+def test_https_refuses_a_certificate_file_that_holds_the_key(tmp_path, tls_pair):
+    key, cert = tls_pair
+    site = tmp_path / "combined"
+    site.mkdir()
+    (site / "both.pem").write_bytes(cert.read_bytes() + key.read_bytes())
+    (site / "hello.txt").write_bytes(b"hi\n")
+    # Without a key file the TLS layer reads the key from the certificate file.
+    with ServerProcess(f"velka_code.HTTPSServer(port, {str(site)!r}, 'both.pem', None)") as server:
+        server.wait_listening()
+        assert tls_request(server.port, cert, "GET", "/both.pem")[0] == 404
+        assert tls_request(server.port, cert, "GET", "/hello.txt") == (200, b"hi\n")
         server.interrupt()
 
 

@@ -38,10 +38,13 @@ PyObject* delete_impl(Function*, Args args) {
     const int failed = process_failed();
     return failed > 0 ? raise_wrapped("delete Error:") : nullptr;
   }
-  Ref mime_type = query_mime_type(extension);
-  if (!mime_type) return nullptr;
-  // An answer that cannot head an entry matches no line worth removing.
-  if (!usable_mime_type(mime_type.get()) || rewrite_without(mime_type.get())) Py_RETURN_NONE;
+  MimeAnswer answer;
+  if (!query_mime_type(extension, answer)) return nullptr;
+  // Only a type that the name gives is the extension's own: an answer
+  // from content (text/plain for an unknown name) would remove the user's
+  // entries for that type, and an answer that cannot head an entry
+  // matches no line worth removing.
+  if (!names_entry_type(answer) || rewrite_without(answer.type.get())) Py_RETURN_NONE;
   return raise_wrapped("delete Error:");
 }
 

@@ -33,10 +33,10 @@ bool remove_old(int os, PyObject* extension) {
     if (process_failed() > 0) raise_wrapped("modify Error:");
     return false;
   }
-  Ref mime_type = query_mime_type(extension);
-  if (!mime_type) return false;
-  // An answer that cannot head an entry matches no line worth removing.
-  if (!usable_mime_type(mime_type.get()) || rewrite_without(mime_type.get())) return true;
+  MimeAnswer answer;
+  if (!query_mime_type(extension, answer)) return false;
+  // As for delete: only a type that the name gives is removed.
+  if (!names_entry_type(answer) || rewrite_without(answer.type.get())) return true;
   raise_wrapped("modify Error:");
   return false;
 }

@@ -6,6 +6,8 @@
 #include "core/state.hpp"
 #include "core/with.hpp"
 
+#include <cstring>
+
 namespace vk::association {
 
 using namespace literals;
@@ -188,46 +190,92 @@ Ref mimeapps_path() {
 
 namespace {
 
-// Creates the empty file `test<extension>` in `folder` and asks xdg-mime
-// about it; `file` is set once the file exists.
-Ref ask_about_empty_file(PyObject* os, PyObject* folder, PyObject* extension, Ref& file) {
-  Ref text = str_of(extension);
-  Ref name = text ? concat({"test"_id, text.get()}) : Ref();
-  Ref path_module = name ? getattr(os, "path"_id) : Ref();
-  Ref path = call_method(path_module.get(), "join"_id, folder, name.get());
-  if (!path) return {};
-  Ref created = call(state().open, path.get(), "xb"_id);
-  if (!created) return {};
-  file = path;
-  if (!call_method(created.get(), "close"_id)) return {};
+// A few bytes that no text and no known format begins with.
+constexpr char kBinaryContent[] = "\x00\x01\x02\x03\x80\x81\xfe\xff";
 
+// The files and folders made for a question, removed in reverse order
+// whatever happens; a failure to remove gives way to an earlier error.
+class Scratch {
+ public:
+  explicit Scratch(PyObject* os) : os_(os) {}
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  void made(const Ref& path, bool folder) { made_[count_++] = {path, folder}; }
+
+  // False with an exception set when one is pending at the end.
+  bool clear() {
+    while (count_ > 0) {
+      const Made& entry = made_[--count_];
+      PendingError keep;
+      call_method(os_, entry.folder ? "rmdir"_id : "remove"_id, entry.path.get());
+    }
+    return !PyErr_Occurred();
+  }
+
+ private:
+  struct Made {
+    Ref path;
+    bool folder = false;
+  };
+  PyObject* os_;
+  Made made_[4];  // the folder, the empty file, the content folder, the file with content
+  int count_ = 0;
+};
+
+// Creates the new file `path` holding `content` (none: empty).
+bool make_file(Scratch& scratch, PyObject* path, PyObject* content) {
+  Ref file = call(state().open, path, "xb"_id);
+  if (!file) return false;
+  scratch.made(Ref::borrow(path), false);
+  return with_block(file.get(), [&](PyObject* f) { return !content || call_method(f, "write"_id, content); });
+}
+
+// xdg-mime query filetype <path>: its standard output, stripped.
+Ref ask(PyObject* path) {
   Ref run = global("subprocess"_id, "run"_id);
-  Ref argv = run ? list_of({"xdg-mime"_id, "query"_id, "filetype"_id, path.get()}) : Ref();
+  Ref argv = run ? list_of({"xdg-mime"_id, "query"_id, "filetype"_id, path}) : Ref();
   Ref result = call_kw(run.get(), 1, kwnames<"capture_output", "text">(), argv.get(), Py_True, Py_True);
   Ref out = result ? getattr(result.get(), "stdout"_id) : Ref();
   return call_method(out.get(), "strip"_id);
 }
 
+// The two questions, about <folder>/test<extension> (empty) and
+// <folder>/content/test<extension> (binary bytes).
+bool ask_both(Scratch& scratch, PyObject* os, PyObject* folder, PyObject* extension, MimeAnswer& answer) {
+  Ref text = str_of(extension);
+  Ref name = text ? concat({"test"_id, text.get()}) : Ref();
+  Ref join = name ? global("os"_id, "path"_id, "join"_id) : Ref();
+  Ref empty = call(join.get(), folder, name.get());
+  if (!empty || !make_file(scratch, empty.get(), nullptr)) return false;
+  answer.type = ask(empty.get());
+  Ref content_folder = answer.type ? call(join.get(), folder, "content"_id) : Ref();
+  if (!content_folder || !call_method(os, "mkdir"_id, content_folder.get())) return false;
+  scratch.made(content_folder, true);
+  Ref filled = call(join.get(), content_folder.get(), name.get());
+  Ref content = filled ? Ref::steal(PyBytes_FromStringAndSize(kBinaryContent, sizeof kBinaryContent - 1)) : Ref();
+  if (!content || !make_file(scratch, filled.get(), content.get())) return false;
+  answer.for_content = ask(filled.get());
+  if (!answer.for_content) return false;
+  const int same = PyObject_RichCompareBool(answer.type.get(), answer.for_content.get(), Py_EQ);
+  answer.from_name = same > 0;
+  return same >= 0;
+}
+
 }  // namespace
 
-Ref query_mime_type(PyObject* extension) {
-  // xdg-mime answers only for a file that exists, so it is asked about an
-  // empty one of that name, alone in a folder of its own.
+bool query_mime_type(PyObject* extension, MimeAnswer& answer) {
+  // xdg-mime answers only for a file that exists, so it is asked about
+  // files of that name, alone in a folder of their own.
   Ref os = global("os"_id);
   Ref tempfile = os ? import_local("tempfile"_id) : Ref();
   Ref folder = call_method(tempfile.get(), "mkdtemp"_id);
-  if (!folder) return {};
-  Ref file;
-  Ref answer = ask_about_empty_file(os.get(), folder.get(), extension, file);
-  if (file) {
-    PendingError keep;
-    call_method(os.get(), "remove"_id, file.get());
-  }
-  {
-    PendingError keep;
-    call_method(os.get(), "rmdir"_id, folder.get());
-  }
-  return PyErr_Occurred() ? Ref() : answer;
+  if (!folder) return false;
+  Scratch scratch(os.get());
+  scratch.made(folder, true);
+  const bool asked = ask_both(scratch, os.get(), folder.get(), extension, answer);
+  const bool cleared = scratch.clear();
+  return asked && cleared;
 }
 
 bool has_line_break(PyObject* text) {
@@ -271,6 +319,8 @@ bool usable_mime_type(PyObject* mime_type) {
          alphanumeric(PyUnicode_READ_CHAR(mime_type, slash + 1));
 }
 
+bool names_entry_type(const MimeAnswer& answer) { return answer.from_name && usable_mime_type(answer.type.get()); }
+
 namespace {
 
 // The permission bits of the file being replaced carry over to the new one.
@@ -283,15 +333,22 @@ bool keep_mode(PyObject* os, PyObject* target, PyObject* temp) {
 }
 
 // Writes the lines that do not begin with `prefix` to a new file beside
-// `target`, named in `temp`.
+// `target`, named in `temp`. Lines are bytes as read, each with its own
+// line end, so what is kept is kept byte for byte.
 bool write_kept(PyObject* os, PyObject* target, PyObject* lines, PyObject* prefix, Ref& temp) {
-  Ref out = open_sibling(os, target, temp, [](PyObject* name) { return call(state().open, name, "x"_id); });
+  const char* owned = PyBytes_AS_STRING(prefix);
+  const Py_ssize_t owned_size = PyBytes_GET_SIZE(prefix);
+  Ref out = open_sibling(os, target, temp, [](PyObject* name) { return call(state().open, name, "xb"_id); });
   return out && with_block(out.get(), [&](PyObject* f) {
            Ref write = getattr(f, "write"_id);
            return write && for_each(lines, [&](PyObject* line) {
-                    const Py_ssize_t match = PyUnicode_Tailmatch(line, prefix, 0, PY_SSIZE_T_MAX, -1);
-                    if (match < 0) return Loop::fail;
-                    if (match) return Loop::next;
+                    if (!PyBytes_Check(line)) {
+                      PyErr_Format(PyExc_TypeError, "a line of mimeapps.list read as %.200s, not bytes",
+                                   Py_TYPE(line)->tp_name);
+                      return Loop::fail;
+                    }
+                    if (PyBytes_GET_SIZE(line) >= owned_size && std::memcmp(PyBytes_AS_STRING(line), owned, owned_size) == 0)
+                      return Loop::next;
                     return call(write.get(), line) ? Loop::next : Loop::fail;
                   });
          });
@@ -302,8 +359,13 @@ bool write_kept(PyObject* os, PyObject* target, PyObject* lines, PyObject* prefi
 bool rewrite_without(PyObject* mime_type) {
   Ref os = global("os"_id);
   Ref path = os ? mimeapps_path() : Ref();
-  Ref prefix = path ? concat({mime_type, "="_id}) : Ref();
-  Ref file = prefix ? call(state().open, path.get(), "r"_id) : Ref();
+  // Read and written as bytes: a line ends only at "\n" (a lone "\r" is
+  // part of its line, as for the readers of the list), CRLF stays CRLF,
+  // and text in any encoding passes through. The type is ASCII, checked
+  // by usable_mime_type.
+  Ref prefix_text = path ? concat({mime_type, "="_id}) : Ref();
+  Ref prefix = prefix_text ? Ref::steal(PyUnicode_AsASCIIString(prefix_text.get())) : Ref();
+  Ref file = prefix ? call(state().open, path.get(), "rb"_id) : Ref();
   if (!file) return false;
   Ref lines;
   if (!with_block(file.get(), [&](PyObject* f) { return static_cast<bool>(lines = call_method(f, "readlines"_id)); }))

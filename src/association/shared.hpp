@@ -46,10 +46,21 @@ int remove_class_key(PyObject* name, bool subkeys);
 // os.path.expanduser("~/.local/share/applications/mimeapps.list")
 Ref mimeapps_path();
 
-// What `xdg-mime query filetype` says about an empty file named "test"
-// plus the extension, made for the question in a fresh temporary folder:
-// its standard output, stripped.
-Ref query_mime_type(PyObject* extension);
+// What `xdg-mime query filetype` says about two files named "test" plus
+// the extension, made for the question in a fresh temporary folder: one
+// empty, one holding a few binary bytes. For a name that the MIME database
+// does not know, xdg-mime answers from the content (an empty file is
+// text/plain), and then the two answers differ.
+struct MimeAnswer {
+  Ref type;                // about the empty file: its standard output, stripped
+  Ref for_content;         // the same about the file with content
+  bool from_name = false;  // both agree, so the name alone gives the type
+};
+// False with an exception set when a question could not be asked.
+bool query_mime_type(PyObject* extension, MimeAnswer& answer);
+// The answer names a type that a mimeapps.list entry may be about: it
+// comes from the name and is of the form type/subtype.
+bool names_entry_type(const MimeAnswer& answer);
 
 // True when `text` holds a character that ends a line.
 bool has_line_break(PyObject* text);
@@ -58,8 +69,9 @@ bool has_line_break(PyObject* text);
 bool usable_mime_type(PyObject* mime_type);
 
 // Rewrites mimeapps.list without the lines that begin with mime_type and
-// "=". The new content goes to a temporary file beside it that replaces it
-// only when complete; a failure leaves the file as it was.
+// "=" (which must be usable), keeping every other line byte for byte. The
+// new content goes to a temporary file beside it that replaces it only
+// when complete; a failure leaves the file as it was.
 bool rewrite_without(PyObject* mime_type);
 
 }  // namespace vk::association

@@ -70,10 +70,14 @@ PyObject* install_impl(Function*, Args args) {
   Ref output = Ref::steal(PyList_New(0));
   if (!output) return nullptr;
   Runner runner;
-  const bool done = for_each(args[0], [&](PyObject* module) {
+  auto install_each = [&](PyObject* module) {
     Ref text = install_one(runner, mirror_url, module);
     return text && PyList_Append(output.get(), text.get()) == 0 ? Loop::next : Loop::fail;
-  });
+  };
+  // A string is one package name: iterated, "requests" would install the
+  // packages "r", "e", "q", ... from the index.
+  PyObject* modules = args[0];
+  const bool done = PyUnicode_Check(modules) ? install_each(modules) == Loop::next : for_each(modules, install_each);
   if (!done) return nullptr;
   return PyUnicode_Join("\n"_id, output.get());
 }
