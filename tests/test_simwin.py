@@ -501,6 +501,29 @@ def test_command_line_runs_script_and_reports(tmp_path):
     assert "clipboard: 'copied text'" in report
 
 
+@pytest.mark.parametrize("lines, status, shown, reported", [
+    (["import velka_code as vk", "vk.system()", "vk.WinRightCilck().grid(True)",
+      "vk.WinRightCilck.sort_order('date')"],
+     0, ["'Windows'", "已将桌面文件设置为按 date 排序。"], "Desktop\\[SortColumn] = 2 (REG_DWORD)"),
+    (["import velka_code as vk", "vk.ctrlc('from the prompt')", "vk.exit(4)", "print('after the exit')"],
+     4, [], "clipboard: 'from the prompt'"),
+])
+def test_command_line_without_a_script_is_an_interactive_prompt(tmp_path, lines, status, shown, reported):
+    inherited = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(REPO), *inherited]), PYTHONIOENCODING="utf-8")
+    result = subprocess.run([sys.executable, "-m", "simwin", "--report"], input="\n".join(lines) + "\n",
+                            cwd=tmp_path, env=env, capture_output=True, text=True, encoding="utf-8", timeout=60)
+    assert result.returncode == status, result.stderr
+    session, _, report = result.stdout.partition("--- simulated Windows: what changed ---\n")
+    # Each line read writes a prompt; what follows the prompts is the echo.
+    echoed = [line.replace(">>> ", "") for line in session.splitlines() if line.replace(">>> ", "")]
+    assert echoed == shown
+    assert reported in report
+    assert "import velka_code as vk" in result.stderr.splitlines()[1]
+    # A failing line is reported and the session goes on.
+    assert ("TypeError: grid() takes exactly 1 positional argument (2 given)" in result.stderr) == bool(shown)
+
+
 # -- handles, the user's home and refused attribute calls ---------------------------
 
 def test_registry_counts_handles_left_to_the_collector(reg, win):
