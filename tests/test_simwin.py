@@ -309,6 +309,20 @@ def test_shell_notification_is_recorded(win):
     assert win.notifications == [(0x8000000, 0x1000, None, None)]
 
 
+@pytest.mark.parametrize("call, shown", [
+    ((0x8000000, 0x1000, None, None), "0x8000000 (SHCNE_ASSOCCHANGED), 0x1000 (SHCNF_FLUSH), None, None"),
+    ((0x8000002, 0x3005, None, None),
+     "0x8000002 (SHCNE_CREATE | SHCNE_ASSOCCHANGED), 0x3005 (SHCNF_PATHW | SHCNF_FLUSHNOWAIT), None, None"),
+    ((0x7FFFFFFF, 0, 0, 0), "0x7fffffff (SHCNE_ALLEVENTS), 0x0 (SHCNF_IDLIST), 0x0, 0x0"),
+    ((0x80002000, 0x10007, None, None),
+     "0x80002000 (SHCNE_UPDATEITEM | 0x80000000), 0x10007 (0x7 | SHCNF_NOTIFYRECURSIVE), None, None"),
+])
+def test_report_names_each_shell_notification_beside_its_numbers(win, call, shown):
+    win.forget_history()
+    ctypes.windll.shell32.SHChangeNotify(*call)
+    assert win.report().splitlines()[-2:] == ["shell notifications:", f"  SHChangeNotify({shown})"]
+
+
 # -- activation --------------------------------------------------------------------
 
 def run_ver():
