@@ -2,12 +2,37 @@
 
 import types
 from collections.abc import Callable, Iterable
-from typing import Any, NoReturn, Protocol, SupportsInt, TypeVar, overload
+from typing import Any, Generic, Literal, NoReturn, ParamSpec, Protocol, SupportsInt, TypeVar, final, overload
 
 from _typeshed import SupportsWrite
 from typing_extensions import Buffer
 
 _T = TypeVar("_T")
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+
+# An exponent that power() certainly multiplies by: an int base then gives an
+# int. Any other int exponent may be negative, which divides (power(2, -2) is
+# 0.25), so an int base with it gives a float.
+_Multiplies = Literal[0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64]
+
+@final
+class _NotCallableThroughAnInstance:
+    """A WinRightCilck function reached through an instance: the call would
+    pass the instance as the function's first argument and fail."""
+
+class _NamespaceFunction(Generic[_P, _R]):
+    """A plain function stored in a class and called through the class.
+
+    @staticmethod cannot say this: it makes the call through an instance
+    valid too, while at run time that call passes the instance along."""
+
+    @overload
+    def __get__(self, instance: None, owner: type[Any], /) -> Callable[_P, _R]: ...
+    @overload
+    def __get__(self, instance: object, owner: type[Any], /) -> _NotCallableThroughAnInstance: ...
+
+def _namespace_function(function: Callable[_P, _R], /) -> _NamespaceFunction[_P, _R]: ...
 
 class _Number(Protocol):
     """A number of another type than float or complex: Fraction, Decimal, ..."""
@@ -67,19 +92,19 @@ import ctypes as ctypes
 SORT_METHODS: dict[str, tuple[int, int]]
 
 class WinRightCilck:
-    @staticmethod
+    @_namespace_function
     def auto_arrange(enable: bool) -> None: ...
-    @staticmethod
+    @_namespace_function
     def grid(enable: bool) -> None: ...
-    @staticmethod
+    @_namespace_function
     def icon(enable: bool) -> None: ...
-    @staticmethod
+    @_namespace_function
     def desktop_icons(show: bool) -> None: ...
-    @staticmethod
+    @_namespace_function
     def icon_size(size: int) -> None: ...
-    @staticmethod
+    @_namespace_function
     def defaults() -> None: ...
-    @staticmethod
+    @_namespace_function
     def sort_order(sort_type: str) -> None: ...
 
 import hashlib as hashlib
@@ -172,7 +197,7 @@ FILE_ATTRIBUTE_COMPRESSED: int
 def exit(code: object) -> NoReturn: ...
 def attributes(file_path: str, hidden: bool = False, readonly: bool = False, archive: bool = False, system: bool = False, compressed: bool = False) -> None: ...
 installlist: list[str]
-def install(modules: Iterable[str], mirror_url: str | None = 'https://pypi.tuna.tsinghua.edu.cn/simple') -> str: ...
+def install(modules: str | Iterable[str], mirror_url: str | None = 'https://pypi.tuna.tsinghua.edu.cn/simple') -> str: ...
 def quit(code: object) -> NoReturn: ...
 def ctrlc(text: str) -> None: ...
 def curani(cursor_path: str) -> None: ...
@@ -250,6 +275,8 @@ def ln(x: float, tolerance: float = 1e-06, max_iterations: int = 100) -> float: 
 def ln(x: complex, tolerance: float = 1e-06, max_iterations: int = 100) -> complex: ...
 @overload
 def ln(x: _Number, tolerance: float = 1e-06, max_iterations: int = 100) -> Any: ...
+@overload
+def power(x: int, n: _Multiplies) -> int: ...
 @overload
 def power(x: float, n: int) -> float: ...
 @overload

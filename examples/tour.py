@@ -18,13 +18,24 @@ import tempfile
 import threading
 import time
 import types
+import unicodedata
 import urllib.request
 
 import velka_code as vk
 
 
+CALL_COLUMNS = 48
+
+
+def columns(text):
+    """The width of text on a terminal: wide and full-width characters
+    (Chinese among them) take two columns."""
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+
 def show(call, result, did=""):
-    print(f"{call:48} -> {result!r}" + (f"   ({did})" if did else ""))
+    padding = " " * max(CALL_COLUMNS - columns(call), 0)
+    print(f"{call}{padding} -> {result!r}" + (f"   ({did})" if did else ""))
 
 
 def section(title):
@@ -118,16 +129,18 @@ def servers_and_certificates(work):
     os.mkdir(site)
     with open(os.path.join(site, "hello.txt"), "w") as f:
         f.write("hello over TLS\n")
-    key, cert = os.path.join(site, "key.pem"), os.path.join(site, "cert.pem")
+    # The certificate is public and may be served; the key stays outside the
+    # folder that the server opens to every interface.
+    key, cert = os.path.join(work, "key.pem"), os.path.join(site, "cert.pem")
     generator = vk.SelfSignedCertificateGenerator("localhost", key, cert, 2048, 30)
     show("SelfSignedCertificateGenerator(...).generate()", generator.generate(),
-         "key file mode " + oct(os.stat(key).st_mode & 0o777))
+         "key file mode " + oct(os.stat(key).st_mode & 0o777) + ", outside the served folder")
 
     with socket.socket() as s:  # a free port on this machine
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
     child = ("import simwin; simwin.activate(windows=True); import velka_code; "
-             f"velka_code.HTTPSServer({port}, {site!r}, 'cert.pem', 'key.pem').start()")
+             f"velka_code.HTTPSServer({port}, {site!r}, 'cert.pem', '../key.pem').start()")
     # The child imports what this process imported, from wherever it is.
     import simwin
     paths = [os.path.dirname(os.path.dirname(os.path.abspath(simwin.__file__))),
@@ -267,11 +280,12 @@ def associations_and_brightness(work):
         vk.increase(".txt", None, None, "/usr/bin/velka-editor")
         vk.increase(".png", None, None, "/usr/bin/velka-viewer")
         show("increase('.txt' / '.png', ..., program)", None, "asked xdg-mime about test.txt and test.png")
-        show("mimeapps.list", open(listing).read().splitlines())
+        show("mimeapps.list", open(listing).read().splitlines(),
+             "a header per registration: increase appends its section without reading the file")
         vk.modify(".png", None, ".png", None, None, "/usr/bin/velka-paint")
         vk.delete(".txt", None)
         show("after modify('.png', ...) and delete('.txt')", open(listing).read().splitlines(),
-             "rewritten through a temporary file")
+             "rewritten through a temporary file; the type's lines go, the headers stay")
     finally:
         machine.set_windows(True)
         if saved_home is None:

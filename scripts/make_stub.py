@@ -22,6 +22,9 @@ LITERALS = (type(None), bool, int, float, str, bytes)
 # Bookkeeping that every module has; the stub describes the rest.
 MODULE_DUNDERS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__builtins__"}
 CLASS_DUNDERS = {"__module__", "__qualname__", "__doc__", "__dict__", "__weakref__"}
+# Marks the functions of a namespace class (defined in the preamble of
+# scripts/stub_types.py): callable through the class, not through an instance.
+NAMESPACE_DECORATOR = "_namespace_function"
 
 
 class StubError(Exception):
@@ -130,7 +133,7 @@ class _Writer:
             for line in self.signature(f"{name}.{member}", function, methods[member], takes_self=not namespace):
                 if namespace:
                     self.static.append(f"velka_code.{name}.{member}")
-                    line = "@staticmethod\n" + line
+                    line = f"@{NAMESPACE_DECORATOR}\n" + line
                 body.append(line)
         lines = "".join(body).splitlines(keepends=True) or ["...\n"]
         return f"\nclass {name}:\n" + "".join("    " + line for line in lines) + "\n"
@@ -184,7 +187,8 @@ def stub_text(module, tables):
 
 
 def static_methods(module, tables):
-    """Plain functions of namespace classes, which the stub declares static."""
+    """Plain functions of namespace classes, which the stub declares through
+    NAMESPACE_DECORATOR rather than as the methods they seem at run time."""
     writer = _Writer(module, tables)
     writer.text()
     return writer.static

@@ -11,8 +11,8 @@ result type. A list of entries writes overloads, in order; an overload may
 list in "required" parameters that it declares without their default.
 A class entry has "methods" (entries as above, without `self`); its instance
 attributes are its `__init__` parameters with the same types. "namespace"
-marks a class whose functions take no instance: they are written as static
-methods.
+marks a class whose functions take no instance: they are written under
+`@_namespace_function` (see the preamble).
 """
 
 PATH = "str | os.PathLike[str]"
@@ -23,12 +23,37 @@ DATA = "str | Buffer"
 PREAMBLE = '''\
 import types
 from collections.abc import Callable, Iterable
-from typing import Any, NoReturn, Protocol, SupportsInt, TypeVar, overload
+from typing import Any, Generic, Literal, NoReturn, ParamSpec, Protocol, SupportsInt, TypeVar, final, overload
 
 from _typeshed import SupportsWrite
 from typing_extensions import Buffer
 
 _T = TypeVar("_T")
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+
+# An exponent that power() certainly multiplies by: an int base then gives an
+# int. Any other int exponent may be negative, which divides (power(2, -2) is
+# 0.25), so an int base with it gives a float.
+_Multiplies = Literal[''' + ", ".join(str(n) for n in range(65)) + ''']
+
+@final
+class _NotCallableThroughAnInstance:
+    """A WinRightCilck function reached through an instance: the call would
+    pass the instance as the function's first argument and fail."""
+
+class _NamespaceFunction(Generic[_P, _R]):
+    """A plain function stored in a class and called through the class.
+
+    @staticmethod cannot say this: it makes the call through an instance
+    valid too, while at run time that call passes the instance along."""
+
+    @overload
+    def __get__(self, instance: None, owner: type[Any], /) -> Callable[_P, _R]: ...
+    @overload
+    def __get__(self, instance: object, owner: type[Any], /) -> _NotCallableThroughAnInstance: ...
+
+def _namespace_function(function: Callable[_P, _R], /) -> _NamespaceFunction[_P, _R]: ...
 
 class _Number(Protocol):
     """A number of another type than float or complex: Fraction, Decimal, ..."""
@@ -140,8 +165,10 @@ FUNCTIONS = {
     "factorial": {"n": "int", "return": "int"},
     **SERIES,
     **NEWTON,
-    # A negative n divides, so an int x can give a float.
-    "power": [{"x": "float", "n": "int", "return": "float"},
+    # A negative n divides, so an int x gives an int only for an exponent
+    # known not to be negative.
+    "power": [{"x": "int", "n": "_Multiplies", "return": "int"},
+              {"x": "float", "n": "int", "return": "float"},
               {"x": "complex", "n": "int", "return": "complex"},
               {"x": "_Number", "n": "int", "return": "Any"}],
     "combination": {"n": "int", "k": "int", "return": "int"},
@@ -179,7 +206,7 @@ PENDING_FUNCTIONS = {
     "quit": {"code": "object", "return": "NoReturn"},
     "attributes": {"file_path": "str", "hidden": "bool", "readonly": "bool", "archive": "bool",
                    "system": "bool", "compressed": "bool", "return": "None"},
-    "install": {"modules": "Iterable[str]", "mirror_url": "str | None", "return": "str"},
+    "install": {"modules": "str | Iterable[str]", "mirror_url": "str | None", "return": "str"},
     "ctrlc": {"text": "str", "return": "None"},
     "curani": {"cursor_path": "str", "return": "None"},
     "size": {"return": "tuple[int, int]"},

@@ -99,9 +99,8 @@ class Platform:
             lines.extend("  " + line for line in reg)
         if self.notifications:
             lines.append("shell notifications:")
-            lines.extend("  SHChangeNotify(%s)" % ", ".join(
-                hex(a) if isinstance(a, int) else repr(a) for a in call)
-                for call in self.notifications)
+            lines.extend("  SHChangeNotify(%s)" % _describe_notification(call)
+                         for call in self.notifications)
         if self.clipboard.changed:
             lines.append("clipboard: %r" % (self.clipboard.text,))
         if self.cursor is not None:
@@ -124,6 +123,16 @@ class Platform:
             lines.append("registry handles: %d still open, %d never closed with Close"
                          % (left, self.registry.dropped_handles))
         return "\n".join(lines) if lines else "nothing changed"
+
+
+def _describe_notification(call):
+    """SHChangeNotify's arguments, the event and flags words with their
+    names: "0x8000000 (SHCNE_ASSOCCHANGED), 0x1000 (SHCNF_FLUSH), None, None"."""
+    event, flags, item1, item2 = call
+    return ", ".join((
+        "%#x (%s)" % (event, " | ".join(_windll.describe_notification_event(event))),
+        "%#x (%s)" % (flags, " | ".join(_windll.describe_notification_flags(flags))),
+        *(hex(item) if isinstance(item, int) else repr(item) for item in (item1, item2))))
 
 
 def _describe_change(change):

@@ -1,8 +1,10 @@
-"""Run a Python script on the simulated Windows machine.
+"""Run a Python script, or an interactive prompt, on the simulated Windows machine.
 
     python -m simwin [--report] script.py [args...]
+    python -m simwin [--report]                      # interactive prompt
 """
 
+import code
 import os
 import runpy
 import shutil
@@ -11,7 +13,29 @@ import sys
 import simwin
 
 HEADER = "--- simulated Windows: what changed ---"
-USAGE = "usage: python -m simwin [--report] script.py [args...]"
+USAGE = "usage: python -m simwin [--report] [script.py [args...]]"
+BANNER = ("Python %s on the simulated Windows platform\n"
+          'velka_code imports here as on Windows: import velka_code as vk\n'
+          "Ctrl+D (or exit()) ends the session.")
+
+
+def interact():
+    """An interactive prompt, as plain `python` gives on Windows."""
+    sys.argv = [""]
+    if sys.stdin is not None and sys.stdin.isatty():
+        try:
+            import readline  # noqa: F401  (line editing and history for input())
+        except ImportError:
+            pass
+    console = code.InteractiveConsole({"__name__": "__main__", "__doc__": None})
+    console.interact(banner=BANNER % sys.version.split()[0], exitmsg="")
+
+
+def run_script(script, args):
+    sys.argv = [script, *args]
+    # As "python script.py" does, the script's folder comes first on sys.path.
+    sys.path.insert(0, os.path.dirname(os.path.abspath(script)))
+    runpy.run_path(script, run_name="__main__")
 
 
 def main(argv=None):
@@ -20,19 +44,18 @@ def main(argv=None):
     if argv and argv[0] == "--report":
         report = True
         argv.pop(0)
-    if not argv or argv[0].startswith("-"):
+    if argv and argv[0].startswith("-"):
         print(USAGE, file=sys.stderr)
         return 2
-    script, args = argv[0], argv[1:]
     machine = simwin.activate(windows=True)
-    sys.argv = [script, *args]
-    # As "python script.py" does, the script's folder comes first on sys.path.
-    sys.path.insert(0, os.path.dirname(os.path.abspath(script)))
-    code = 0
+    status = 0
     try:
-        runpy.run_path(script, run_name="__main__")
+        if argv:
+            run_script(argv[0], argv[1:])
+        else:
+            interact()
     except SystemExit as exc:
-        code = exc.code
+        status = exc.code
     finally:
         if report:
             sys.stdout.flush()
@@ -41,7 +64,7 @@ def main(argv=None):
         sys.stdout.flush()
         simwin.deactivate()
         shutil.rmtree(machine.root, ignore_errors=True)
-    return code
+    return status
 
 
 if __name__ == "__main__":

@@ -116,6 +116,51 @@ def SetFileAttributesW(lpFileName, dwFileAttributes):
     return 1
 
 
+# SHChangeNotify's event bits and flags (shlobj_core.h), for the report.
+SHCNE_BITS = (
+    (0x00000001, "SHCNE_RENAMEITEM"), (0x00000002, "SHCNE_CREATE"), (0x00000004, "SHCNE_DELETE"),
+    (0x00000008, "SHCNE_MKDIR"), (0x00000010, "SHCNE_RMDIR"), (0x00000020, "SHCNE_MEDIAINSERTED"),
+    (0x00000040, "SHCNE_MEDIAREMOVED"), (0x00000080, "SHCNE_DRIVEREMOVED"), (0x00000100, "SHCNE_DRIVEADD"),
+    (0x00000200, "SHCNE_NETSHARE"), (0x00000400, "SHCNE_NETUNSHARE"), (0x00000800, "SHCNE_ATTRIBUTES"),
+    (0x00001000, "SHCNE_UPDATEDIR"), (0x00002000, "SHCNE_UPDATEITEM"), (0x00004000, "SHCNE_SERVERDISCONNECT"),
+    (0x00008000, "SHCNE_UPDATEIMAGE"), (0x00010000, "SHCNE_DRIVEADDGUI"), (0x00020000, "SHCNE_RENAMEFOLDER"),
+    (0x00040000, "SHCNE_FREESPACE"), (0x04000000, "SHCNE_EXTENDED_EVENT"), (0x08000000, "SHCNE_ASSOCCHANGED"),
+)
+SHCNE_ALLEVENTS = 0x7FFFFFFF
+# The low byte of the flags says what dwItem1 and dwItem2 are.
+SHCNF_TYPE = 0x00FF
+SHCNF_TYPES = {0x0000: "SHCNF_IDLIST", 0x0001: "SHCNF_PATHA", 0x0002: "SHCNF_PRINTERA",
+               0x0003: "SHCNF_DWORD", 0x0005: "SHCNF_PATHW", 0x0006: "SHCNF_PRINTERW"}
+# SHCNF_FLUSHNOWAIT includes SHCNF_FLUSH's bit, so it is matched first.
+SHCNF_BITS = ((0x3000, "SHCNF_FLUSHNOWAIT"), (0x1000, "SHCNF_FLUSH"), (0x10000, "SHCNF_NOTIFYRECURSIVE"))
+
+
+def _names(value, bits):
+    names = []
+    for bit, name in bits:
+        if value & bit == bit:
+            names.append(name)
+            value &= ~bit
+    if value:
+        names.append(hex(value))
+    return names
+
+
+def describe_notification_event(event):
+    """The SHCNE_ names of an event word, e.g. ['SHCNE_ASSOCCHANGED']."""
+    return ["SHCNE_ALLEVENTS"] if event == SHCNE_ALLEVENTS else _names(event, SHCNE_BITS)
+
+
+def describe_notification_flags(flags):
+    """The SHCNF_ names of a flags word: the item type (named unless it is
+    the default SHCNF_IDLIST beside other flags), then the other flags."""
+    kind = flags & SHCNF_TYPE
+    names = _names(flags & ~SHCNF_TYPE, SHCNF_BITS)
+    if kind or not names:
+        names.insert(0, SHCNF_TYPES.get(kind, hex(kind)))
+    return names
+
+
 def SHChangeNotify(wEventId, uFlags, dwItem1, dwItem2):
     call = (_dword(1, wEventId), _dword(2, uFlags),
             _pointer_or_int(3, dwItem1), _pointer_or_int(4, dwItem2))

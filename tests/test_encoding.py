@@ -86,14 +86,15 @@ def test_get_encoding_reads_past_the_first_block(vk, tmp_path):
     assert encoding.lower().replace("_", "-") == "utf-8"
 
 
-@pytest.mark.parametrize("content, expected", [(b"", None), (b"plain ascii text\nsecond line\n", "ascii")])
+# What the chardet versions that pyproject.toml asks for answer, as the
+# documents say.
+@pytest.mark.parametrize("content, expected", [(b"", ("utf-8", 0.1)),
+                                               (b"plain ascii text\nsecond line\n", ("ascii", 1.0))])
 def test_get_encoding_empty_and_ascii(vk, tmp_path, content, expected):
     path = tmp_path / "f.txt"
     path.write_bytes(content)
     result = chardet.detect(content)
-    assert vk.get_encoding(path) == (result["encoding"], result["confidence"])
-    if expected:
-        assert result["encoding"] == expected
+    assert vk.get_encoding(path) == (result["encoding"], result["confidence"]) == expected
 
 
 def test_get_encoding_errors_propagate(vk, tmp_path):

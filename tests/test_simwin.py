@@ -309,6 +309,20 @@ def test_shell_notification_is_recorded(win):
     assert win.notifications == [(0x8000000, 0x1000, None, None)]
 
 
+@pytest.mark.parametrize("call, shown", [
+    ((0x8000000, 0x1000, None, None), "0x8000000 (SHCNE_ASSOCCHANGED), 0x1000 (SHCNF_FLUSH), None, None"),
+    ((0x8000002, 0x3005, None, None),
+     "0x8000002 (SHCNE_CREATE | SHCNE_ASSOCCHANGED), 0x3005 (SHCNF_PATHW | SHCNF_FLUSHNOWAIT), None, None"),
+    ((0x7FFFFFFF, 0, 0, 0), "0x7fffffff (SHCNE_ALLEVENTS), 0x0 (SHCNF_IDLIST), 0x0, 0x0"),
+    ((0x80002000, 0x10007, None, None),
+     "0x80002000 (SHCNE_UPDATEITEM | 0x80000000), 0x10007 (0x7 | SHCNF_NOTIFYRECURSIVE), None, None"),
+])
+def test_report_names_each_shell_notification_beside_its_numbers(win, call, shown):
+    win.forget_history()
+    ctypes.windll.shell32.SHChangeNotify(*call)
+    assert win.report().splitlines()[-2:] == ["shell notifications:", f"  SHChangeNotify({shown})"]
+
+
 # -- activation --------------------------------------------------------------------
 
 def run_ver():
@@ -499,6 +513,29 @@ def test_command_line_runs_script_and_reports(tmp_path):
     assert head == "args ['a', 'b']\n"
     assert "Desktop\\[SortColumn] = 2 (REG_DWORD)" in report
     assert "clipboard: 'copied text'" in report
+
+
+@pytest.mark.parametrize("lines, status, shown, reported", [
+    (["import velka_code as vk", "vk.system()", "vk.WinRightCilck().grid(True)",
+      "vk.WinRightCilck.sort_order('date')"],
+     0, ["'Windows'", "已将桌面文件设置为按 date 排序。"], "Desktop\\[SortColumn] = 2 (REG_DWORD)"),
+    (["import velka_code as vk", "vk.ctrlc('from the prompt')", "vk.exit(4)", "print('after the exit')"],
+     4, [], "clipboard: 'from the prompt'"),
+])
+def test_command_line_without_a_script_is_an_interactive_prompt(tmp_path, lines, status, shown, reported):
+    inherited = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(REPO), *inherited]), PYTHONIOENCODING="utf-8")
+    result = subprocess.run([sys.executable, "-m", "simwin", "--report"], input="\n".join(lines) + "\n",
+                            cwd=tmp_path, env=env, capture_output=True, text=True, encoding="utf-8", timeout=60)
+    assert result.returncode == status, result.stderr
+    session, _, report = result.stdout.partition("--- simulated Windows: what changed ---\n")
+    # Each line read writes a prompt; what follows the prompts is the echo.
+    echoed = [line.replace(">>> ", "") for line in session.splitlines() if line.replace(">>> ", "")]
+    assert echoed == shown
+    assert reported in report
+    assert "import velka_code as vk" in result.stderr.splitlines()[1]
+    # A failing line is reported and the session goes on.
+    assert ("TypeError: grid() takes exactly 1 positional argument (2 given)" in result.stderr) == bool(shown)
 
 
 # -- handles, the user's home and refused attribute calls ---------------------------

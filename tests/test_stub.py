@@ -99,7 +99,7 @@ def test_pending_entries_type_the_functions_to_come(tmp_path):
     exec(COMING, vars(module))
     tables = make_stub.load_tables()
     text = make_stub.stub_text(module, tables)
-    assert "    @staticmethod\n    def sort_order(sort_type: str) -> None: ...\n" in text
+    assert "    @_namespace_function\n    def sort_order(sort_type: str) -> None: ...\n" in text
     assert make_stub.static_methods(module, tables) == [
         f"velka_code.WinRightCilck.{name}"
         for name in ("auto_arrange", "grid", "icon", "desktop_icons", "icon_size", "defaults", "sort_order")]

@@ -21,7 +21,7 @@ def lint(path):
                           capture_output=True, text=True, timeout=120)
 
 
-@pytest.mark.skipif(LINTER is None, reason="check-jsonschema is missing: scripts/setup installs it")
+@pytest.mark.skipif(LINTER is None, reason="check-jsonschema is missing: scripts/setup test installs it")
 @pytest.mark.parametrize("path", WORKFLOWS, ids=lambda p: p.name)
 @pytest.mark.parametrize("broken", [False, True], ids=["as-is", "runs-on-misspelt"])
 def test_workflow_is_well_formed(tmp_path, path, broken):

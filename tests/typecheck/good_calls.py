@@ -44,6 +44,7 @@ assert_type(vk.sqrt(2), float)
 assert_type(vk.ln(1 + 1j, tolerance=1e-9, max_iterations=10), complex)
 assert_type(vk.sqrt(Fraction(1, 4)), Any)
 assert_type(vk.log10(Decimal(100)), Any)
+assert_type(vk.power(2, 3), int)
 assert_type(vk.power(2, -2), float)
 assert_type(vk.power(1j, 2), complex)
 assert_type(vk.floor(-2.5), int)
@@ -76,3 +77,14 @@ assert_type(vk.Error, type[Exception])
 assert_type(vk.win32con.SW_SHOW, Any)
 assert_type(vk.shell.CreateShortCut("x.lnk"), Any)
 vk.user32.MessageBoxW(0, "text", "title", 0)
+
+vk.WinRightCilck.grid(True)
+vk.WinRightCilck.sort_order(sort_type="date")
+assert_type(vk.WinRightCilck.defaults(), None)
+assert_type(vk.install("requests"), str)
+assert_type(vk.install(["requests", "rich"], mirror_url=None), str)
+
+
+def two_to_the(exponent: int) -> float:
+    # An exponent that may be negative divides, so the result is a float.
+    return assert_type(vk.power(2, exponent), float)
