@@ -52,6 +52,29 @@ def test_a_top_level_import_the_runner_lacks_fails_the_check(tmp_path, line, mes
     assert result.returncode == 1
     assert result.stdout == ""
     assert result.stderr.startswith("windows-collect: the suite does not collect as on the Windows runner")
-    errors = re.findall(r"^ERROR (\S+)$", result.stderr, re.M)
+    errors = re.findall(r"^_+ ERROR collecting (\S+) _+$", result.stderr, re.M)
     assert [os.path.basename(path) for path in errors] == ["test_copy.py"], result.stderr
     assert message in result.stderr
+
+
+TIER = REPO / "tests" / "test_real_windows.py"
+TIER_ENV = ("VK_REAL_WINDOWS_TIER", "GITHUB_ACTIONS", "RUNNER_ENVIRONMENT")
+
+
+@pytest.mark.parametrize("env", [
+    {},
+    {"VK_REAL_WINDOWS_TIER": "hosted-runner", "GITHUB_ACTIONS": "true", "RUNNER_ENVIRONMENT": "github-hosted"},
+], ids=["variable-absent", "variable-set-off-windows"])
+def test_the_real_windows_tier_is_collected_and_skipped_saying_why(env):
+    base = {name: value for name, value in os.environ.items() if name not in TIER_ENV and not name.startswith("PYTEST_")}
+    result = subprocess.run([sys.executable, "-m", "pytest", str(TIER), "-rs", "-p", "no:cacheprovider"],
+                            capture_output=True, text=True, cwd=REPO, env={**base, **env}, timeout=300)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr
+    collected = int(re.search(r"^collected (\d+) items", result.stdout, re.M).group(1))
+    reasons = re.findall(r"^SKIPPED \[(\d+)\] tests[/\\]test_real_windows\.py(?::\d+)?: (.*)$", result.stdout, re.M)
+    assert collected >= 15
+    assert sum(int(count) for count, _ in reasons) == collected
+    assert {reason for _, reason in reasons} == {
+        "real-Windows tier: it changes the registry, clipboard and files of the machine it runs on, so it runs "
+        "only on the hosted Windows runner of .github/workflows/windows-wheel.yml, which sets VK_REAL_WINDOWS_TIER"}
+    assert re.search(rf"^=+ {collected} skipped in ", result.stdout, re.M)
