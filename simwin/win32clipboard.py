@@ -72,7 +72,7 @@ def SetClipboardData(format, hMem, /):
     return 0x2F0157 + len(board.data)
 
 
-def GetClipboardData(format=CF_UNICODETEXT, /):
+def GetClipboardData(format=CF_TEXT, /):
     board = _opened("GetClipboardData")
     data = board.data.get(format)
     if data is None and format == CF_TEXT and isinstance(

@@ -6,6 +6,8 @@ build of CPython: failures surface as ``OSError`` subclasses carrying
 closed handle, 259 at the end of an enumeration).
 """
 
+import weakref
+
 from . import _state
 from ._errors import win_oserror
 from ._registry import (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER,  # noqa: F401
@@ -81,33 +83,57 @@ def _new_handle(key, access):
     value = _next_handle[0]
     _next_handle[0] += 4
     _handles()[value] = _Handle(key, access)
-    return HKEYType(value)
+    return HKEYType._open(value)
+
+
+def _closed_by_deallocation(cell):
+    """PyHKEY's deallocator closes a handle still open; the registry counts
+    those so that tests can tell them from Close()."""
+    machine = _state.active
+    if machine is not None and cell[0] and machine.registry.handles.pop(cell[0], None) is not None:
+        machine.registry.dropped_handles += 1
 
 
 class HKEYType:
-    """A registry handle, closed by Close(), CloseKey() or a with block."""
+    """A registry handle, closed by Close(), CloseKey() or a with block.
+    Only winreg's functions make one, as with the real type."""
 
-    def __init__(self, handle):
-        self._value = handle
+    __slots__ = ("_cell", "__weakref__")
+
+    def __new__(cls):
+        raise TypeError("cannot create 'winreg.PyHKEY' instances")
+
+    @classmethod
+    def _open(cls, value):
+        handle = object.__new__(cls)
+        # The value lives in a cell that the finalizer shares, so that the
+        # object itself is not kept alive by it.
+        handle._cell = [value]
+        weakref.finalize(handle, _closed_by_deallocation, handle._cell)
+        return handle
+
+    @property
+    def _value(self):
+        return self._cell[0]
 
     @property
     def handle(self):
-        return self._value
+        return self._cell[0]
 
     def Close(self):
-        if self._value:
-            _handles().pop(self._value, None)
-        self._value = 0
+        if self._cell[0]:
+            _handles().pop(self._cell[0], None)
+        self._cell[0] = 0
 
     def Detach(self):
-        value, self._value = self._value, 0
+        value, self._cell[0] = self._cell[0], 0
         return value
 
     def __int__(self):
-        return self._value
+        return self._cell[0]
 
     def __bool__(self):
-        return self._value != 0
+        return self._cell[0] != 0
 
     def __hash__(self):
         return id(self)
@@ -115,22 +141,14 @@ class HKEYType:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type, exc_value, traceback, /):
         self.Close()
         return False
 
     def __repr__(self):
-        return "<PyHKEY at %#x (%#x)>" % (id(self), self._value)
+        return "<PyHKEY at %#x (%#x)>" % (id(self), self._cell[0])
 
     __str__ = __repr__
-
-    def __del__(self):
-        # Like PyHKEY's deallocator, which closes a handle still open; the
-        # registry counts those so that tests can tell them from Close().
-        machine = _state.active
-        if machine is not None and self._value \
-                and machine.registry.handles.pop(self._value, None) is not None:
-            machine.registry.dropped_handles += 1
 
 
 HKEYType.__module__ = "winreg"

@@ -3,7 +3,6 @@
 import enum
 import hashlib
 import os
-import pwd
 import shutil
 import subprocess
 import sys
@@ -209,6 +208,8 @@ print(sorted(os.listdir(folder)))
 
 
 def unprivileged_user():
+    import pwd  # POSIX only: this module is also collected on Windows
+
     try:
         entry = pwd.getpwnam(TEST_USER)
     except KeyError:

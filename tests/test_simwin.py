@@ -392,7 +392,7 @@ def test_clipboard_sequence(win, pywintypes):
     assert win.clipboard.data == {cb.CF_UNICODETEXT: "你好, wörld"}
     assert not win.clipboard.is_open
     cb.OpenClipboard()
-    assert cb.GetClipboardData() == "你好, wörld"
+    assert cb.GetClipboardData(cb.CF_UNICODETEXT) == "你好, wörld"
     with pytest.raises(pywintypes.error) as exc:
         cb.OpenClipboard()
     assert exc.value.args == (5, "OpenClipboard", "Access is denied.")

@@ -4,6 +4,7 @@ mingw-w64, exports its init function only, and loads under wine64."""
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -115,3 +116,57 @@ def test_a_file_that_fails_for_windows_is_named_with_the_reason(tmp_path, code, 
     assert "fine.cpp" not in result.stderr
     assert any(message.format(source=source) in line for line in lines[1:]), result.stderr
     assert not (tmp_path / "out" / PYD).exists()
+
+
+GUARD = REPO / "src" / "core" / "windows_abi.cpp"
+PYTHON_INCLUDE = pathlib.Path(sysconfig.get_paths()["include"])
+
+
+# Each changes the layout of python311.dll's structures in the headers or
+# the configuration the module is compiled against; the guard must refuse
+# exactly what moved.
+@pytest.mark.parametrize("header, old, new, failed", [
+    (None, None, None, []),
+    ("pyconfig.h", "#define MS_WINDOWS\n", "#define MS_WINDOWS\n#define Py_TRACE_REFS\n",
+     ["sizeof(PyObject) is 16", "PyTypeObject::tp_flags is at byte 168", "PyTypeObject::tp_dict is at byte 264",
+      "PyDictObject::ma_version_tag is at byte 24"]),
+    ("cpython/pystate.h", "    int _static;\n", "", ["PyThreadState::recursion_remaining is at byte 32"]),
+    ("cpython/object.h", "    PyObject *tp_dict;", "    PyObject *tp_extra;\n    PyObject *tp_dict;",
+     ["sizeof(PyTypeObject) is 408", "PyTypeObject::tp_descr_get is at byte 272", "PyTypeObject::tp_alloc is at byte 304",
+      "PyTypeObject::tp_new is at byte 312", "PyTypeObject::tp_free is at byte 320",
+      "PyTypeObject::tp_dict is at byte 264"]),
+    ("cpython/dictobject.h", "    uint64_t ma_version_tag;", "    Py_ssize_t ma_extra;\n    uint64_t ma_version_tag;",
+     ["PyDictObject::ma_version_tag is at byte 24"]),
+], ids=["as-is", "trace-refs", "thread-state", "type-object", "dict-object"])
+def test_the_layout_guard_refuses_a_layout_python311_dll_does_not_have(tmp_path, header, old, new, failed):
+    (tmp_path / "src" / "core").mkdir(parents=True)
+    (tmp_path / "src" / "module").mkdir()
+    shutil.copy(GUARD, tmp_path / "src" / "core" / GUARD.name)
+    (tmp_path / "src" / "module" / "module.cpp").write_text(MODULE % "Py_RETURN_NONE;")
+    include, pyconfig = PYTHON_INCLUDE, REPO / "windows" / "pyconfig.h"
+    if header == "pyconfig.h":
+        pyconfig = tmp_path / "pyconfig.h"
+        pyconfig.write_text(change((REPO / "windows" / "pyconfig.h").read_text(), old, new))
+    elif header:
+        include = tmp_path / "include"
+        shutil.copytree(PYTHON_INCLUDE, include)
+        (include / header).write_text(change((include / header).read_text(), old, new))
+    result = windows_build("--src", tmp_path / "src", "--out", tmp_path / "out", "--no-wine",
+                           "--python-include", include, "--pyconfig", pyconfig)
+    reported = re.findall(r"static assertion failed: (.*) in CPython 3\.11 on 64-bit Windows$", result.stderr, re.M)
+    if not failed:
+        assert result.returncode == 0, result.stderr
+        return
+    assert result.returncode == 1
+    assert result.stderr.startswith(f"windows-build: {tmp_path / 'src' / 'core' / GUARD.name}: does not compile")
+    assert "module.cpp: does not compile" not in result.stderr
+    if header == "pyconfig.h":
+        assert "python311.dll is built without it" in result.stderr
+        assert set(failed) <= set(reported)
+    else:
+        assert reported == failed
+
+
+def change(text, old, new):
+    assert text.count(old) == 1, old
+    return text.replace(old, new)

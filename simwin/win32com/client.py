@@ -115,8 +115,12 @@ class Shell(_COMObject):
         return Shortcut(username, os.path.abspath(path))
 
 
+# pythoncom.CLSCTX_SERVER: in-process, local and remote servers.
+CLSCTX_SERVER = 0x15
+
+
 def Dispatch(dispatch, userName=None, resultCLSID=None, typeinfo=None,
-             UnicodeToString=None, clsctx=None):
+             clsctx=CLSCTX_SERVER):
     machine = _state.machine()
     if (not machine.dispatch_fails and isinstance(dispatch, str)
             and dispatch.lower() == "wscript.shell"):
