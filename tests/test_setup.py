@@ -85,7 +85,8 @@ def installed(calls, tool):
     ("test", ["xdg-utils", "shared-mime-info", "libfile-mimeinfo-perl", "chromium", "openssl", "curl", "nodejs",
               "g++-mingw-w64-x86-64-posix", "wine64"],
      ["scikit-build-core>=0.11", "cryptography", "mpmath", "chardet>=7.5,<8", "cmake", "ninja", "pytest",
-      "hypothesis", "mypy==2.4.1", "pyright==1.1.414", "build", "twine", "check-jsonschema", "trove-classifiers"],
+      "hypothesis", "mypy==2.4.1", "pyright==1.1.414", "build", "twine", "check-jsonschema", "trove-classifiers",
+      "pyyaml", "types-pywin32==312.0.0.20261104"],
      ["pywin32", "wmi"]),
 ])
 def test_each_command_installs_what_it_needs_one_line_per_step(setup, purpose, debian, python, absent):
