@@ -168,7 +168,24 @@ def SHChangeNotify(wEventId, uFlags, dwItem1, dwItem2):
     return 0
 
 
+def SetSystemCursor(hcur, id):
+    """Replace a system cursor.  The system takes over (and later destroys)
+    the cursor handle, so a handle works only once; an unknown handle fails
+    with ERROR_INVALID_HANDLE as the last error."""
+    machine = _state.machine()
+    handle = _pointer_or_int(1, hcur)
+    if isinstance(handle, ctypes._SimpleCData):
+        handle = handle.value
+    image = machine.images.pop(handle, None)
+    if image is None:
+        _state.set_last_error(6)
+        return 0
+    machine.cursor = (image[0], _dword(2, id))
+    return 1
+
+
 EXPORTS = {
+    "user32": {"SetSystemCursor": SetSystemCursor},
     "kernel32": {f.__name__: f for f in (GetCurrentDirectoryW,
                                          GetFileAttributesW,
                                          SetFileAttributesW)},

@@ -422,6 +422,7 @@ def test_clipboard_failures(win, pywintypes, switch, failing, left):
 
 
 def test_cursor_and_screen_size(win, pywintypes, tmp_path):
+    import ctypes
     import win32api
     import win32con
     import win32gui
@@ -434,10 +435,13 @@ def test_cursor_and_screen_size(win, pywintypes, tmp_path):
     handle = win32gui.LoadImage(0, str(cursor), win32con.IMAGE_CURSOR, 0, 0,
                                 win32con.LR_LOADFROMFILE)
     assert handle
-    win32api.SetSystemCursor(handle, win32con.OCR_NORMAL)
+    # pywin32 has no SetSystemCursor: user32's takes the handle once.
+    assert not hasattr(win32api, "SetSystemCursor")
+    user32 = ctypes.windll.user32
+    assert user32.SetSystemCursor(ctypes.c_void_p(handle), win32con.OCR_NORMAL) == 1
     assert win.cursor == (str(cursor), 32512)
-    with pytest.raises(pywintypes.error):
-        win32api.SetSystemCursor(handle, win32con.OCR_NORMAL)
+    assert user32.SetSystemCursor(ctypes.c_void_p(handle), win32con.OCR_NORMAL) == 0
+    assert ctypes.GetLastError() == 6
     win.screen_size = (2560, 1440)
     assert [win32api.GetSystemMetrics(i) for i in (0, 1, 7)] == [2560, 1440, 0]
 

@@ -189,6 +189,45 @@ def test_curani(vk, machine, tmp_path, record):
     assert vk.curani(str(cursor)) is None and api.calls == []
 
 
+class Handle(int):
+    """A handle object as pywin32 gives it: Detach hands the handle over."""
+    detached = False
+
+    def Detach(self):
+        self.detached = True
+        return int(self)
+
+
+@pytest.mark.parametrize("handle_type", [int, Handle])
+def test_curani_without_win32api_setsystemcursor_uses_user32(vk, machine, tmp_path, monkeypatch, handle_type):
+    cursor = tmp_path / "busy.cur"
+    cursor.write_bytes(b"\0\0\2\0")
+    loaded = []
+    load = vk.win32gui.LoadImage
+
+    def load_image(*args):
+        loaded.append(handle_type(load(*args)))
+        return loaded[-1]
+    monkeypatch.setattr(vk.win32gui, "LoadImage", load_image)
+    assert vk.curani(str(cursor)) is None
+    assert machine.cursor == (str(cursor), 32512)
+    assert getattr(loaded[0], "detached", True)
+    # user32 refuses a handle it already owns: the Windows error is raised.
+    monkeypatch.setattr(vk.win32gui, "LoadImage", lambda *args: loaded[0])
+    with pytest.raises(OSError) as exc:
+        vk.curani(str(cursor))
+    assert exc.value.winerror == 6
+
+
+def test_curani_calls_win32api_setsystemcursor_where_it_exists(vk, machine, tmp_path, monkeypatch):
+    cursor = tmp_path / "busy.cur"
+    cursor.write_bytes(b"\0\0\2\0")
+    calls = []
+    monkeypatch.setattr(vk.win32api, "SetSystemCursor", lambda *args: calls.append(args), raising=False)
+    assert vk.curani(str(cursor)) is None
+    assert len(calls) == 1 and calls[0][1] == 32512 and machine.cursor is None
+
+
 @pytest.mark.parametrize("screen", [(1920, 1080), (768, 1366)])
 def test_size_is_width_then_height(vk, machine, record, monkeypatch, screen):
     machine.screen_size = screen

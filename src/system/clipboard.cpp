@@ -3,6 +3,7 @@
 #include "core/errors.hpp"
 #include "core/state.hpp"
 #include "system/system.hpp"
+#include "system/windows_error.hpp"
 
 namespace vk::utilities {
 namespace {
@@ -34,6 +35,39 @@ PyObject* ctrlc_impl(Function*, Args args) {
   Py_RETURN_NONE;
 }
 
+// obj.<name> into `out`, which stays empty when obj has no such attribute;
+// false with an exception set when the lookup failed otherwise.
+bool optional_attribute(PyObject* obj, PyObject* name, Ref& out) {
+  out = getattr(obj, name);
+  if (out || !PyErr_ExceptionMatches(PyExc_AttributeError)) return static_cast<bool>(out) || !PyErr_Occurred();
+  PyErr_Clear();
+  return true;
+}
+
+// pywin32's win32api has no SetSystemCursor: where it is missing, user32's
+// own is called through ctypes with the same handle and id. The system
+// then owns the cursor, so a pywin32 handle object is detached from it;
+// a refusal raises the Windows error.
+bool set_system_cursor(PyObject* cursor, PyObject* id) {
+  Ref win32api = global("win32api"_id);
+  if (!win32api) return false;
+  Ref set;
+  if (!optional_attribute(win32api.get(), "SetSystemCursor"_id, set)) return false;
+  if (set) return static_cast<bool>(call(set.get(), cursor, id));
+
+  Ref address = Ref::steal(PyNumber_Index(cursor));
+  Ref pointer = address ? global("ctypes"_id, "c_void_p"_id) : Ref();
+  Ref handle = call(pointer.get(), address.get());
+  Ref user32_set = handle ? global("user32"_id, "SetSystemCursor"_id) : Ref();
+  Ref done = call(user32_set.get(), handle.get(), id);
+  const int refused = done ? PyObject_Not(done.get()) : -1;
+  if (refused < 0) return false;
+  if (refused) return raise_windows_error() != nullptr;
+  Ref detach;
+  if (!optional_attribute(cursor, "Detach"_id, detach)) return false;
+  return !detach || call(detach.get());
+}
+
 PyObject* curani_impl(Function*, Args args) {
   Ref load = global("win32gui"_id, "LoadImage"_id);
   Ref image_cursor = global("win32con"_id, "IMAGE_CURSOR"_id);
@@ -43,9 +77,8 @@ PyObject* curani_impl(Function*, Args args) {
   const int loaded = cursor ? PyObject_IsTrue(cursor.get()) : -1;
   if (loaded < 0) return nullptr;
   if (loaded) {
-    Ref set = global("win32api"_id, "SetSystemCursor"_id);
     Ref normal = global("win32con"_id, "OCR_NORMAL"_id);
-    if (!call(set.get(), cursor.get(), normal.get())) return nullptr;
+    if (!normal || !set_system_cursor(cursor.get(), normal.get())) return nullptr;
   }
   Py_RETURN_NONE;
 }

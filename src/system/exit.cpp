@@ -3,6 +3,7 @@
 #include "core/errors.hpp"
 #include "core/state.hpp"
 #include "system/system.hpp"
+#include "system/windows_error.hpp"
 
 namespace vk::utilities {
 namespace {
@@ -26,14 +27,6 @@ PyObject* refuse(PyObject* text) {
   Ref one = Ref::steal(PyLong_FromLong(1));
   Ref result = call(exit.get(), one.get());
   return result ? Py_NewRef(Py_None) : nullptr;
-}
-
-// raise ctypes.WinError(): the error of the Windows call just made.
-PyObject* raise_windows_error() {
-  Ref error = global("ctypes"_id, "WinError"_id);
-  Ref exc = call(error.get());
-  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-  return nullptr;
 }
 
 // GetFileAttributesW reports failure with the all-ones word, which ctypes
