@@ -1,13 +1,16 @@
+// The module's function type, read as CPython's own function type is:
+// calling (vectorcall, holding what a call uses, binding), the slots, the
+// attributes, then the tables and the constructors.
 #include "core/function.hpp"
 
-#include "core/errors.hpp"
+#include "core/binding.hpp"
+#include "core/like_def.hpp"
 #include "core/recursion.hpp"
+#include "core/signature.hpp"
 #include "core/state.hpp"
 
-#include <frameobject.h>
 #include <structmember.h>
 
-#include <cstdint>
 #include <utility>
 
 // Kept out of the call's fast path, whose frame then stays small.
@@ -22,164 +25,9 @@ namespace {
 
 using namespace literals;
 
-constexpr std::size_t kMaxSlots = 16;
-
 Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
-Py_ssize_t positional_count(const Function* f) { return static_cast<Py_ssize_t>(f->def->positional.size()); }
-Py_ssize_t kwonly_count(const Function* f) { return static_cast<Py_ssize_t>(f->def->kwonly.size()); }
-bool has_varargs(const Function* f) { return f->def->varargs != nullptr; }
-
-// Where the positional defaults sit. A defaults tuple longer than the
-// positional parameters gives them its last items, as for a def.
-struct DefaultLayout {
-  Py_ssize_t required;  // positional parameters without a default
-  Py_ssize_t offset;    // parameter i >= required defaults to defaults[offset + i]
-};
-
-DefaultLayout default_layout(Py_ssize_t npos, PyObject* defaults) {
-  const Py_ssize_t given = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-  return {npos - std::min(given, npos), given - npos};
-}
-
-PyObject* count_error(const Function* f, const char* how, Py_ssize_t expected, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%U() takes %s %zd positional argument%s (%zd given)", f->name, how, expected,
-               expected == 1 ? "" : "s", given);
-  return nullptr;
-}
-
-// Index of a keyword among the named parameters (positional, then
-// keyword-only), or -1. Sets nothing on a miss.
-Py_ssize_t find_keyword(const Function* f, PyObject* key) {
-  const Py_ssize_t n = PyTuple_GET_SIZE(f->varnames);
-  for (Py_ssize_t i = 0; i < n; ++i)
-    if (PyTuple_GET_ITEM(f->varnames, i) == key) return i;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, i), key, Py_EQ);
-    if (eq < 0) return -2;
-    if (eq) return i;
-  }
-  return -1;
-}
-
-// The bound arguments of one call. Most are borrowed from the caller or
-// the held defaults; the ones the call owns (the *args tuple, keyword-only
-// defaults that the dict may drop meanwhile) are marked and released at
-// the end. One array, so that a chain of calls through the module keeps
-// its stack frames small.
-class Slots {
- public:
-  explicit Slots(Py_ssize_t n) {
-    // Only the slots this function has are cleared: zeroing whole arrays
-    // costs more than the binding itself.
-    for (Py_ssize_t i = 0; i < n; ++i) items_[i] = nullptr;
-  }
-  Slots(const Slots&) = delete;
-  Slots& operator=(const Slots&) = delete;
-  ~Slots() {
-    for (std::size_t i = 0; owned_ >> i; ++i)
-      if ((owned_ >> i) & 1U) Py_DECREF(items_[i]);
-  }
-  PyObject*& operator[](Py_ssize_t i) { return items_[i]; }
-  void own(Py_ssize_t i, PyObject* reference) {
-    items_[i] = reference;
-    owned_ |= std::uint32_t{1} << i;
-  }
-  Args get() const { return items_; }
-
- private:
-  static_assert(kMaxSlots < 32);
-  PyObject* items_[kMaxSlots];
-  std::uint32_t owned_ = 0;
-};
-
-// The body of a call: the impl, and on failure a traceback entry for this
-// function, as the frame of a def adds one.
-void add_traceback_entry(Function* f);
-
-inline PyObject* run(Function* f, Args args) {
-  PyObject* result = f->def->impl(f, args);
-  if (!result) [[unlikely]] add_traceback_entry(f);
-  return result;
-}
-
-VK_NOINLINE PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const Py_ssize_t npos = positional_count(f);
-  const Py_ssize_t nkwonly = kwonly_count(f);
-  const bool var = has_varargs(f);
-  const Py_ssize_t kwonly_base = npos + (var ? 1 : 0);
-
-  // Binding can run Python code (a keyword's __eq__, a key's __hash__ in
-  // the keyword defaults) that replaces these fields: each is read once and
-  // held until the call returns.
-  const Ref defaults = Ref::borrow(f->defaults);
-  const Ref kwdefaults = Ref::borrow(f->kwdefaults);
-  const DefaultLayout layout = default_layout(npos, defaults.get());
-  const bool exact = layout.required == npos && !var;
-
-  Slots slots(kwonly_base + nkwonly);
-
-  if (nargs > npos && !var) {
-    if (npos == 0) {
-      PyErr_Format(PyExc_TypeError, "%U() takes no arguments (%zd given)", f->name, nargs);
-      return nullptr;
-    }
-    return count_error(f, exact ? "exactly" : "at most", npos, nargs);
-  }
-  for (Py_ssize_t i = 0; i < std::min(nargs, npos); ++i) slots[i] = args[i];
-  if (var) {
-    const Py_ssize_t extra = nargs > npos ? nargs - npos : 0;
-    Ref tuple = Ref::steal(PyTuple_New(extra));
-    if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < extra; ++i) {
-      Py_INCREF(args[npos + i]);
-      PyTuple_SET_ITEM(tuple.get(), i, args[npos + i]);
-    }
-    slots.own(npos, tuple.release());
-  }
-
-  if (kwnames) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-      if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->name);
-        return nullptr;
-      }
-      const Py_ssize_t index = find_keyword(f, key);
-      if (index == -2) return nullptr;
-      if (index < 0) {
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", f->name, key);
-        return nullptr;
-      }
-      const Py_ssize_t slot = index < npos ? index : kwonly_base + (index - npos);
-      if (slots[slot]) {
-        PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%U'", f->name, key);
-        return nullptr;
-      }
-      slots[slot] = args[nargs + k];
-    }
-  }
-
-  for (Py_ssize_t i = nargs; i < npos; ++i) {
-    if (slots[i]) continue;
-    if (i < layout.required) return count_error(f, exact ? "exactly" : "at least", layout.required, nargs);
-    slots[i] = PyTuple_GET_ITEM(defaults.get(), layout.offset + i);
-  }
-  for (Py_ssize_t j = 0; j < nkwonly; ++j) {
-    const Py_ssize_t slot = kwonly_base + j;
-    if (slots[slot]) continue;
-    PyObject* name = PyTuple_GET_ITEM(f->varnames, npos + j);
-    PyObject* value = kwdefaults ? PyDict_GetItemWithError(kwdefaults.get(), name) : nullptr;
-    if (!value) {
-      if (!PyErr_Occurred())
-        PyErr_Format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: '%U'", f->name, name);
-      return nullptr;
-    }
-    slots.own(slot, Py_NewRef(value));
-  }
-  return run(f, slots.get());
-}
+// ------------------------------------------------------------------ calling
 
 // The function, its arguments and its keyword names, held for the whole
 // call as a def's frame holds them. The caller's array is copied as well:
@@ -220,6 +68,31 @@ class CallFrame {
   PyObject** items_ = inline_;
 };
 
+// The body of a call: the impl, and on failure a traceback entry for this
+// function, as the frame of a def adds one.
+inline PyObject* run(Function* f, Args args) {
+  PyObject* result = f->def->impl(f, args);
+  if (!result) [[unlikely]] add_traceback_entry(f);
+  return result;
+}
+
+// A call that passes keywords, leaves out defaulted parameters or has a
+// *args or keyword-only parameter: its arguments are bound first.
+VK_NOINLINE PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const FunctionDef& def = *f->def;
+  const Parameters parameters{f->varnames, static_cast<Py_ssize_t>(def.positional.size()), def.varargs != nullptr,
+                              static_cast<Py_ssize_t>(def.kwonly.size())};
+  // Binding can run Python code (a keyword's __eq__, a key's __hash__ in
+  // the keyword defaults) that replaces these fields: each is read once and
+  // held until the call returns.
+  const Ref name = Ref::borrow(f->name);
+  const Ref defaults = Ref::borrow(f->defaults);
+  const Ref kwdefaults = Ref::borrow(f->kwdefaults);
+  BoundArguments bound(parameters.slots());
+  if (!bind(parameters, name.get(), defaults.get(), kwdefaults.get(), args, nargs, kwnames, bound)) return nullptr;
+  return run(f, bound.get());
+}
+
 // A call that needs binding, or more arguments than the common case.
 VK_NOINLINE PyObject* hold_bind_and_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
@@ -259,6 +132,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   leave_call(thread);
   return result;
 }
+
+// -------------------------------------------------------------------- slots
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
   if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
@@ -316,6 +191,8 @@ void function_dealloc(PyObject* self) {
   type->tp_free(self);
   Py_DECREF(type);
 }
+
+// --------------------------------------------------------------- attributes
 
 // __name__ and __qualname__ must stay str: the error messages use them.
 int set_str_field(PyObject** field, PyObject* value, const char* what) {
@@ -394,58 +271,7 @@ PyObject* get_signature(PyObject* self, void*) {
   Function* f = as_function(self);
   if (Ref assigned = dict_item(f, "__signature__"_id)) return assigned.release();
   if (PyErr_Occurred()) return nullptr;
-
-  // Building the parameters runs Python code (lookups in the annotations,
-  // the Parameter constructor) that may replace any field: each is read
-  // once and held.
-  const Ref defaults = Ref::borrow(f->defaults);
-  const Ref kwdefaults = Ref::borrow(f->kwdefaults);
-  const Ref annotations = Ref::borrow(f->annotations);
-
-  Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-  if (!inspect) return nullptr;
-  Ref parameter = getattr(inspect.get(), "Parameter"_id);
-  Ref signature = getattr(inspect.get(), "Signature"_id);
-  if (!parameter || !signature) return nullptr;
-  Ref empty = getattr(parameter.get(), "empty"_id);
-  Ref positional = getattr(parameter.get(), "POSITIONAL_OR_KEYWORD"_id);
-  Ref var_positional = getattr(parameter.get(), "VAR_POSITIONAL"_id);
-  Ref keyword_only = getattr(parameter.get(), "KEYWORD_ONLY"_id);
-  if (!empty || !positional || !var_positional || !keyword_only) return nullptr;
-
-  // The value of `name` in a held dict, or `empty` when it has none.
-  auto item_or_empty = [&](PyObject* dict, PyObject* name) -> Ref {
-    if (!dict) return empty;
-    Ref value = Ref::borrow(PyDict_GetItemWithError(dict, name));
-    if (value || PyErr_Occurred()) return value;
-    return empty;
-  };
-  Ref params = Ref::steal(PyList_New(0));
-  if (!params) return nullptr;
-  auto add = [&](PyObject* name, PyObject* kind, PyObject* default_value) {
-    Ref annotation = item_or_empty(annotations.get(), name);
-    Ref p = call_kw(parameter.get(), 2, kwnames<"default", "annotation">(), name, kind, default_value, annotation.get());
-    return p && PyList_Append(params.get(), p.get()) == 0;
-  };
-
-  const Py_ssize_t npos = positional_count(f);
-  const DefaultLayout layout = default_layout(npos, defaults.get());
-  for (Py_ssize_t i = 0; i < npos; ++i) {
-    PyObject* default_value = i < layout.required ? empty.get() : PyTuple_GET_ITEM(defaults.get(), layout.offset + i);
-    if (!add(PyTuple_GET_ITEM(f->varnames, i), positional.get(), default_value)) return nullptr;
-  }
-  if (has_varargs(f)) {
-    Ref name = new_str(f->def->varargs);
-    if (!name || !add(name.get(), var_positional.get(), empty.get())) return nullptr;
-  }
-  for (Py_ssize_t j = 0; j < kwonly_count(f); ++j) {
-    PyObject* name = PyTuple_GET_ITEM(f->varnames, npos + j);
-    Ref default_value = item_or_empty(kwdefaults.get(), name);
-    if (!default_value || !add(name, keyword_only.get(), default_value.get())) return nullptr;
-  }
-  Ref returns = item_or_empty(annotations.get(), "return"_id);
-  if (!returns) return nullptr;
-  return call_kw(signature.get(), 1, kwnames<"return_annotation">(), params.get(), returns.get()).release();
+  return computed_signature(f).release();
 }
 
 // An assigned __signature__ lives in __dict__, as on a def; deleting it
@@ -462,71 +288,9 @@ int set_signature(PyObject* self, PyObject* value, void*) {
   return -1;
 }
 
-// The file named by the code objects: not a path, so that no file can
-// stand for the functions' source.
-constexpr const char kCodeFile[] = "<velka_code>";
-
-// A code object describing the function as a def's does (its parameter
-// counts, names and flags, its name and qualified name), so that tools
-// reading __code__ see the real parameters. Its bytecode raises
-// AssertionError when run: the function's work is not bytecode.
-Ref describe_code(Function* f) {
-  const Py_ssize_t npos = positional_count(f);
-  const Py_ssize_t nkwonly = kwonly_count(f);
-  const bool var = has_varargs(f);
-  Ref varnames = Ref::steal(PyTuple_New(npos + nkwonly + (var ? 1 : 0)));
-  if (!varnames) return {};
-  for (Py_ssize_t i = 0; i < npos + nkwonly; ++i)
-    PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(PyTuple_GET_ITEM(f->varnames, i)));
-  if (var) {
-    PyObject* name = PyUnicode_InternFromString(f->def->varargs);
-    if (!name) return {};
-    PyTuple_SET_ITEM(varnames.get(), npos + nkwonly, name);
-  }
-  // The empty code of the interpreter gives the bytecode and its line table.
-  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kCodeFile, f->def->name, 0)));
-  if (!empty) return {};
-  Ref bytecode = Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get())));
-  Ref lines = getattr(empty.get(), "co_linetable"_id);
-  Ref file = getattr(empty.get(), "co_filename"_id);
-  Ref nothing = Ref::steal(PyTuple_New(0));
-  Ref no_exceptions = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-  Ref name = new_str(f->def->name);
-  if (!bytecode || !lines || !file || !nothing || !no_exceptions || !name) return {};
-  const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames.get()));
-  const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (var ? CO_VARARGS : 0);
-  constexpr int kStackSize = 1;  // the one exception the bytecode raises
-  return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-      static_cast<int>(npos), 0, static_cast<int>(nkwonly), nlocals, kStackSize, flags, bytecode.get(),
-      nothing.get(), nothing.get(), varnames.get(), nothing.get(), nothing.get(), file.get(), name.get(),
-      f->qualname, 0, lines.get(), no_exceptions.get())));
-}
-
-PyObject* code_of(Function* f) {
-  if (!f->code) f->code = describe_code(f).release();
-  return f->code;
-}
-
-VK_NOINLINE void add_traceback_entry(Function* f) {
-  // Without an exception the interpreter reports the missing one; without
-  // a namespace (a function made outside any import) there is no frame.
-  if (!PyErr_Occurred() || !f->globals) return;
-  Ref frame;
-  {
-    PendingError pending;
-    if (PyObject* code = code_of(f))
-      frame = Ref::steal(reinterpret_cast<PyObject*>(
-          PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), f->globals, nullptr)));
-  }
-  if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
-}
-
 PyObject* get_code(PyObject* self, void*) { return Py_XNewRef(code_of(as_function(self))); }
 
-// isinstance(f, types.FunctionType) holds, as tools such as unittest.mock
-// ask it to decide whether they look at a function (and then read
-// __code__, __globals__ and the rest); type(f) stays the module's own.
-PyObject* get_class(PyObject*, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type)); }
+// ------------------------------------------------------------------- tables
 
 int refuse_assignment(PyObject*, PyObject*, void*) {
   PyErr_SetString(PyExc_AttributeError, "readonly attribute");
@@ -545,7 +309,7 @@ PyGetSetDef function_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {"__code__", get_code, refuse_assignment, nullptr, nullptr},
-    {"__class__", get_class, refuse_assignment, nullptr, nullptr},
+    {"__class__", function_class, refuse_assignment, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

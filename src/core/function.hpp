@@ -1,5 +1,5 @@
-// The module's function type: vectorcall, Python's argument binding, method
-// binding through __get__, and the attributes of a Python-defined function.
+// The module's function type and how the module body describes a function:
+// the object every function and method of the module is.
 #pragma once
 
 #include "core/ref.hpp"
@@ -12,7 +12,7 @@ struct Function;
 
 // The bound arguments, in parameter order: the positional-or-keyword
 // parameters, then the *args tuple (when there is one), then the
-// keyword-only parameters. All borrowed for the duration of the call.
+// keyword-only parameters. The call holds them until the impl returns.
 using Args = PyObject* const*;
 using Impl = PyObject* (*)(Function* self, Args args);
 

@@ -1,3 +1,4 @@
+// The recursion accounting's slow half: the thread's stack bounds and the refusals.
 #include "core/recursion.hpp"
 
 #if defined(_WIN32)

@@ -1,3 +1,4 @@
+// The call helpers of ref.hpp that are too long to inline: module attributes and concatenation.
 #include "core/ref.hpp"
 
 #include "core/lookup.hpp"

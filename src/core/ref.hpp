@@ -1,15 +1,18 @@
 // Owning references to Python objects, and the few call helpers built on them.
 //
-// Ref is the only place that releases a reference: it is made with
-// Ref::steal (take over a new reference) or Ref::borrow (add one).
-// Functions return nullptr with a Python exception set on failure; a Ref
-// going out of scope on that path releases what it held.
+// Ref owns a reference: it is made with Ref::steal (take over a new
+// reference) or Ref::borrow (add one), and releases it when it goes out of
+// scope, on error paths too. Outside Ref, references are released only in
+// src/core (where an object's own fields, a call's held arguments and the
+// saved exception of errors.hpp are managed by hand) and in the module
+// frame. Functions return nullptr with a Python exception set on failure.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <utility>
 
@@ -93,7 +96,12 @@ Ref module_attribute(PyObject* module, PyObject* name);
 // and that exception stays, so calls can be nested safely.
 template <class... A>
 bool any_null(A... args) {
-  return ((args == nullptr) || ...);
+  const bool missing = ((args == nullptr) || ...);
+  // A null stands for an earlier step's failure, which left its exception
+  // set: a null without one is a fault where it was made. Checked in debug
+  // and sanitizer builds.
+  assert(!missing || PyErr_Occurred());
+  return missing;
 }
 
 inline Ref getattr(PyObject* obj, PyObject* name) {

@@ -1,3 +1,4 @@
+// Temporary sibling files: their names, their removal, and the errors that name the target instead.
 #include "core/sibling.hpp"
 
 #include "core/errors.hpp"

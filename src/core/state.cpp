@@ -1,3 +1,4 @@
+// The process's one module state, and the global lookups, local imports and printing built on it.
 #include "core/state.hpp"
 
 #include "core/lookup.hpp"

@@ -1,0 +1,75 @@
+// The code object, the traceback entries and the __class__ that make a module function pass for a def.
+#include "core/like_def.hpp"
+
+#include "core/errors.hpp"
+
+#include <frameobject.h>
+
+namespace vk {
+namespace {
+
+using namespace literals;
+
+// The file named by the code objects: not a path, so that no file can
+// stand for the functions' source.
+constexpr const char kCodeFile[] = "<velka_code>";
+
+// A code object describing the function as a def's does (its parameter
+// counts, names and flags, its name and qualified name), so that tools
+// reading __code__ see the real parameters. Its bytecode raises
+// AssertionError when run: the function's work is not bytecode.
+Ref describe_code(Function* f) {
+  const FunctionDef& def = *f->def;
+  const auto named = static_cast<Py_ssize_t>(def.positional.size() + def.kwonly.size());
+  Ref varnames = Ref::steal(PyTuple_New(named + (def.varargs ? 1 : 0)));
+  if (!varnames) return {};
+  for (Py_ssize_t i = 0; i < named; ++i)
+    PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(PyTuple_GET_ITEM(f->varnames, i)));
+  if (def.varargs) {
+    PyObject* name = PyUnicode_InternFromString(def.varargs);
+    if (!name) return {};
+    PyTuple_SET_ITEM(varnames.get(), named, name);
+  }
+  // The empty code of the interpreter gives the bytecode and its line table.
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kCodeFile, def.name, 0)));
+  if (!empty) return {};
+  Ref bytecode = Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get())));
+  Ref lines = getattr(empty.get(), "co_linetable"_id);
+  Ref file = getattr(empty.get(), "co_filename"_id);
+  Ref nothing = Ref::steal(PyTuple_New(0));
+  Ref no_exceptions = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+  Ref name = new_str(def.name);
+  if (!bytecode || !lines || !file || !nothing || !no_exceptions || !name) return {};
+  const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames.get()));
+  const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (def.varargs ? CO_VARARGS : 0);
+  constexpr int kStackSize = 1;  // the one exception the bytecode raises
+  return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+      static_cast<int>(def.positional.size()), 0, static_cast<int>(def.kwonly.size()), nlocals, kStackSize, flags,
+      bytecode.get(), nothing.get(), nothing.get(), varnames.get(), nothing.get(), nothing.get(), file.get(),
+      name.get(), f->qualname, 0, lines.get(), no_exceptions.get())));
+}
+
+}  // namespace
+
+PyObject* code_of(Function* f) {
+  if (!f->code) f->code = describe_code(f).release();
+  return f->code;
+}
+
+void add_traceback_entry(Function* f) {
+  // Without an exception the interpreter reports the missing one; without
+  // a namespace (a function made outside any import) there is no frame.
+  if (!PyErr_Occurred() || !f->globals) return;
+  Ref frame;
+  {
+    PendingError pending;
+    if (PyObject* code = code_of(f))
+      frame = Ref::steal(reinterpret_cast<PyObject*>(
+          PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), f->globals, nullptr)));
+  }
+  if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+PyObject* function_class(PyObject*, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type)); }
+
+}  // namespace vk
