@@ -1,4 +1,8 @@
-"""Type stub for velka_code (written by scripts/make_stub.py from scripts/stub_types.py)."""
+"""Type stub for velka_code, kept by hand.
+
+The helpers come first; after them the module's attributes, in the order
+the module binds them (tests/test_module.py holds the two orders together).
+"""
 
 import types
 from collections.abc import Callable, Iterable

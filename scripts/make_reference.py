@@ -1,14 +1,16 @@
-"""Writes docs/reference.md from the built module and scripts/reference_table.md.
+"""Refreshes docs/reference.md from the built module.
 
     python3 scripts/make_reference.py            # rewrite docs/reference.md
     python3 scripts/make_reference.py --print    # write it to standard output
 
-Signatures and docstrings come from the module itself; where each name works
-and how it reports failure come from the table beside this script. Every
-name of the module needs a row there: a name without one stops the script
-with its name, so a new function cannot be left out. Rows for names the
-module does not have are skipped. tests/test_docs.py checks that the
-committed reference is current.
+The reference is its own table: its groups, rows, platforms, failure styles
+and notes are written by hand in docs/reference.md, and this script rewrites
+what the module says of itself (signatures, first docstring lines, the types
+of values) and the text above the first group. Every name of the module
+needs a row, and every row a name the module has: either mistake stops the
+script with the names, so a new function cannot be left out and a removed
+one cannot linger. tests/test_docs.py checks that the committed reference is
+current.
 """
 
 import inspect
@@ -17,31 +19,36 @@ import re
 import sys
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TABLE = os.path.join(REPO, "scripts", "reference_table.md")
-OUTPUT = os.path.join(REPO, "docs", "reference.md")
+REFERENCE = os.path.join(REPO, "docs", "reference.md")
 
 PLATFORMS = ("Windows", "macOS", "Linux")
-# Each failure style: the word in the table, its short label, its legend line.
+# Each failure style: its word here, the label the table shows, its legend line.
 FAILURES = {
     "returns": ("返回", "**返回**：返回值说明结果，如 False、None 或一段提示文字 (returns: the value tells)"),
     "prints": ("打印", "**打印**：打印一行提示，返回 None (prints one line, returns None)"),
     "raises": ("抛出", "**抛出**：抛出异常 (raises an exception)"),
     "exits": ("结束", "**结束**：抛出 SystemExit，未被捕获时结束进程 (ends the process)"),
 }
-# Group kinds: how the rows of a group are shown.
-KINDS = ("functions", "values")
+LABELS = {label: word for word, (label, _) in FAILURES.items()}
+# Group kinds, each known by the header row of its table.
+TABLE_HEADS = {
+    "functions": "| 签名 signature | 文档字符串首行 docstring | 平台 platforms | 失败方式与说明 failure and notes |\n",
+    "values": "| 名称 name | 类型 type | 说明 note |\n",
+}
 
 HEADER = """# velka_code 参考 / reference
 
-<!-- 由 scripts/make_reference.py 生成，请勿手改；改 scripts/reference_table.md 后重新生成。
-     Written by scripts/make_reference.py: edit scripts/reference_table.md and run it again. -->
+<!-- 平台、失败方式与说明在本文件里手写；签名、文档字符串首行、值的类型和这段开头由
+     scripts/make_reference.py 从模块重新写出。新名称：在所属的组里加一行（签名一栏只写名称），再运行它。
+     Platforms, failure styles and notes are written here by hand; signatures, first docstring lines,
+     the types of values and this opening are rewritten from the module by scripts/make_reference.py.
+     A new name: add a row to its group (the name alone in the first column) and run the script. -->
 
-模块的每个公开名称：签名与文档字符串首行取自模块本身，可用平台与失败方式取自
-`scripts/reference_table.md`。用法见 [README.zh-CN.md](../README.zh-CN.md)（English:
-[README.md](../README.md)）。
+模块的每个公开名称：签名与文档字符串首行取自模块本身，可用平台与失败方式写在本表里。用法见
+[README.zh-CN.md](../README.zh-CN.md)（English: [README.md](../README.md)）。
 
 Every public name of the module: the signature and the first docstring line come from the module
-itself; the platforms and the failure style from `scripts/reference_table.md`.
+itself; the platforms and the failure style are written in this table.
 
 失败方式 / failure styles:
 
@@ -78,32 +85,56 @@ def split_cells(line):
     return [cell.strip().replace("\\|", "|") for cell in cells]
 
 
-def load_table(path=TABLE):
-    """The groups of the table file, each with its rows in order."""
+def parse_failures(text):
+    """(failure words, note) of a failure cell: **label、label**：note."""
+    match = re.fullmatch(r"\*\*(.*?)\*\*(?:：(.*))?", text)
+    if not match:
+        return None, text
+    labels = match.group(1).split("、") if match.group(1) else []
+    return [LABELS.get(label, label) for label in labels], match.group(2) or ""
+
+
+def load_table(path=REFERENCE):
+    """The groups of the reference, each with its rows in order."""
     groups = []
     errors = []
     seen = {}
     with open(path, encoding="utf-8") as f:
         lines = f.read().splitlines()
     for number, line in enumerate(lines, 1):
-        heading = re.match(r"^## (.+?) \{(\w+)\}$", line)
-        if heading:
-            if heading.group(2) not in KINDS:
-                errors.append(f"line {number}: unknown group kind {heading.group(2)!r}")
-            groups.append(Group(heading.group(1), heading.group(2)))
+        if line.startswith("## "):
+            groups.append(Group(line[3:].strip(), None))
             continue
         if not line.startswith("|") or re.match(r"^\|[\s:|-]+\|$", line):
             continue
+        kind = next((kind for kind, head in TABLE_HEADS.items() if line + "\n" == head), None)
+        if kind:
+            if groups and groups[-1].kind is None:
+                groups[-1].kind = kind
+            else:
+                errors.append(f"line {number}: a table head outside a group heading, or a second one")
+            continue
         cells = split_cells(line)
-        if cells[0] == "name":
+        if not groups or groups[-1].kind is None:
+            errors.append(f"line {number}: a row before the head of its group's table")
             continue
-        if len(cells) != 4 or not groups:
-            errors.append(f"line {number}: expected a row of 4 cells under a group heading")
-            continue
-        name, platforms, failures, note = cells
-        name = name.strip("`")
-        platform_list = platforms.split()
-        failure_list = [] if failures == "-" else [word.strip() for word in failures.split(",")]
+        match = re.match(r"`?([\w.]+)", cells[0])
+        name = match.group(1) if match else cells[0]
+        if groups[-1].kind == "functions":
+            if len(cells) != 4:
+                errors.append(f"line {number}: {name}: expected 4 cells (signature, docstring, platforms, "
+                              "failure and note)")
+                continue
+            platform_list = [] if cells[2] == "—" else cells[2].split()
+            failure_list, note = parse_failures(cells[3])
+            if failure_list is None:
+                errors.append(f"line {number}: {name}: the failure cell starts with **styles**")
+                continue
+        else:
+            if len(cells) != 3:
+                errors.append(f"line {number}: {name}: expected 3 cells (name, type, note)")
+                continue
+            platform_list, failure_list, note = [], [], cells[2]
         for word in platform_list:
             if word not in PLATFORMS:
                 errors.append(f"line {number}: {name}: unknown platform {word!r}")
@@ -116,6 +147,7 @@ def load_table(path=TABLE):
             errors.append(f"line {number}: {name} already has a row (line {seen[name]})")
         seen[name] = number
         groups[-1].rows.append(Row(name, platform_list, failure_list, note, number))
+    errors.extend(f"{group.title}: no table under the heading" for group in groups if group.kind is None)
     if errors:
         raise ReferenceError_("\n".join(errors))
     return groups
@@ -205,20 +237,25 @@ def failure_cell(row):
 
 
 def render(module, groups):
-    """The reference text; raises ReferenceError_ naming each name without a row."""
-    described = {row.name for group in groups for row in group.rows}
-    missing = [name for name in public_names(module) if name not in described]
+    """The reference text; raises ReferenceError_ naming each name without a
+    row and each row whose name the module lacks."""
+    names = public_names(module)
+    described = [row.name for group in groups for row in group.rows]
+    problems = []
+    missing = [name for name in names if name not in set(described)]
     if missing:
-        raise ReferenceError_("no row in scripts/reference_table.md for: " + ", ".join(missing))
-    present = set(public_names(module))
+        problems.append("no row in docs/reference.md for: " + ", ".join(missing))
+    stale = [name for name in described if name not in set(names)]
+    if stale:
+        problems.append("a row in docs/reference.md for a name the module lacks: " + ", ".join(stale))
+    if problems:
+        raise ReferenceError_("\n".join(problems))
     out = [HEADER]
     for group in groups:
-        rows = [row for row in group.rows if row.name in present]
-        if not rows:
-            continue
+        rows = group.rows
         out.append(f"\n## {group.title}\n\n")
+        out.append(TABLE_HEADS[group.kind])
         if group.kind == "functions":
-            out.append("| 签名 signature | 文档字符串首行 docstring | 平台 platforms | 失败方式与说明 failure and notes |\n")
             out.append("|---|---|---|---|\n")
             for row in rows:
                 value = lookup(module, row.name)
@@ -228,7 +265,7 @@ def render(module, groups):
                 out.append(f"| `{cell(signature)}` | {cell(first_doc_line(value))} | "
                            f"{' '.join(row.platforms) or '—'} | {cell(failure_cell(row))} |\n")
         else:
-            out.append("| 名称 name | 类型 type | 说明 note |\n|---|---|---|\n")
+            out.append("|---|---|---|\n")
             for row in rows:
                 value = lookup(module, row.name)
                 kind = type(value)
@@ -255,8 +292,7 @@ def main(argv):
     if argv == ["--print"]:
         sys.stdout.write(text)
     else:
-        os.makedirs(os.path.dirname(OUTPUT), exist_ok=True)
-        with open(OUTPUT, "w", encoding="utf-8") as f:
+        with open(REFERENCE, "w", encoding="utf-8") as f:
             f.write(text)
     return 0
 

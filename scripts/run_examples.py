@@ -47,10 +47,6 @@ class Block:
     def id(self):
         return f"{os.path.basename(self.path)}:{self.line}"
 
-    def names(self):
-        """The module attributes the block uses, as vk.NAME."""
-        return sorted(set(re.findall(r"\bvk\.([A-Za-z_]\w*)", self.source)))
-
 
 def blocks(path):
     """The python blocks of a Markdown file, with the line of their fence."""
@@ -243,23 +239,10 @@ def describe(block, failures, child):
     return "\n".join(parts)
 
 
-def missing_names(block, module):
-    """The names the block uses that the module does not have."""
-    return [name for name in block.names() if not hasattr(module, name)]
-
-
 def main(paths):
-    sys.path.insert(0, REPO)
-    import simwin
-    simwin.activate(windows=False)
-    import velka_code
     status = 0
     for path in paths or [os.path.join(REPO, name) for name in READMES]:
         for block in blocks(path):
-            missing = missing_names(block, velka_code)
-            if missing:
-                print(f"{block.id}: skipped, velka_code has no {', '.join(missing)} yet")
-                continue
             with tempfile.TemporaryDirectory() as folder:
                 failures, child = run_block(block, folder)
             if failures == []:

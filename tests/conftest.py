@@ -6,6 +6,7 @@ the module imports them at import time. `ver` is off the PATH by default, so
 shell answer like Windows for one test.
 """
 
+import ast
 import os
 import subprocess
 import sys
@@ -43,6 +44,19 @@ def restore_cwd():
     cwd = os.getcwd()
     yield cwd
     os.chdir(cwd)
+
+
+# The line of velka_code.pyi after which it declares the module's attributes,
+# in the order the module binds them; the stub's own helpers come before it.
+STUB_ATTRIBUTES = "# The module's attributes, in the order it binds them.\n"
+
+
+def stub_parts():
+    """(helpers, attributes): the two parts of velka_code.pyi, each parsed."""
+    with open(os.path.join(REPO, "velka_code.pyi"), encoding="utf-8") as f:
+        helpers, marker, attributes = f.read().partition(STUB_ATTRIBUTES)
+    assert marker, f"velka_code.pyi has lost the line {STUB_ATTRIBUTES.strip()!r}"
+    return ast.parse(helpers), ast.parse(attributes)
 
 
 def run_python(code, *args, env=None, timeout=120, **kwargs):

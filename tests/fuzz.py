@@ -11,8 +11,8 @@ exceptions seen and every finding; it exits 1 when there is one.
 
 Findings: the child dies (a signal) or stops answering, a SystemError, an
 exception still set after a call (sys.exc_info() not empty), a temporary
-file left in the sandbox, or an exception printed by the interpreter as
-unraisable. Ordinary exceptions, including KeyboardInterrupt from a file
+file left in the sandbox, an exception printed by the interpreter as
+unraisable, or a name without a recipe in tests/recipes.py (not called). Ordinary exceptions, including KeyboardInterrupt from a file
 of the pool and the per-call time limit, are not findings.
 """
 
@@ -225,10 +225,10 @@ def _child(windows):
 
     def build(name, positional, keywords):
         function = recipes.resolve(name)
-        recipe = table.get(name)
+        recipe = table[name]
         params = list(__import__("inspect").signature(function).parameters)
         args = []
-        valid = recipe.ok[0].args if recipe and recipe.ok else ()
+        valid = recipe.ok[0].args if recipe.ok else ()
         for place, entry in enumerate(positional):
             if entry == "r":
                 args.append(valid[place] if place < len(valid) else None)
@@ -250,10 +250,14 @@ def _child(windows):
         outcome = "returned"
         if name not in names:
             finding = f"no such name {name}"
+        elif name not in table:
+            # Its recipe says on which branch of the simulated platform it
+            # may run; without one it could touch this machine.
+            finding = recipes.missing_recipe(name)
         else:
             # What touches the system (registry, brightness...) runs on
             # the simulated Windows branch whatever this child's branch is.
-            platform.set_windows(windows or getattr(table.get(name), "windows", False))
+            platform.set_windows(windows or table[name].windows)
             try:
                 function, args, kwnames, values = build(name, positional, keywords)
                 signal.setitimer(signal.ITIMER_REAL, LIMIT)

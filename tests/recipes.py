@@ -4,7 +4,8 @@ The list of names comes from the module itself (`public_names`); this table
 says how to call each one on its success paths and on its own failure
 paths. The generic argument errors (count, unknown and duplicate keywords)
 are derived from the signature by `argument_errors`. A name the module has
-and the table lacks is an error of the tests that use it.
+and the table lacks, or a recipe for a name the module lacks, is an error of
+the tests that use the table (`missing_recipe` says what to add).
 
 Recipes are built against a `Sandbox`: a temporary folder that is also the
 current folder, with the files the calls read, and a bin folder first on
@@ -40,6 +41,10 @@ def public_names(module=velka_code):
             names.extend(f"{name}.{attribute}" for attribute, member in vars(value).items()
                          if isinstance(member, FUNCTION))
     return names
+
+
+def missing_recipe(name):
+    return f"velka_code.{name} has no recipe in tests/recipes.py: add one"
 
 
 def resolve(name, module=velka_code):
@@ -277,6 +282,7 @@ def _build(s):
     old_dir, make_old_dir = s.fresh_dir("old_dir")
     renamed_from, make_renamed = s.fresh_file("from.txt")
     cert, key = s.certificates()
+    target = s.path("app.py")
     recipes = {
         "getcwd": Recipe(ok=[ok()], fail=[prepared(fails(FileNotFoundError), s.deleted_cwd())]),
         "cwdbytes": Recipe(ok=[ok()], fail=[prepared(fails(FileNotFoundError), s.deleted_cwd())]),
@@ -363,25 +369,6 @@ def _build(s):
                                          fail=[fails(AttributeError, object(), 1, 2)]),
         "ComplexNumber.__str__": Recipe(ok=[ok(v.ComplexNumber(1, -2)), ok(v.ComplexNumber(StrSubclass("a"), 0.5))],
                                         fail=[fails(AttributeError, object()), fails(RuntimeError, v.ComplexNumber(Raising(), 1))]),
-    }
-    for digest in ("sha256", "sha384", "sha224", "sha1", "sha512", "md5", "blake2b", "sha3_256", "shake_128",
-                   "shake_256", "sha3_384", "sha3_512", "blake2s"):
-        recipes[digest] = _digest
-    for operator, zero in (("__add__", None), ("__sub__", None), ("__mul__", None), ("__truediv__", ZeroDivisionError)):
-        failing = [fails(AttributeError, v.ComplexNumber(1, 2), "x"), fails(AttributeError, object(), 2)]
-        if zero:
-            failing.append(fails(zero, v.ComplexNumber(1, 2), 0))
-        recipes[f"ComplexNumber.{operator}"] = Recipe(ok=[ok(v.ComplexNumber(1, 2), 3), ok(v.ComplexNumber(1.5, 2), 0.5j)],
-                                                      fail=failing)
-    recipes.update(_later(s))
-    return recipes
-
-
-def _later(s):
-    """Functions other parts of the module add; used once the module has them."""
-    text = s.path("text.txt")
-    target = s.path("app.py")
-    return {
         "WinRightCilck.auto_arrange": _desktop(True, False, Raising()),
         "WinRightCilck.grid": _desktop(True, False, Raising()),
         "WinRightCilck.icon": _desktop(True, False, Raising()),
@@ -418,7 +405,16 @@ def _later(s):
                                    fail=[ok(), Call((5, 6, ".vky", "VkType2"), raises=ANY)], windows=True),
         "brightness": lambda s: Recipe(ok=[ok(50), ok(12.5)], fail=[Call((object(),), raises=ANY)], windows=True),
     }
-
+    for digest in ("sha256", "sha384", "sha224", "sha1", "sha512", "md5", "blake2b", "sha3_256", "shake_128",
+                   "shake_256", "sha3_384", "sha3_512", "blake2s"):
+        recipes[digest] = _digest
+    for operator, zero in (("__add__", None), ("__sub__", None), ("__mul__", None), ("__truediv__", ZeroDivisionError)):
+        failing = [fails(AttributeError, v.ComplexNumber(1, 2), "x"), fails(AttributeError, object(), 2)]
+        if zero:
+            failing.append(fails(zero, v.ComplexNumber(1, 2), 0))
+        recipes[f"ComplexNumber.{operator}"] = Recipe(ok=[ok(v.ComplexNumber(1, 2), 3), ok(v.ComplexNumber(1.5, 2), 0.5j)],
+                                                      fail=failing)
+    return recipes
 
 def recipes(sandbox):
     """name -> Recipe for this sandbox."""

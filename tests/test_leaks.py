@@ -158,11 +158,16 @@ def _steady(once, call, calls):
     return grew
 
 
+def test_every_recipe_is_for_a_name_the_module_has(table):
+    stale = sorted(set(table) - set(recipes.public_names()))
+    assert not stale, f"tests/recipes.py has recipes for names velka_code lacks: {', '.join(stale)}"
+
+
 @pytest.mark.parametrize("name", recipes.public_names())
 def test_no_growth_on_any_path(name, sandbox, table, vk):
     recipe = table.get(name)
     if recipe is None:
-        pytest.fail(f"no call recipe for {name}: add one to tests/recipes.py")
+        pytest.fail(recipes.missing_recipe(name))
     function = recipes.resolve(name)
     calls = max(CALLS // recipe.cost, 3)
     windows = PLATFORM.windows
@@ -189,7 +194,7 @@ RESOURCE_WARNINGS_BY_DESIGN = {"backend"}
 def test_every_resource_is_closed_when_the_call_ends(name, sandbox, table, vk):
     recipe = table.get(name)
     if recipe is None:
-        pytest.fail(f"no call recipe for {name}: add one to tests/recipes.py")
+        pytest.fail(recipes.missing_recipe(name))
     function = recipes.resolve(name)
     windows = PLATFORM.windows
     PLATFORM.set_windows(recipe.windows)

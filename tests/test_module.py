@@ -1,11 +1,12 @@
 """Import behaviour: the create and exec steps and the module body."""
 
+import ast
 import os
 import sys
 
 import pytest
 
-from conftest import REPO, run_python
+from conftest import REPO, run_python, stub_parts
 
 PRELUDE = "import simwin; simwin.activate(windows=False)\n"
 
@@ -129,26 +130,34 @@ print(velka_code.Roaming)
     assert out.stdout.splitlines()[1] == "C:/Users/me/AppData/Roaming"
 
 
-# Module-level names in the order the body binds them first; a name bound
-# twice keeps its first place in the namespace.
-BODY_ORDER = """
-os sys getcwd remove removedir cmd psshell chdir mkdir get_encoding moencoding exists abspath join vkprint
-cwdbytes dirlist name file idir READ WRITE RUN pathq permissions winreg ctypes SORT_METHODS WinRightCilck hashlib
-_calculate_hash sha256 sha384 sha224 sha1 sha512 md5 blake2b sha3_256 shake_128 shake_256 sha3_384 sha3_512
-blake2s user32 shell32 kernel32 ole32 ws2_32 winmm gdi32 advapi32 odbc32 msimg32 _system32_path _winspool_path
-winspool setupapi crypt32 netapi32 http socketserver ssl subprocess threading HTTPServer HTTPSServer
-BackendPythonServer x509 NameOID hashes rsa serialization datetime SelfSignedCertificateGenerator wmi win32con
-win32gui win32api win32clipboard Dispatch FILE_ATTRIBUTE_HIDDEN FILE_ATTRIBUTE_READONLY FILE_ATTRIBUTE_ARCHIVE
-FILE_ATTRIBUTE_SYSTEM FILE_ATTRIBUTE_COMPRESSED exit attributes installlist install quit ctrlc curani size copy
-system shortcut shell brightness Error desktop backend username increase delete modify Roaming home mpmath pi
-factorial sin cos tan cot ComplexNumber sqrt exp ln power math combination log10 sinh cosh tanh floor
-absolute_value __test__
-""".split()
+def stub_order():
+    """The module attributes velka_code.pyi declares, in its order."""
+    names = []
+    for node in stub_parts()[1].body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            bound = [node.name]
+        elif isinstance(node, ast.AnnAssign):
+            bound = [node.target.id]
+        elif isinstance(node, ast.Import):
+            bound = [alias.asname or alias.name.partition(".")[0] for alias in node.names]
+        elif isinstance(node, ast.ImportFrom):
+            bound = [alias.asname or alias.name for alias in node.names]
+        else:
+            raise AssertionError(f"velka_code.pyi line {node.lineno}: not a declaration of a module attribute")
+        names.extend(name for name in bound if name not in names)
+    return names
 
 
-def test_namespace_is_bound_in_body_order():
+def test_namespace_is_bound_in_the_order_the_stub_declares():
     # A fresh interpreter: tests that replace names move them in the dict.
+    # A name bound twice keeps its first place in the namespace.
     out = run_python(PRELUDE + "import velka_code\nprint(' '.join(vars(velka_code)))")
     assert out.returncode == 0, out.stderr
     bound = [name for name in out.stdout.split() if not name.startswith("__") or name == "__test__"]
-    assert bound == BODY_ORDER
+    declared = stub_order()
+    undeclared = [f"velka_code.{name} has no declaration in velka_code.pyi: add one after "
+                  f"{bound[i - 1] if i else 'the helpers'}" for i, name in enumerate(bound) if name not in declared]
+    unbound = [f"velka_code.pyi declares {name}, which the module does not bind: add its row to "
+               "src/module/body.cpp or remove it from the stub" for name in declared if name not in bound]
+    assert not undeclared + unbound, "\n".join(undeclared + unbound)
+    assert bound == declared, "the stub declares the attributes in another order than src/module/body.cpp binds them"

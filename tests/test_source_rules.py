@@ -38,3 +38,13 @@ def test_dependencies_point_from_the_module_to_the_subsystems():
             if match and allowed is not None and match.group(1) not in allowed:
                 offenders.append(f"{path.relative_to(SRC)}:{number}: {line}")
     assert offenders == []
+
+
+NAMESPACE = re.compile(r"^namespace vk::(\w+)", re.M)
+
+
+def test_each_subsystem_declares_the_namespace_its_folder_names():
+    offenders = [f"{path.relative_to(SRC)}: vk::{name}"
+                 for path in sorted(SRC.rglob("*.[ch]pp")) if path.parent.name not in ("core", "module")
+                 for name in NAMESPACE.findall(path.read_text()) if name != path.parent.name]
+    assert offenders == []

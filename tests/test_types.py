@@ -17,8 +17,7 @@ import sys
 import pytest
 
 import velka_code
-from conftest import REPO, run_python
-from test_stub import make_stub
+from conftest import REPO, run_python, stub_parts
 
 TYPECHECK = os.path.join(REPO, "tests", "typecheck")
 
@@ -60,15 +59,13 @@ def test_stubtest_finds_the_stub_consistent_with_the_module(tmp_path):
     assert out.returncode == 0, out.stdout + out.stderr
 
 
-def stub_tree():
-    with open(os.path.join(REPO, "velka_code.pyi")) as f:
-        return ast.parse(f.read())
+# The stub's own descriptor for the functions of a namespace class: callable
+# through the class, not through an instance.
+NAMESPACE_DECORATOR = "_namespace_function"
 
 
-def helpers():
-    """Names that the stub's preamble binds for its own use."""
-    return {node.name for node in ast.parse(make_stub.load_tables().PREAMBLE).body
-            if isinstance(node, (ast.ClassDef, ast.FunctionDef))}
+def is_own(value):
+    return getattr(value, "__module__", None) == "velka_code" and callable(value)
 
 
 NO_DEFAULT = object()
@@ -87,7 +84,7 @@ def stub_signatures(body):
         rows = [(arg.arg, kind, default) for (arg, kind), default in zip(positional, defaults)]
         rows += [(arg.arg, kind, NO_DEFAULT) for arg, kind in ((args.vararg, "vararg"), (args.kwarg, "kwarg")) if arg]
         rows += [(arg.arg, "kwonlyargs", default or NO_DEFAULT) for arg, default in zip(args.kwonlyargs, args.kw_defaults)]
-        static = any(isinstance(d, ast.Name) and d.id in ("staticmethod", make_stub.NAMESPACE_DECORATOR)
+        static = any(isinstance(d, ast.Name) and d.id in ("staticmethod", NAMESPACE_DECORATOR)
                      for d in node.decorator_list)
         found.setdefault(node.name, []).append((static, rows))
     return found
@@ -120,18 +117,18 @@ def assert_same_signature(where, function, variants, method):
 
 
 def test_every_signature_agrees_with_inspect():
-    tree = stub_tree()
+    tree = stub_parts()[1]
     functions = stub_signatures(tree.body)
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
-    own = {name: value for name, value in vars(velka_code).items() if make_stub.is_own(value)}
-    assert (set(functions) | set(classes)) - helpers() == set(own)
+    own = {name: value for name, value in vars(velka_code).items() if is_own(value)}
+    assert set(functions) | set(classes) == set(own)
     for name, value in own.items():
         if not isinstance(value, type):
             assert_same_signature(name, value, functions[name], method=False)
             continue
         methods = stub_signatures(classes[name].body)
-        members = {member: function for member, function in vars(value).items() if make_stub.is_own(function)}
-        assert set(methods) == set(members), name
+        members = {member: function for member, function in vars(value).items() if is_own(function)}
+        assert list(methods) == list(members), f"{name}: the stub declares its methods in another order or set"
         for member, function in members.items():
             assert_same_signature(f"{name}.{member}", function, methods[member], method=True)
 
@@ -143,7 +140,7 @@ CONSTRUCTOR_ARGUMENTS = {"BackendPythonServer": ("app.py",), "SelfSignedCertific
 @pytest.mark.parametrize("name", sorted(name for name, value in vars(velka_code).items()
                                         if isinstance(value, type) and value.__module__ == "velka_code"))
 def test_declared_attributes_are_those_an_instance_holds(name):
-    node = next(node for node in stub_tree().body if isinstance(node, ast.ClassDef) and node.name == name)
+    node = next(node for node in stub_parts()[1].body if isinstance(node, ast.ClassDef) and node.name == name)
     declared = [statement.target.id for statement in node.body if isinstance(statement, ast.AnnAssign)]
     instance = getattr(velka_code, name)(*CONSTRUCTOR_ARGUMENTS.get(name, ()))
     assert declared == list(vars(instance))

@@ -55,6 +55,7 @@ VK_WINDOWS_OFFSET(PyTypeObject, tp_free, 320);
 VK_WINDOWS_OFFSET(PyTupleObject, ob_item, 24);
 VK_WINDOWS_OFFSET(PyListObject, ob_item, 24);
 VK_WINDOWS_OFFSET(PyFloatObject, ob_fval, 16);
+VK_WINDOWS_OFFSET(PyBytesObject, ob_sval, 32);  // PyBytes_AS_STRING
 VK_WINDOWS_OFFSET(PyASCIIObject, length, 16);
 VK_WINDOWS_OFFSET(PyASCIIObject, state, 32);
 VK_WINDOWS_SIZE(PyASCIIObject, 48);

@@ -1,4 +1,4 @@
-// The digest functions and classes, for the module body.
+// The digest functions: what this folder offers the module body.
 #pragma once
 
 #include "core/function.hpp"

@@ -6,10 +6,10 @@
 
 namespace vk::files {
 
-// Path and directory operations. `getcwd_os` is the form the body binds
-// first and then replaces with `getcwd`.
-extern const FunctionDef getcwd_os, remove, removedir, chdir, mkdir, exists, abspath, join, cwdbytes, dirlist, name,
-    file, idir, pathq, permissions, desktop, getcwd, username, home;
+// Path and directory operations. `getcwd_by_os_getcwd` forwards to
+// os.getcwd; the body binds it first and later replaces it with `getcwd`.
+extern const FunctionDef getcwd_by_os_getcwd, remove, removedir, chdir, mkdir, exists, abspath, join, cwdbytes,
+    dirlist, name, file, idir, pathq, permissions, desktop, getcwd, username, home;
 
 // Commands.
 extern const FunctionDef cmd, psshell, backend;

@@ -165,7 +165,7 @@ PyObject* desktop_impl(Function*, Args) {
 
 }  // namespace
 
-const FunctionDef getcwd_os{.name = "getcwd", .impl = forward, .data = &kGetcwd};
+const FunctionDef getcwd_by_os_getcwd{.name = "getcwd", .impl = forward, .data = &kGetcwd};
 const FunctionDef remove{.name = "remove", .positional = {"path"}, .impl = forward, .data = &kRemove};
 const FunctionDef removedir{.name = "removedir", .positional = {"path"}, .impl = forward, .data = &kRemovedirs};
 const FunctionDef chdir{.name = "chdir", .positional = {"path"}, .impl = forward, .data = &kChdir};

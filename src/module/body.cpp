@@ -23,25 +23,31 @@ using namespace literals;
 
 // name = os.<attribute>
 template <FixedString Attribute>
-Ref os_value(const char*) {
+Ref os_value() {
   return global("os"_id, interned<Attribute>());
 }
 
-// name = ctypes.windll.<name>
-Ref library(const char* name) {
-  Ref windll = global("ctypes"_id, "windll"_id);
-  return windll ? Ref::steal(PyObject_GetAttrString(windll.get(), name)) : Ref();
+// ctypes.windll.<Name>
+template <FixedString Name>
+Ref windll_library() {
+  return getattr(global("ctypes"_id, "windll"_id).get(), interned<Name>());
+}
+
+// Name = ctypes.windll.<Name>
+template <FixedString Name>
+constexpr Row library() {
+  return value(Name.value, windll_library<Name>);
 }
 
 template <long V>
-Ref integer(const char*) {
+Ref integer() {
   return Ref::steal(PyLong_FromLong(V));
 }
 
-Ref sort_methods(const char*) { return build("{s:(ii),s:(ii),s:(ii)}", "name", 0, 0, "date", 0, 2, "size", 0, 3); }
+Ref sort_methods() { return build("{s:(ii),s:(ii),s:(ii)}", "name", 0, 0, "date", 0, 2, "size", 0, 3); }
 
 // os.path.join(os.environ["SystemRoot"], "System32")
-Ref system32_path(const char*) {
+Ref system32_path() {
   Ref environment = global("os"_id, "environ"_id);
   Ref root = environment ? Ref::steal(PyObject_GetItem(environment.get(), "SystemRoot"_id)) : Ref();
   Ref join = root ? global("os"_id, "path"_id, "join"_id) : Ref();
@@ -49,13 +55,13 @@ Ref system32_path(const char*) {
 }
 
 // os.path.join(_system32_path, "winspool.drv")
-Ref winspool_path(const char*) {
+Ref winspool_path() {
   Ref system32 = global("_system32_path"_id);
   Ref join = system32 ? global("os"_id, "path"_id, "join"_id) : Ref();
   return join ? call(join.get(), system32.get(), "winspool.drv"_id) : Ref();
 }
 
-Ref mirror_list(const char*) {
+Ref mirror_list() {
   return build("[ssss]", "https://pypi.tuna.tsinghua.edu.cn/simple - 清华",
                "https://mirrors.aliyun.com/pypi/simple/ - 阿里云",
                "https://pypi.mirrors.ustc.edu.cn/simple/ - 中国科学技术大学",
@@ -63,20 +69,20 @@ Ref mirror_list(const char*) {
 }
 
 // Dispatch("WScript.Shell")
-Ref shell_object(const char*) {
+Ref shell_object() {
   Ref dispatch = global("Dispatch"_id);
   return dispatch ? call(dispatch.get(), "WScript.Shell"_id) : Ref();
 }
 
-Ref exception_class(const char*) { return Ref::borrow(PyExc_Exception); }
+Ref exception_class() { return Ref::borrow(PyExc_Exception); }
 
 // os.getenv("APPDATA"), read once at import
-Ref roaming(const char*) {
+Ref roaming() {
   Ref getenv = global("os"_id, "getenv"_id);
   return getenv ? call(getenv.get(), "APPDATA"_id) : Ref();
 }
 
-Ref empty_dict(const char*) { return Ref::steal(PyDict_New()); }
+Ref empty_dict() { return Ref::steal(PyDict_New()); }
 
 // try: winspool = ctypes.windll.LoadLibrary(_winspool_path)
 // except Exception as e: print("Error loading winspool.drv: " + str(e))
@@ -96,131 +102,100 @@ bool load_winspool(PyObject* ns) {
   return PyDict_DelItemString(ns, "e") == 0 && printed;
 }
 
-namespace f = files;
-namespace d = digest;
-namespace dk = desktop;
-namespace n = numeric;
-namespace sv = servers;
-namespace u = utilities;
-namespace a = association;
-
-// The module body, statement by statement. The numbers are the steps of
-// the body's order.
+// The module body, statement by statement, in the order it binds its names.
 const Row kBody[] = {
-    // 1.
+    // The standard modules the path functions use.
     import("os"),
     import("sys"),
-    // 2.
-    def(f::getcwd_os),
-    def(f::remove),
-    def(f::removedir),
-    def(f::cmd),
-    def(f::psshell),
-    def(f::chdir),
-    def(f::mkdir),
-    def(f::get_encoding),
-    def(f::moencoding),
-    def(f::exists),
-    def(f::abspath),
-    def(f::join),
-    // 3.
-    def(f::vkprint),
-    // 4.
-    def(f::cwdbytes),
-    def(f::dirlist),
-    def(f::name),
-    def(f::file),
-    def(f::idir),
-    // 5.
+    // Paths, commands and encodings; this getcwd is replaced further down.
+    def(files::getcwd_by_os_getcwd),
+    def(files::remove),
+    def(files::removedir),
+    def(files::cmd),
+    def(files::psshell),
+    def(files::chdir),
+    def(files::mkdir),
+    def(files::get_encoding),
+    def(files::moencoding),
+    def(files::exists),
+    def(files::abspath),
+    def(files::join),
+    // Output.
+    def(files::vkprint),
+    // Folder contents and file tests.
+    def(files::cwdbytes),
+    def(files::dirlist),
+    def(files::name),
+    def(files::file),
+    def(files::idir),
+    // The access modes pathq takes, and the functions that take them.
     value("READ", os_value<"R_OK">),
     value("WRITE", os_value<"W_OK">),
     value("RUN", os_value<"X_OK">),
-    // 6.
-    def(f::pathq),
-    def(f::permissions),
-    // 7.
+    def(files::pathq),
+    def(files::permissions),
+    // The desktop settings. The class body binds SORT_METHODS in the module
+    // namespace, not the class's, before the class itself is bound.
     import("winreg"),
     import("ctypes"),
-    // 8. SORT_METHODS is bound while the class body runs, into the module
-    // namespace rather than the class's.
-    class_begin("WinRightCilck"),
-    method(dk::auto_arrange),
-    method(dk::grid),
-    method(dk::icon),
-    method(dk::desktop_icons),
-    method(dk::icon_size),
-    method(dk::defaults),
     value("SORT_METHODS", sort_methods),
-    method(dk::sort_order),
-    class_end(),
-    // 9.
+    class_<desktop::auto_arrange, desktop::grid, desktop::icon, desktop::desktop_icons, desktop::icon_size,
+           desktop::defaults, desktop::sort_order>("WinRightCilck"),
+    // Digests.
     import("hashlib"),
-    def(d::calculate_hash),
-    def(d::sha256),
-    def(d::sha384),
-    def(d::sha224),
-    def(d::sha1),
-    def(d::sha512),
-    def(d::md5),
-    def(d::blake2b),
-    def(d::sha3_256),
-    def(d::shake_128),
-    def(d::shake_256),
-    def(d::sha3_384),
-    def(d::sha3_512),
-    def(d::blake2s),
-    // 10.
-    value("user32", library),
-    value("shell32", library),
-    value("kernel32", library),
-    value("ole32", library),
-    value("ws2_32", library),
-    value("winmm", library),
-    value("gdi32", library),
-    value("advapi32", library),
-    value("odbc32", library),
-    value("msimg32", library),
-    // 11.
+    def(digest::calculate_hash),
+    def(digest::sha256),
+    def(digest::sha384),
+    def(digest::sha224),
+    def(digest::sha1),
+    def(digest::sha512),
+    def(digest::md5),
+    def(digest::blake2b),
+    def(digest::sha3_256),
+    def(digest::shake_128),
+    def(digest::shake_256),
+    def(digest::sha3_384),
+    def(digest::sha3_512),
+    def(digest::blake2s),
+    // Windows libraries, winspool loaded from System32 with a printed line
+    // instead of an error when it is missing.
+    library<"user32">(),
+    library<"shell32">(),
+    library<"kernel32">(),
+    library<"ole32">(),
+    library<"ws2_32">(),
+    library<"winmm">(),
+    library<"gdi32">(),
+    library<"advapi32">(),
+    library<"odbc32">(),
+    library<"msimg32">(),
     value("_system32_path", system32_path),
     value("_winspool_path", winspool_path),
-    // 12.
     statement(load_winspool),
-    // 13.
-    value("setupapi", library),
-    value("crypt32", library),
-    value("netapi32", library),
-    // 14.
+    library<"setupapi">(),
+    library<"crypt32">(),
+    library<"netapi32">(),
+    // The servers.
     import("http.server"),
     import("socketserver"),
     import("ssl"),
     import("subprocess"),
     import("threading"),
-    // 15.
-    class_begin("HTTPServer", "创建HTTP服务器"),
-    method(sv::http_init),
-    method(sv::http_start),
-    class_end(),
-    class_begin("HTTPSServer", "创建HTTPS服务器,需要证书(测试情况下只用使用自签名证书就行了)"),
-    method(sv::https_init),
-    method(sv::https_start),
-    class_end(),
-    class_begin("BackendPythonServer", "停止Python服务器"),
-    method(sv::backend_init),
-    method(sv::backend_start),
-    class_end(),
-    // 16.
+    class_<servers::http_init, servers::http_start>("HTTPServer", "创建HTTP服务器"),
+    class_<servers::https_init, servers::https_start>("HTTPSServer",
+                                                       "创建HTTPS服务器,需要证书(测试情况下只用使用自签名证书就行了)"),
+    class_<servers::backend_init, servers::backend_start>("BackendPythonServer", "停止Python服务器"),
+    // The certificate generator.
     from_import("cryptography", "x509"),
     from_import("cryptography.x509.oid", "NameOID"),
     from_import("cryptography.hazmat.primitives", "hashes"),
     from_import("cryptography.hazmat.primitives.asymmetric", "rsa"),
     from_import("cryptography.hazmat.primitives", "serialization"),
     import("datetime"),
-    // 17.
-    class_begin("SelfSignedCertificateGenerator", "生成自签名证书"),
-    method(sv::certificate_init),
-    method(sv::certificate_generate),
-    class_end(),
-    // 18.
+    class_<servers::certificate_init, servers::certificate_generate>("SelfSignedCertificateGenerator",
+                                                                     "生成自签名证书"),
+    // The modules of the system utilities; the repeated imports bind the
+    // same modules again.
     import("wmi"),
     import("ctypes"),
     import("winreg"),
@@ -233,70 +208,62 @@ const Row kBody[] = {
     import("subprocess"),
     import("win32clipboard"),
     from_import("win32com.client", "Dispatch"),
-    // 19.
+    // The file attribute bits attributes() sets.
     value("FILE_ATTRIBUTE_HIDDEN", integer<2>),
     value("FILE_ATTRIBUTE_READONLY", integer<1>),
     value("FILE_ATTRIBUTE_ARCHIVE", integer<32>),
     value("FILE_ATTRIBUTE_SYSTEM", integer<4>),
     value("FILE_ATTRIBUTE_COMPRESSED", integer<2048>),
-    // 20.
-    def(u::exit),
-    def(u::attributes),
+    // The system utilities.
+    def(system::exit),
+    def(system::attributes),
     value("installlist", mirror_list),
-    def(u::install),
-    def(u::quit),
-    def(u::ctrlc),
-    def(u::curani),
-    def(u::size),
-    def(u::copy),
-    def(u::system),
-    def(u::shortcut),
-    // 21.
+    def(system::install),
+    def(system::quit),
+    def(system::ctrlc),
+    def(system::curani),
+    def(system::size),
+    def(system::copy),
+    def(system::system),
+    def(system::shortcut),
     value("shell", shell_object),
-    // 22.
-    def(a::brightness),
+    // Brightness, the user's folders and the file associations; getcwd
+    // here replaces the one bound at the top.
+    def(association::brightness),
     value("Error", exception_class),
-    def(f::desktop),
-    def(f::backend),
-    def(f::getcwd),
-    def(f::username),
-    def(a::increase),
-    def(a::delete_),
-    def(a::modify),
-    // 23.
+    def(files::desktop),
+    def(files::backend),
+    def(files::getcwd),
+    def(files::username),
+    def(association::increase),
+    def(association::delete_),
+    def(association::modify),
     value("Roaming", roaming),
-    def(f::home),
-    // 24.
+    def(files::home),
+    // The numeric routines; combination here is replaced at the end.
     import("mpmath"),
-    def(n::pi),
-    def(n::factorial),
-    def(n::sin),
-    def(n::cos),
-    def(n::tan),
-    def(n::cot),
-    class_begin("ComplexNumber"),
-    method(n::complex_init),
-    method(n::complex_add),
-    method(n::complex_sub),
-    method(n::complex_mul),
-    method(n::complex_truediv),
-    method(n::complex_str),
-    class_end(),
-    def(n::sqrt),
-    def(n::exp),
-    def(n::ln),
-    def(n::power),
-    // 25.
+    def(numeric::pi),
+    def(numeric::factorial),
+    def(numeric::sin),
+    def(numeric::cos),
+    def(numeric::tan),
+    def(numeric::cot),
+    class_<numeric::complex_init, numeric::complex_add, numeric::complex_sub, numeric::complex_mul,
+           numeric::complex_truediv, numeric::complex_str>("ComplexNumber"),
+    def(numeric::sqrt),
+    def(numeric::exp),
+    def(numeric::ln),
+    def(numeric::power),
     import("math"),
-    def(n::combination_comb),
-    def(n::log10),
-    def(n::sinh),
-    def(n::cosh),
-    def(n::tanh),
-    def(n::floor),
-    def(n::absolute_value),
-    def(n::combination),
-    // 26.
+    def(numeric::combination_by_math_comb),
+    def(numeric::log10),
+    def(numeric::sinh),
+    def(numeric::cosh),
+    def(numeric::tanh),
+    def(numeric::floor),
+    def(numeric::absolute_value),
+    def(numeric::combination),
+    // The table of extra doctests, empty.
     value("__test__", empty_dict),
 };
 

@@ -1,3 +1,5 @@
+// Carries out the rows of a module body in its namespace: imports, values,
+// functions, classes and statements of any other kind.
 #include "module/statements.hpp"
 
 #include "core/state.hpp"
@@ -10,7 +12,27 @@ namespace {
 
 using namespace literals;
 
-// The namespace the statements act on, and the class whose body is open.
+// type(name, (), namespace), the namespace holding what a class
+// statement's body puts there: __module__, __qualname__, the docstring
+// and the methods.
+Ref make_class(const char* name, const char* doc, std::span<const FunctionDef* const> methods) {
+  Ref ns = Ref::steal(PyDict_New());
+  if (!ns) return {};
+  auto put = [&ns](const char* key, Ref v) { return v && PyDict_SetItemString(ns.get(), key, v.get()) == 0; };
+  if (!put("__module__", Ref::borrow("velka_code"_id)) || !put("__qualname__", new_str(name)) ||
+      (doc && !put("__doc__", new_str(doc))))
+    return {};
+  for (const FunctionDef* method : methods) {
+    const std::string qualname = std::string(name) + "." + method->name;
+    if (!put(method->name, make_function(*method, {.qualname = qualname.c_str()}))) return {};
+  }
+  Ref bases = Ref::steal(PyTuple_New(0));
+  Ref class_name = new_str(name);
+  if (!bases || !class_name) return {};
+  return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(), bases.get(), ns.get());
+}
+
+// The namespace the statements act on.
 class Body {
  public:
   explicit Body(PyObject* ns) : ns_(ns) {}
@@ -24,15 +46,11 @@ class Body {
       case Row::Kind::from_import:
         return import_from(row.name, row.text);
       case Row::Kind::value:
-        return set(row.name, row.make(row.name).get());
+        return set(row.name, row.make().get());
       case Row::Kind::def:
         return set(row.def->name, make_function(*row.def).get());
-      case Row::Kind::class_begin:
-        return begin_class(row.name, row.text);
-      case Row::Kind::method:
-        return add_method(*row.def);
-      case Row::Kind::class_end:
-        return end_class();
+      case Row::Kind::class_:
+        return set(row.name, make_class(row.name, row.text, row.methods).get());
       case Row::Kind::statement:
         return row.run(ns_);
     }
@@ -76,33 +94,7 @@ class Body {
     return false;
   }
 
-  bool begin_class(const char* name, const char* doc) {
-    class_name_ = name;
-    class_ns_ = Ref::steal(PyDict_New());
-    if (!class_ns_) return false;
-    auto put = [this](const char* key, Ref v) { return v && PyDict_SetItemString(class_ns_.get(), key, v.get()) == 0; };
-    return put("__module__", Ref::borrow("velka_code"_id)) && put("__qualname__", new_str(name)) &&
-           (!doc || put("__doc__", new_str(doc)));
-  }
-
-  bool add_method(const FunctionDef& def) {
-    const std::string qualname = class_name_ + "." + def.name;
-    Ref function = make_function(def, {.qualname = qualname.c_str()});
-    return function && PyDict_SetItemString(class_ns_.get(), def.name, function.get()) == 0;
-  }
-
-  bool end_class() {
-    Ref bases = Ref::steal(PyTuple_New(0));
-    Ref name = new_str(class_name_.c_str());
-    if (!bases || !name) return false;
-    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), class_ns_.get());
-    class_ns_ = Ref();
-    return set(class_name_.c_str(), cls.get());
-  }
-
   PyObject* ns_;
-  std::string class_name_;
-  Ref class_ns_;
 };
 
 }  // namespace

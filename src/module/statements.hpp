@@ -10,14 +10,20 @@ namespace vk {
 
 // One statement of the body.
 struct Row {
-  enum class Kind : unsigned char { import, from_import, value, def, class_begin, method, class_end, statement };
+  enum class Kind : unsigned char { import, from_import, value, def, class_, statement };
   Kind kind;
   const char* name = nullptr;  // module, bound name or class name
   const char* text = nullptr;  // from-import: the attribute; class: the docstring
   const FunctionDef* def = nullptr;
-  Ref (*make)(const char* name) = nullptr;  // value
-  bool (*run)(PyObject* ns) = nullptr;      // statement
+  std::span<const FunctionDef* const> methods = {};  // class
+  Ref (*make)() = nullptr;                           // value
+  bool (*run)(PyObject* ns) = nullptr;               // statement
 };
+
+// The methods of one class, in the order its body defines them; one array
+// per list, for the life of the process.
+template <const FunctionDef&... Methods>
+inline constexpr const FunctionDef* kMethods[] = {&Methods...};
 
 // import a.b  (binds a)
 constexpr Row import(const char* dotted) { return {.kind = Row::Kind::import, .name = dotted}; }
@@ -25,18 +31,16 @@ constexpr Row import(const char* dotted) { return {.kind = Row::Kind::import, .n
 constexpr Row from_import(const char* module, const char* attribute) {
   return {.kind = Row::Kind::from_import, .name = module, .text = attribute};
 }
-// name = make(...)
-constexpr Row value(const char* name, Ref (*make)(const char*)) {
-  return {.kind = Row::Kind::value, .name = name, .make = make};
-}
+// name = make()
+constexpr Row value(const char* name, Ref (*make)()) { return {.kind = Row::Kind::value, .name = name, .make = make}; }
 // def name(...): at module level
 constexpr Row def(const FunctionDef& function) { return {.kind = Row::Kind::def, .def = &function}; }
-// class name: ... made as type(name, (), namespace); its methods follow
-constexpr Row class_begin(const char* name, const char* doc = nullptr) {
-  return {.kind = Row::Kind::class_begin, .name = name, .text = doc};
+// class name: with the methods given, in order; made as
+// type(name, (), namespace) and bound once the class is complete.
+template <const FunctionDef&... Methods>
+constexpr Row class_(const char* name, const char* doc = nullptr) {
+  return {.kind = Row::Kind::class_, .name = name, .text = doc, .methods = kMethods<Methods...>};
 }
-constexpr Row method(const FunctionDef& function) { return {.kind = Row::Kind::method, .def = &function}; }
-constexpr Row class_end() { return {.kind = Row::Kind::class_end}; }
 // Any other statement.
 constexpr Row statement(bool (*run)(PyObject* ns)) { return {.kind = Row::Kind::statement, .run = run}; }
 

@@ -209,7 +209,7 @@ PyObject* combination_impl(Function*, Args args) {
 }
 
 // The form bound first: the same range test, then math.comb.
-PyObject* combination_comb_impl(Function*, Args args) {
+PyObject* combination_by_math_comb_impl(Function*, Args args) {
   int out = outside(args[0], args[1]);
   if (out < 0) return nullptr;
   if (out) return PyLong_FromLong(0);
@@ -261,7 +261,8 @@ PyObject* absolute_value_impl(Function*, Args args) {
 const FunctionDef pi{.name = "pi", .positional = {"numbers"}, .impl = pi_impl};
 const FunctionDef factorial{.name = "factorial", .positional = {"n"}, .impl = factorial_impl, .doc = "计算阶乘"};
 const FunctionDef power{.name = "power", .positional = {"x", "n"}, .impl = power_impl};
-const FunctionDef combination_comb{.name = "combination", .positional = {"n", "k"}, .impl = combination_comb_impl};
+const FunctionDef combination_by_math_comb{
+    .name = "combination", .positional = {"n", "k"}, .impl = combination_by_math_comb_impl};
 const FunctionDef combination{.name = "combination", .positional = {"n", "k"}, .impl = combination_impl};
 const FunctionDef floor{.name = "floor", .positional = {"x"}, .impl = floor_impl};
 const FunctionDef absolute_value{.name = "absolute_value", .positional = {"x"}, .impl = absolute_value_impl};

@@ -1,4 +1,5 @@
-// The numeric functions and classes, for the module body.
+// The numeric functions and the methods of ComplexNumber: what this folder
+// offers the module body, which makes the class.
 #pragma once
 
 #include "core/function.hpp"
@@ -11,9 +12,10 @@ extern const FunctionDef sin, cos, tan, cot, exp, sinh, cosh, tanh;
 // Newton iterations.
 extern const FunctionDef sqrt, ln, log10;
 
-// Integer and elementary helpers. `combination_comb` is the form the body
-// binds first and then replaces with `combination`.
-extern const FunctionDef pi, factorial, power, combination_comb, combination, floor, absolute_value;
+// Integer and elementary helpers. `combination_by_math_comb` asks math.comb;
+// the body binds it first and later replaces it with `combination`, which
+// divides factorials.
+extern const FunctionDef pi, factorial, power, combination_by_math_comb, combination, floor, absolute_value;
 
 // The methods of ComplexNumber, in class-body order.
 extern const FunctionDef complex_init, complex_add, complex_sub, complex_mul, complex_truediv, complex_str;

@@ -1,4 +1,5 @@
-// The servers functions and classes, for the module body.
+// The methods of the server and certificate classes: what this folder offers
+// the module body, which makes the classes.
 #pragma once
 
 #include "core/function.hpp"

@@ -5,7 +5,7 @@
 #include "system/system.hpp"
 #include "system/windows_error.hpp"
 
-namespace vk::utilities {
+namespace vk::system {
 namespace {
 
 using namespace literals;
@@ -106,4 +106,4 @@ const FunctionDef curani{
 };
 const FunctionDef size{.name = "size", .impl = size_impl, .doc = "获取屏幕分辨率"};
 
-}  // namespace vk::utilities
+}  // namespace vk::system

@@ -7,7 +7,7 @@
 #include "core/with.hpp"
 #include "system/system.hpp"
 
-namespace vk::utilities {
+namespace vk::system {
 namespace {
 
 using namespace literals;
@@ -148,4 +148,4 @@ const FunctionDef copy{
     .defaults = [] { return build("(O)", Py_False); },
 };
 
-}  // namespace vk::utilities
+}  // namespace vk::system

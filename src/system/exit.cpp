@@ -5,7 +5,7 @@
 #include "system/system.hpp"
 #include "system/windows_error.hpp"
 
-namespace vk::utilities {
+namespace vk::system {
 namespace {
 
 using namespace literals;
@@ -108,4 +108,4 @@ const FunctionDef attributes{
     .defaults = [] { return build("(OOOOO)", Py_False, Py_False, Py_False, Py_False, Py_False); },
 };
 
-}  // namespace vk::utilities
+}  // namespace vk::system

@@ -4,7 +4,7 @@
 #include "core/state.hpp"
 #include "system/system.hpp"
 
-namespace vk::utilities {
+namespace vk::system {
 namespace {
 
 using namespace literals;
@@ -95,4 +95,4 @@ const FunctionDef install{
     .defaults = [] { return build("(s)", "https://pypi.tuna.tsinghua.edu.cn/simple"); },
 };
 
-}  // namespace vk::utilities
+}  // namespace vk::system

@@ -3,7 +3,7 @@
 #include "core/state.hpp"
 #include "system/system.hpp"
 
-namespace vk::utilities {
+namespace vk::system {
 namespace {
 
 using namespace literals;
@@ -84,4 +84,4 @@ const FunctionDef system{
     .defaults = [] { return build("(O)", Py_None); },
 };
 
-}  // namespace vk::utilities
+}  // namespace vk::system

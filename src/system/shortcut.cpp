@@ -3,7 +3,7 @@
 #include "core/state.hpp"
 #include "system/system.hpp"
 
-namespace vk::utilities {
+namespace vk::system {
 namespace {
 
 using namespace literals;
@@ -40,4 +40,4 @@ const FunctionDef shortcut{
     .defaults = [] { return build("(O)", Py_False); },
 };
 
-}  // namespace vk::utilities
+}  // namespace vk::system

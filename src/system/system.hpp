@@ -3,8 +3,8 @@
 
 #include "core/function.hpp"
 
-namespace vk::utilities {
+namespace vk::system {
 
 extern const FunctionDef exit, attributes, install, quit, ctrlc, curani, size, copy, system, shortcut;
 
-}  // namespace vk::utilities
+}  // namespace vk::system

@@ -3,7 +3,7 @@
 
 #include "core/state.hpp"
 
-namespace vk::utilities {
+namespace vk::system {
 
 // raise ctypes.WinError(), through the module-level ctypes.
 inline PyObject* raise_windows_error() {
@@ -14,4 +14,4 @@ inline PyObject* raise_windows_error() {
   return nullptr;
 }
 
-}  // namespace vk::utilities
+}  // namespace vk::system
