@@ -93,42 +93,45 @@ VK_NOINLINE PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize
   return run(f, bound.get());
 }
 
-// A call that needs binding, or more arguments than the common case.
-VK_NOINLINE PyObject* hold_bind_and_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) {
+// A call that passes keywords, or more arguments than the common case, or
+// fewer than the parameters: the arguments are held in a CallFrame and
+// bound when they must be.
+VK_NOINLINE PyObject* general_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Function* f = as_function(callable);
-  const CallFrame frame(callable, args, nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0), kwnames);
-  PyObject* const* held = frame.args();
-  if (!held) [[unlikely]]
+  if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
+  PyThreadState* thread = PyThreadState_Get();
+  if (!enter_call(thread)) [[unlikely]]
     return nullptr;
-  return !kwnames && nargs == f->direct_nargs ? run(f, held) : bind_and_call(f, held, nargs, kwnames);
+  PyObject* result = nullptr;
+  {
+    const CallFrame frame(callable, args, nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0), kwnames);
+    if (PyObject* const* held = frame.args())
+      result = !kwnames && nargs == f->direct_nargs ? run(f, held) : bind_and_call(f, held, nargs, kwnames);
+  }
+  leave_call(thread);
+  return result;
 }
 
 constexpr Py_ssize_t kFewArguments = 4;
 
+// Every call counts against the recursion limit and checks the stack, so
+// that runaway recursion through the module ends in RecursionError.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Function* f = as_function(callable);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
-  // Every call counts against the recursion limit and checks the stack,
-  // so that runaway recursion through the module ends in RecursionError.
+  if (kwnames || nargs != f->direct_nargs || nargs > kFewArguments) [[unlikely]]
+    return general_call(callable, args, nargs, kwnames);
+  // The common case: every parameter given by position, nothing to bind.
+  // The function and the arguments are held as CallFrame holds them.
   PyThreadState* thread = PyThreadState_Get();
   if (!enter_call(thread)) [[unlikely]]
     return nullptr;
-  PyObject* result;
-  if (!kwnames && nargs == f->direct_nargs && nargs <= kFewArguments) [[likely]] {
-    // The common case: every parameter given by position, nothing to
-    // bind. The function and the arguments are held as CallFrame holds
-    // them.
-    PyObject* held[kFewArguments];
-    Py_INCREF(callable);
-    for (Py_ssize_t i = 0; i < nargs; ++i) held[i] = Py_NewRef(args[i]);
-    result = run(f, held);
-    for (Py_ssize_t i = 0; i < nargs; ++i) Py_DECREF(held[i]);
-    Py_DECREF(callable);
-  } else {
-    result = hold_bind_and_call(callable, args, nargs, kwnames);
-  }
+  PyObject* held[kFewArguments];
+  Py_INCREF(callable);
+  for (Py_ssize_t i = 0; i < nargs; ++i) held[i] = Py_NewRef(args[i]);
+  PyObject* result = run(f, held);
+  for (Py_ssize_t i = 0; i < nargs; ++i) Py_DECREF(held[i]);
+  Py_DECREF(callable);
   leave_call(thread);
   return result;
 }
