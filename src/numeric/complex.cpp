@@ -62,23 +62,38 @@ ClassFacts find_facts(PyTypeObject* type) {
   return facts;
 }
 
-// The facts of a class, remembered per version tag for the few classes an
-// operator meets.
-ClassFacts facts_of(PyTypeObject* type) {
-  struct Entry {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;  // 0 is never a valid tag
-    ClassFacts facts;
-  };
-  static Entry entries[8];
-  Entry& entry = entries[(reinterpret_cast<std::uintptr_t>(type) >> 4) % std::size(entries)];
-  const unsigned int version = type->tp_version_tag;
-  if (entry.type == type && entry.version == version && version != 0) return entry.facts;
-  const ClassFacts facts = find_facts(type);
-  // The lookups give the class a tag when tags are still to be had.
-  if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0)
+struct FactsEntry {
+  PyTypeObject* type = nullptr;
+  unsigned int version = 0;  // 0 is never a valid tag
+  ClassFacts facts;
+
+  bool holds(PyTypeObject* t) const { return type == t && version != 0 && version == t->tp_version_tag; }
+};
+
+// The class met last, which is checked first, and a few more by address.
+FactsEntry last_class;
+FactsEntry facts_cache[8];
+
+#if defined(_MSC_VER)
+__declspec(noinline)
+#else
+__attribute__((noinline))
+#endif
+ClassFacts facts_of_another(PyTypeObject* type) {
+  FactsEntry& entry = facts_cache[(reinterpret_cast<std::uintptr_t>(type) >> 4) % std::size(facts_cache)];
+  if (!entry.holds(type)) {
+    const ClassFacts facts = find_facts(type);
+    // The lookups give the class a tag when tags are still to be had.
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0) return facts;
     entry = {type, type->tp_version_tag, facts};
-  return facts;
+  }
+  last_class = entry;
+  return entry.facts;
+}
+
+// The facts of a class, remembered per version tag.
+inline ClassFacts facts_of(PyTypeObject* type) {
+  return last_class.holds(type) ? last_class.facts : facts_of_another(type);
 }
 
 // An intermediate value of the operators: an exact float kept as a C
@@ -236,14 +251,13 @@ class ReadOnce {
     // parts are read last to first: after the last allocation, with none
     // in between.
     for (int i = 0; i + 1 < count; ++i)
-      if (!make_dict(objects[i])) return false;
+      if (!builtin_number(objects[i]) && !make_dict(objects[i])) return false;
     for (int i = count - 1; i >= 0; --i)
       if (!read_parts(objects[i], parts_[2 * i], parts_[2 * i + 1])) return false;
     return true;
   }
 
   static bool make_dict(PyObject* obj) {
-    if (builtin_number(obj)) return true;
     if (!facts_of(Py_TYPE(obj)).plain_parts) return false;
     if (Ref::steal(PyObject_GenericGetDict(obj, nullptr))) return true;
     PyErr_Clear();
@@ -262,17 +276,6 @@ class ReadOnce {
     }
     out = {part, 0.0};
     return PyLong_CheckExact(part);
-  }
-
-  // Which part a dict key names: 0 real, 1 imag, -1 neither. Only exact
-  // str keys reach here; names set as attributes are interned.
-  static int part_index(PyObject* key) {
-    if (key == "real"_id) return 0;
-    if (key == "imag"_id) return 1;
-    if (PyUnicode_GET_LENGTH(key) != 4) return -1;
-    if (PyUnicode_CompareWithASCIIString(key, "real") == 0) return 0;
-    if (PyUnicode_CompareWithASCIIString(key, "imag") == 0) return 1;
-    return -1;
   }
 
   // The int 0, an int's imaginary part; the interpreter keeps it.
@@ -308,18 +311,32 @@ class ReadOnce {
       return false;
     }
     // Judged after getting the dict, which may have run code.
-    const Py_ssize_t size = PyDict_GET_SIZE(dict.get());
-    if (!facts_of(Py_TYPE(obj)).plain_parts || !PyDict_CheckExact(dict.get()) || size > kMaxScan) return false;
-    // A scan instead of two lookups: a lookup could compare "real" with a
-    // key of another type, which runs that key's __eq__.
+    return facts_of(Py_TYPE(obj)).plain_parts && PyDict_CheckExact(dict.get()) && read_dict(dict.get(), real, imag);
+  }
+
+  // The parts in an instance dict, by a scan instead of two lookups: a
+  // lookup could compare "real" with a key of another type, which runs
+  // that key's __eq__. Names set as attributes are interned.
+  static bool read_dict(PyObject* dict, Value& real, Value& imag) {
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    if (size > kMaxScan) return false;
+    PyObject* const real_name = "real"_id;
+    PyObject* const imag_name = "imag"_id;
     PyObject* found[2] = {nullptr, nullptr};
+    Py_ssize_t position = 0;
     PyObject* key;
     PyObject* value;
-    Py_ssize_t position = 0;
-    for (Py_ssize_t seen = 0; seen < size && PyDict_Next(dict.get(), &position, &key, &value); ++seen) {
-      if (!PyUnicode_CheckExact(key)) return false;
-      const int index = part_index(key);
-      if (index >= 0) found[index] = value;
+    for (Py_ssize_t seen = 0; seen < size && PyDict_Next(dict, &position, &key, &value); ++seen) {
+      if (key == real_name) {
+        found[0] = value;
+      } else if (key == imag_name) {
+        found[1] = value;
+      } else if (!PyUnicode_CheckExact(key)) {
+        return false;
+      } else if (PyUnicode_GET_LENGTH(key) == 4) {
+        if (PyUnicode_CompareWithASCIIString(key, "real") == 0) found[0] = value;
+        if (PyUnicode_CompareWithASCIIString(key, "imag") == 0) found[1] = value;
+      }
     }
     return found[0] && found[1] && plain_part(found[0], real) && plain_part(found[1], imag);
   }
@@ -335,15 +352,10 @@ PyObject* construct_directly(PyTypeObject* type, PyObject* real, PyObject* imag)
   if (!no_arguments) return nullptr;
   Ref instance = Ref::steal(type->tp_new(type, no_arguments.get(), nullptr));
   if (!instance) return nullptr;
-  // Making the instance may have run finalizers: __init__ is taken after
-  // it, as calling the class takes it. Held: setting the attributes can
-  // run a class's __setattr__, which may replace __init__ meanwhile.
-  const Ref init = Ref::borrow(_PyType_Lookup(type, "__init__"_id));
-  if (init && Py_IS_TYPE(init.get(), state().function_type) &&
-      reinterpret_cast<Function*>(init.get())->def == &complex_init) {
-    PyObject* args[] = {instance.get(), real, imag};
-    return Ref::steal(init_impl(reinterpret_cast<Function*>(init.get()), args)) ? instance.release() : nullptr;
-  }
+  // Making the instance may have run finalizers: __init__ is judged after
+  // it, as calling the class looks it up after making the instance.
+  PyObject* args[] = {instance.get(), real, imag};
+  if (facts_of(type).own_construction) return Ref::steal(init_impl(nullptr, args)) ? instance.release() : nullptr;
   Ref arguments = Ref::steal(PyTuple_Pack(2, real, imag));
   if (!arguments || type->tp_init(instance.get(), arguments.get(), nullptr) < 0) return nullptr;
   return instance.release();
@@ -400,9 +412,9 @@ PyObject* componentwise(PyObject* cls, const Read& read, Op op) {
 
 // ComplexNumber(real, imag) from two floats.
 PyObject* construct(PyObject* cls, double real, double imag) {
-  Num real_part = Num::of(real);
-  Num imag_part = Num::of(imag);
-  return construct(cls, real_part, imag_part);
+  const Ref real_part = Ref::steal(PyFloat_FromDouble(real));
+  const Ref imag_part = real_part ? Ref::steal(PyFloat_FromDouble(imag)) : Ref();
+  return imag_part ? construct(cls, real_part.get(), imag_part.get()) : nullptr;
 }
 
 PyObject* componentwise(Args args, Op op) {
