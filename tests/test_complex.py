@@ -412,13 +412,6 @@ def names_that_are_not_interned(C, rebind, patch, log):
     return a, C(0.5, -1.0)
 
 
-def many_other_attributes(C, rebind, patch, log):
-    a = C(1.5, 2.0)
-    for i in range(20):
-        setattr(a, f"extra{i}", i)
-    return a, C(0.5, -1.0)
-
-
 def part_missing(C, rebind, patch, log):
     a = C(1.5, 2.0)
     del a.imag
@@ -450,7 +443,7 @@ SCENARIOS = [name_is_a_subclass, name_is_a_subclass_with_its_own_init, name_is_a
              name_is_a_class_with_its_own_new, init_replaced_on_the_class, setattr_on_the_class,
              getattribute_on_an_operand, part_is_a_property_of_a_subclass, part_shadows_a_class_attribute,
              dict_subclass_as_the_instance_dict, key_colliding_with_real, names_that_are_not_interned,
-             many_other_attributes, part_missing, other_is_a_plain_object, name_rebound_while_a_part_is_read]
+             part_missing, other_is_a_plain_object, name_rebound_while_a_part_is_read]
 
 
 def unspecialised_reference():
