@@ -59,7 +59,7 @@ import sys
 import tempfile
 import time
 import timeit
-from dataclasses import asdict, dataclass, field
+from dataclasses import dataclass, field
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
