@@ -16,7 +16,7 @@ import tempfile
 import time
 import types
 
-from run import REPO, Row, best_time
+from run import REPO, Row, measure_pair
 
 import velka_code
 from cryptography import x509
@@ -29,6 +29,10 @@ FILE_SIZE = 1 << 20
 ROUNDS = 10            # the requests alternate between the servers in rounds
 DEADLINE = 300.0       # seconds for all HTTP requests of both servers
 KEYGEN_RUNS = 60       # generate() calls on each side
+
+# Servers of their own and long rows: one process, whose rounds give the
+# spread.
+PROCESSES = 1
 
 
 # --- HTTP ------------------------------------------------------------------------
@@ -108,19 +112,22 @@ def http_rows():
             raise
         try:
             deadline = time.monotonic() + DEADLINE
-            totals = {"ours": [0.0, 0], "peer": [0.0, 0]}
+            rounds = {"ours": [], "peer": []}
+            failures = {"ours": 0, "peer": 0}
             per_round = REQUESTS // ROUNDS
-            for _ in range(ROUNDS):
-                for side, port in (("ours", ours_port), ("peer", peer_port)):
+            for r in range(ROUNDS):
+                sides = (("ours", ours_port), ("peer", peer_port))
+                for side, port in sides if r % 2 == 0 else reversed(sides):
                     seconds, failed = fetch_many(port, per_round, deadline)
-                    totals[side][0] += seconds
-                    totals[side][1] += failed
+                    rounds[side].append(seconds)
+                    failures[side] += failed
         finally:
             stop_server(ours)
             stop_server(peer)
-    (ours_s, ours_failed), (peer_s, peer_failed) = totals["ours"], totals["peer"]
+    ours_s, peer_s = sum(rounds["ours"]), sum(rounds["peer"])
+    ours_failed, peer_failed = failures["ours"], failures["peer"]
     mib = REQUESTS * FILE_SIZE / (1 << 20)
-    yield Row(f"HTTPServer: {REQUESTS} GETs of 1 MiB (total time)", ours=ours_s, peer=peer_s,
+    yield Row(f"HTTPServer: {REQUESTS} GETs of 1 MiB ({ROUNDS} rounds)", ours=rounds["ours"], peer=rounds["peer"],
               goal=1 / 0.95,
               note=(f"throughput {mib / ours_s:.0f} vs {mib / peer_s:.0f} MiB/s, ratio "
                     f"{peer_s / ours_s:.3f} (goal >= 0.95); failed {ours_failed} vs {peer_failed}"))
@@ -198,17 +205,18 @@ def certificate_rows():
         sys.stdout = devnull
         try:
             ours_rsa, peer_rsa = TimedRsa(real_rsa), TimedRsa(real_rsa)
-            ours_total = peer_total = 0.0
+            # Per call: the whole call, and its key generation alone.
+            ours_calls, peer_calls = [], []
             for _ in range(KEYGEN_RUNS):
                 velka_code.rsa = ours_rsa
-                start = time.perf_counter()
+                keygen, start = ours_rsa.keygen, time.perf_counter()
                 ours_gen.generate()
-                ours_total += time.perf_counter() - start
+                ours_calls.append((time.perf_counter() - start, ours_rsa.keygen - keygen))
                 velka_code.rsa = real_rsa
                 rsa = peer_rsa
-                start = time.perf_counter()
+                keygen, start = peer_rsa.keygen, time.perf_counter()
                 python_generate("bench.test", key, cert)
-                peer_total += time.perf_counter() - start
+                peer_calls.append((time.perf_counter() - start, peer_rsa.keygen - keygen))
                 rsa = real_rsa
 
             # The work around key generation alone, with one ready key.
@@ -227,16 +235,18 @@ def certificate_rows():
                 finally:
                     rsa = real_rsa
 
-            ours_rest, peer_rest = best_time(ours_fixed), best_time(peer_fixed)
+            ours_rest, peer_rest = measure_pair(ours_fixed, peer_fixed)
         finally:
             sys.stdout = stdout
             velka_code.rsa = real_rsa
             rsa = real_rsa
+    # Key generation takes a random time; each call is counted with the mean
+    # key generation of both sides in place of its own.
     keygen_mean = (ours_rsa.keygen + peer_rsa.keygen) / (2 * KEYGEN_RUNS)
-    ours_other = (ours_total - ours_rsa.keygen) / KEYGEN_RUNS
-    peer_other = (peer_total - peer_rsa.keygen) / KEYGEN_RUNS
-    yield Row("generate(): 2048-bit key, key generation pooled", ours=keygen_mean + ours_other,
-              peer=keygen_mean + peer_other, goal=1.05,
+    ours_total, peer_total = (sum(total for total, _ in calls) for calls in (ours_calls, peer_calls))
+    yield Row("generate(): 2048-bit key, key generation pooled",
+              ours=[keygen_mean + total - keygen for total, keygen in ours_calls],
+              peer=[keygen_mean + total - keygen for total, keygen in peer_calls], goal=1.05,
               note=(f"{KEYGEN_RUNS} calls each; raw means {1e3 * ours_total / KEYGEN_RUNS:.1f} vs "
                     f"{1e3 * peer_total / KEYGEN_RUNS:.1f} ms (key generation varies by call)"))
     yield Row("generate(): everything but key generation", ours=ours_rest, peer=peer_rest, goal=1.05,

@@ -1,8 +1,12 @@
 """ComplexNumber against a plain-Python class of the same definition."""
 
+import decimal
 import enum
+import fractions
+import gc
 import inspect
 import math
+import types
 
 import pytest
 
@@ -52,13 +56,45 @@ def parts(value):
     return exact(value.real), exact(value.imag)
 
 
+class FloatPart(float):
+    """A float with arithmetic and a text of its own."""
+
+    def _wrap(op):
+        def method(self, other):
+            result = op(float(self), other)
+            return result if result is NotImplemented else FloatPart(result)
+        return method
+
+    __add__, __sub__, __mul__, __truediv__ = map(_wrap, (float.__add__, float.__sub__, float.__mul__,
+                                                          float.__truediv__))
+    __radd__, __rsub__, __rmul__, __rtruediv__ = map(_wrap, (float.__radd__, float.__rsub__, float.__rmul__,
+                                                              float.__rtruediv__))
+    __pow__ = _wrap(float.__pow__)
+    del _wrap
+
+    def __str__(self):
+        return f"FloatPart({float(self)!r})"
+
+    @property
+    def real(self):  # a float's would be a plain float
+        return self
+
+
+NAN, INF = float("nan"), float("inf")
 OPERATORS = {"+": lambda a, b: a + b, "-": lambda a, b: a - b, "*": lambda a, b: a * b, "/": lambda a, b: a / b}
-LEFT = [(1, 2), (1.5, -2.25), (0, 0), (3, 0.5), (1e308, 1e308), (-0.0, 7), (2 + 1j, 3)]
-RIGHT = ["complex-number", 3, -2.5, 1j, 2 - 3j, 0.0]
+# Exact int and float parts take the compiled shortcut; the others (and
+# ints too large for a float next to a float) must give the same results.
+LEFT = [(1, 2), (1.5, -2.25), (0, 0), (3, 0.5), (1e308, 1e308), (-0.0, 7), (2 + 1j, 3), (2**70, -3),
+        (NAN, INF), (FloatPart(1.5), 2), (True, 0.5), (-(2**1100), 0.5), (fractions.Fraction(3, 2), 2),
+        (decimal.Decimal("1.5"), 1)]
+RIGHT = ["complex-number", 3, -2.5, 1j, 2 - 3j, 0.0, 2**64 + 1, -INF, FloatPart(2.0), (0.5, -2.5), (2**70, 1e300),
+         (0.0, 0.0), (NAN, 1.0), (1e200, -1e200), types.SimpleNamespace(real=0.5, imag=2)]
 
 
 def right_operand(kind, cls):
-    return cls(3, 4) if kind == "complex-number" else kind
+    if kind == "complex-number":
+        return cls(3, 4)
+    return cls(*kind) if isinstance(kind, tuple) else kind
 
 
 @pytest.mark.parametrize("op", list(OPERATORS))
@@ -84,6 +120,22 @@ def test_operators_match_the_reference(vk, op, left, right):
 def test_text_form(vk, real, imag, text):
     assert str(vk.ComplexNumber(real, imag)) == text
     assert str(Reference(real, imag)) == text
+
+
+@pytest.mark.parametrize("real, imag", [
+    (NAN, -INF), (1e16, 1e15), (1e-5, 1e-4), (5e-324, 1.7976931348623157e308), (0.1, -0.0), (2**63, -(2**63) - 1),
+    (2**200, -7), (-(2**63), 9223372036854775807), (FloatPart(1.5), 2.5), (1.5, True), (False, 3), (0, -0),
+    (123.456e-300, 2.5e-7),
+])
+def test_text_form_is_the_f_string_of_the_parts(vk, real, imag):
+    assert str(vk.ComplexNumber(real, imag)) == f"{real} + {imag}i"
+
+
+def test_text_form_keeps_the_digit_limit_of_ints(vk):
+    huge = 10**5000
+    for part in ((huge, 1), (1, huge), (1.5, huge)):
+        with pytest.raises(ValueError, match="Exceeds the limit"):
+            str(vk.ComplexNumber(*part))
 
 
 @pytest.mark.parametrize("expression, real, imag", [
@@ -240,3 +292,263 @@ class Label(str):
 def test_text_form_formats_str_subclasses_as_an_f_string_does(vk, real, imag):
     assert str(vk.ComplexNumber(real, imag)) == f"{real} + {imag}i"
     assert str(vk.ComplexNumber(real, imag)) == str(Reference(real, imag))
+
+
+# Each scenario breaks one condition the compiled shortcuts depend on, for
+# the class under test (`C`), with `rebind` rebinding the module-level name
+# the operators build their results through and `patch` setting class
+# attributes for the test only; events go to `log`. Both classes must then
+# give the same results, errors and events, in the same order.
+def name_is_a_subclass(C, rebind, patch, log):
+    class Sub(C):
+        pass
+    rebind(Sub)
+    return C(1.5, 2.0), C(0.5, -1.0)
+
+
+def name_is_a_subclass_with_its_own_init(C, rebind, patch, log):
+    class Sub(C):
+        def __init__(self, real, imag):
+            log.append(("init", real, imag))
+            C.__init__(self, real, imag)
+    rebind(Sub)
+    return C(1.5, 2.0), C(0.5, -1.0)
+
+
+def name_is_a_class_sharing_the_init(C, rebind, patch, log):
+    class Lookalike:
+        __init__ = C.__init__
+    rebind(Lookalike)
+    return C(1.5, 2.0), C(0.5, -1.0)
+
+
+def name_is_a_class_with_its_own_new(C, rebind, patch, log):
+    class Made(C):
+        def __new__(cls, *args):
+            log.append(("new", args))
+            return super().__new__(cls)
+    rebind(Made)
+    return C(1.5, 2.0), C(3, 4)
+
+
+def init_replaced_on_the_class(C, rebind, patch, log):
+    original = C.__init__
+
+    def init(self, real, imag):
+        log.append(("init", real, imag))
+        original(self, real, imag)
+    patch(C, "__init__", init)
+    return C(1.5, 2.0), C(0.5, -1.0)
+
+
+def setattr_on_the_class(C, rebind, patch, log):
+    def setattr_(self, name, value):
+        log.append(("set", name, value))
+        object.__setattr__(self, name, value)
+    patch(C, "__setattr__", setattr_)
+    return C(1.5, 2.0), C(0.5, -1.0)
+
+
+def getattribute_on_an_operand(C, rebind, patch, log):
+    class Watched(C):
+        def __getattribute__(self, name):
+            log.append(("get", name))
+            return object.__getattribute__(self, name)
+    return Watched(1.5, 2.0), Watched(0.5, -1)
+
+
+def part_is_a_property_of_a_subclass(C, rebind, patch, log):
+    class Shown(C):
+        @property
+        def imag(self):
+            log.append("imag read")
+            return vars(self)["imag"]
+
+        @imag.setter
+        def imag(self, value):
+            log.append(("imag set", value))
+            vars(self)["imag"] = value
+    return Shown(1.5, 2.0), C(0.5, -1.0)
+
+
+def part_shadows_a_class_attribute(C, rebind, patch, log):
+    class WithDefault(C):
+        real = 10.0
+    return WithDefault(1.5, 2.0), C(0.5, -1.0)
+
+
+def dict_subclass_as_the_instance_dict(C, rebind, patch, log):
+    class Parts(dict):
+        def __getitem__(self, key):
+            log.append(("getitem", key))
+            return super().__getitem__(key)
+    a = C(1.5, 2.0)
+    a.__dict__ = Parts(vars(a))
+    return a, C(0.5, -1.0)
+
+
+def key_colliding_with_real(C, rebind, patch, log):
+    # A key whose hash is that of "real" is compared with "real" at each
+    # read of the part, and changes the other operand when it is.
+    b = C(0.5, -1.0)
+
+    class Key:
+        def __hash__(self):
+            return hash("real")
+
+        def __eq__(self, other):
+            log.append(("eq", other))
+            b.imag += 1
+            return False
+    a = C.__new__(C)
+    vars(a)[Key()] = "key"
+    C.__init__(a, 1.5, 2.0)
+    return a, b
+
+
+def names_that_are_not_interned(C, rebind, patch, log):
+    a = C.__new__(C)
+    a.__dict__ = {"".join(["re", "al"]): 1.5, "".join(["im", "ag"]): 2.0}
+    return a, C(0.5, -1.0)
+
+
+def part_missing(C, rebind, patch, log):
+    a = C(1.5, 2.0)
+    del a.imag
+    return a, C(0.5, -1.0)
+
+
+def other_is_a_plain_object(C, rebind, patch, log):
+    class Plain:
+        pass
+    other = Plain()
+    other.imag, other.real = 0.25, 4
+    return C(1.5, 2.0), other
+
+
+def name_rebound_while_a_part_is_read(C, rebind, patch, log):
+    # Sums look the name up before reading; products and quotients after.
+    class Sub(C):
+        pass
+
+    class Sneaky(C):
+        def __getattribute__(self, name):
+            if name == "imag":
+                rebind(Sub)
+            return object.__getattribute__(self, name)
+    return C(1.5, 2.0), Sneaky(0.5, -1.0)
+
+
+SCENARIOS = [name_is_a_subclass, name_is_a_subclass_with_its_own_init, name_is_a_class_sharing_the_init,
+             name_is_a_class_with_its_own_new, init_replaced_on_the_class, setattr_on_the_class,
+             getattribute_on_an_operand, part_is_a_property_of_a_subclass, part_shadows_a_class_attribute,
+             dict_subclass_as_the_instance_dict, key_colliding_with_real, names_that_are_not_interned,
+             part_missing, other_is_a_plain_object, name_rebound_while_a_part_is_read]
+
+
+def unspecialised_reference():
+    """Reference with bytecode that has not run yet. Once the interpreter
+    specialises an attribute read it may find the entry without the
+    comparisons a full lookup makes (with a key whose hash is that of
+    "real", say); an operator's reads are full lookups."""
+    def fresh(f):
+        return types.FunctionType(f.__code__.replace(), f.__globals__, f.__name__, f.__defaults__, f.__closure__)
+    return type("Reference", (), {name: fresh(value) if isinstance(value, types.FunctionType) else value
+                                  for name, value in vars(Reference).items()
+                                  if name not in ("__dict__", "__weakref__")})
+
+
+def outcome(C, action, log):
+    try:
+        result = action()
+    except Exception as exc:  # noqa: BLE001 - the exception is the outcome
+        return ("raised", type(exc), str(exc).replace(C.__name__, "C")), log
+    events = list(log)
+    if isinstance(result, str):
+        return result, events
+    kind = "C" if type(result) is C else type(result).__name__
+    return (kind, parts(result), sorted(k for k in vars(result) if isinstance(k, str))), events
+
+
+@pytest.mark.parametrize("op", [*OPERATORS, "str"])
+@pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda f: f.__name__)
+def test_broken_shortcut_conditions_give_the_general_results(vk, monkeypatch, scenario, op):
+    def run(C, rebind):
+        log = []
+        with monkeypatch.context() as patch:
+            rebind(patch, C)
+            left, right = scenario(C, lambda value: rebind(patch, value), patch.setattr, log)
+            del log[:]
+            action = (lambda: str(left)) if op == "str" else (lambda: OPERATORS[op](left, right))
+            return outcome(C, action, log)
+
+    ours = run(vk.ComplexNumber, lambda patch, value: patch.setattr(vk, "ComplexNumber", value))
+    reference = run(unspecialised_reference(), lambda patch, value: patch.setattr(Reference, "make", value))
+    assert ours == reference
+
+
+def test_classes_made_and_dropped_are_judged_afresh(vk, monkeypatch):
+    # A class made at the address of a dropped one is a new class: what was
+    # known about the old one must not carry over.
+    C = vk.ComplexNumber
+    a, b = C(1.5, 2.0), C(0.5, -1.0)
+    for i in range(40):
+        if i % 2:
+            class Sub(C):
+                def __init__(self, real, imag):
+                    C.__init__(self, real, imag)
+                    self.tag = i
+        else:
+            class Sub(C):
+                pass
+        monkeypatch.setattr(vk, "ComplexNumber", Sub)
+        result = a * b
+        assert type(result) is Sub and vars(result).get("tag") == (i if i % 2 else None)
+        monkeypatch.undo()
+        del Sub, result
+        gc.collect()
+
+
+def test_changes_to_the_class_after_use_are_honoured(vk, monkeypatch):
+    C = vk.ComplexNumber
+    a, b = C(1.5, 2.0), C(0.5, -1.0)
+    assert vars(a * b) == {"real": 2.75, "imag": -0.5}
+    seen = []
+    monkeypatch.setattr(C, "__setattr__", lambda self, name, value: seen.append(name))
+    assert vars(a * b) == {} and seen == ["real", "imag"]
+    monkeypatch.undo()
+    stored = []
+    monkeypatch.setattr(C, "real", property(lambda self: 7.0, lambda self, value: stored.append(value)), raising=False)
+    assert vars(a + b) == {"imag": 1.0} and stored == [14.0]
+
+
+def test_a_finalizer_run_while_the_parts_are_read_is_seen_on_both_operands(vk):
+    # Reading the parts may make an instance dict, and making one may run
+    # the garbage collector and so a finalizer: its changes must be seen on
+    # both operands or on neither, never on one alone.
+    C = vk.ComplexNumber
+    a, b = C(1.0, 0.0), C(2.0, 0.0)
+    vars(b)  # b's dict exists; a's is made by the operator
+    ran = []
+
+    class Finalized:
+        def __del__(self):
+            ran.append(True)
+            a.real, b.real = 10.0, 20.0
+
+    thresholds, enabled = gc.get_threshold(), gc.isenabled()
+    gc.disable()
+    try:
+        gc.collect()
+        spare = [{} for _ in range(200)]  # no dict comes from the free list meanwhile
+        cycle = Finalized()
+        cycle.self = cycle
+        del cycle
+        gc.set_threshold(1)
+        gc.enable()
+        result = a + b
+    finally:
+        gc.set_threshold(*thresholds)
+        (gc.enable if enabled else gc.disable)()
+    assert ran and spare
+    assert result.real in (3.0, 30.0)
