@@ -1,8 +1,10 @@
 """Call overhead and the forwarding helpers against Python peers."""
 
+import importlib.util
 import os
 import subprocess
 import sys
+import sysconfig
 
 import velka_code
 from run import Row
@@ -51,6 +53,25 @@ def import_time_us():
     return best
 
 
+def empty_callable():
+    """A do-nothing callable of benchmarks/native/empty_call.cpp, built once
+    into build/bench-native; None when no C++ compiler is at hand."""
+    source = os.path.join(os.path.dirname(__file__), "native", "empty_call.cpp")
+    folder = os.path.join(os.path.dirname(os.path.dirname(__file__)), "build", "bench-native")
+    target = os.path.join(folder, "empty_call" + sysconfig.get_config_var("EXT_SUFFIX"))
+    if not os.path.exists(target) or os.path.getmtime(target) < os.path.getmtime(source):
+        os.makedirs(folder, exist_ok=True)
+        try:
+            subprocess.run(["g++", "-std=c++20", "-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"],
+                            source, "-o", target], check=True, capture_output=True)
+        except (OSError, subprocess.CalledProcessError):
+            return None
+    spec = importlib.util.spec_from_file_location("empty_call", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.make()
+
+
 def rows():
     here = __file__
     env = {"vk": velka_code, "here": here, "system": system, "exists": exists, "file": file, "abspath": abspath,
@@ -68,6 +89,10 @@ def rows():
         env["vk_" + name] = getattr(velka_code, name)
     for label, stmt, goal, note in calls:
         yield Row(label, ours="vk_" + stmt, peer=stmt, goal=goal, env=env, note=note)
+        if label == "system(5)" and (empty := empty_callable()) is not None:
+            env["empty"] = empty
+            yield Row("a callable that does nothing, (5)", ours="empty(5)", peer="system(5)", env=env,
+                      note="the floor of any callable type the interpreter does not specialise, for reference")
     own = import_time_us()
     yield Row("import velka_code, own work (-X importtime)", ours=f"{own} us", peer="-", unit="us",
               note="goal: under 2000 us " + ("(met)" if own is not None and own < 2000 else "(NOT met)"))
