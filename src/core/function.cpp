@@ -71,7 +71,7 @@ class CallFrame {
 // The body of a call: the impl, and on failure a traceback entry for this
 // function, as the frame of a def adds one.
 inline PyObject* run(Function* f, Args args) {
-  PyObject* result = f->def->impl(f, args);
+  PyObject* result = f->impl(f, args);
   if (!result) [[unlikely]] add_traceback_entry(f);
   return result;
 }
@@ -100,7 +100,7 @@ VK_NOINLINE PyObject* general_call(PyObject* callable, PyObject* const* args, Py
   Function* f = as_function(callable);
   if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
   PyThreadState* thread = PyThreadState_Get();
-  if (!enter_call(thread)) [[unlikely]]
+  if (!enter_call(thread, VK_STACK_ADDRESS())) [[unlikely]]
     return nullptr;
   PyObject* result = nullptr;
   {
@@ -112,28 +112,42 @@ VK_NOINLINE PyObject* general_call(PyObject* callable, PyObject* const* args, Py
   return result;
 }
 
-constexpr Py_ssize_t kFewArguments = 4;
+// The common case, every parameter given by position: nothing to bind.
+// The function and its N arguments are held as CallFrame holds them.
+template <int N>
+PyObject* direct_call(PyObject* callable, PyObject* const* args) {
+  PyThreadState* thread = PyThreadState_Get();
+  PyObject* held[N > 0 ? N : 1];
+  if (!enter_call(thread, reinterpret_cast<std::uintptr_t>(held))) [[unlikely]]
+    return nullptr;
+  Py_INCREF(callable);
+  for (int i = 0; i < N; ++i) held[i] = Py_NewRef(args[i]);
+  PyObject* result = run(as_function(callable), held);
+  for (int i = 0; i < N; ++i) Py_DECREF(held[i]);
+  Py_DECREF(callable);
+  leave_call(thread);
+  return result;
+}
 
 // Every call counts against the recursion limit and checks the stack, so
 // that runaway recursion through the module ends in RecursionError.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  Function* f = as_function(callable);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (kwnames || nargs != f->direct_nargs || nargs > kFewArguments) [[unlikely]]
-    return general_call(callable, args, nargs, kwnames);
-  // The common case: every parameter given by position, nothing to bind.
-  // The function and the arguments are held as CallFrame holds them.
-  PyThreadState* thread = PyThreadState_Get();
-  if (!enter_call(thread)) [[unlikely]]
-    return nullptr;
-  PyObject* held[kFewArguments];
-  Py_INCREF(callable);
-  for (Py_ssize_t i = 0; i < nargs; ++i) held[i] = Py_NewRef(args[i]);
-  PyObject* result = run(f, held);
-  for (Py_ssize_t i = 0; i < nargs; ++i) Py_DECREF(held[i]);
-  Py_DECREF(callable);
-  leave_call(thread);
-  return result;
+  if (!kwnames && nargs == as_function(callable)->direct_nargs) [[likely]] {
+    switch (nargs) {
+      case 0:
+        return direct_call<0>(callable, args);
+      case 1:
+        return direct_call<1>(callable, args);
+      case 2:
+        return direct_call<2>(callable, args);
+      case 3:
+        return direct_call<3>(callable, args);
+      default:
+        break;
+    }
+  }
+  return general_call(callable, args, nargs, kwnames);
 }
 
 // -------------------------------------------------------------------- slots
@@ -399,6 +413,7 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
   if (!self) return {};
   Function* f = as_function(self.get());
   f->vectorcall = function_vectorcall;
+  f->impl = def.impl;
   f->def = &def;
   f->direct_nargs = def.varargs || def.kwonly.size() ? -1 : static_cast<Py_ssize_t>(def.positional.size());
   f->name = PyUnicode_InternFromString(def.name);

@@ -45,6 +45,7 @@ Ref build(const char* format, A... values) {
 struct Function {
   PyObject_HEAD
   vectorcallfunc vectorcall;
+  Impl impl;  // def->impl, one load nearer the call
   const FunctionDef* def;
   Py_ssize_t direct_nargs;  // a call with exactly this many positionals needs no binding; -1 for none
   PyObject* name;

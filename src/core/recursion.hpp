@@ -45,10 +45,10 @@ inline StackFloor current_stack_floor;
 // it must not.
 bool enter_deep_call(PyThreadState* thread, std::uintptr_t here) noexcept;
 
-// Takes one level for a call, or refuses it with RecursionError set.
-// Every level taken is given back by leave_call.
-inline bool enter_call(PyThreadState* thread) noexcept {
-  const std::uintptr_t here = VK_STACK_ADDRESS();
+// Takes one level for a call whose frame is at the stack address `here`,
+// or refuses it with RecursionError set. Every level taken is given back
+// by leave_call.
+inline bool enter_call(PyThreadState* thread, std::uintptr_t here) noexcept {
   const detail::StackFloor& known = detail::current_stack_floor;
   if (thread->recursion_remaining-- <= 0 || thread->id != known.thread_id || here < known.floor) [[unlikely]]
     return enter_deep_call(thread, here);
