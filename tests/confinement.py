@@ -11,7 +11,6 @@ folders handed to it with `hand_over()`.
 """
 
 import os
-import pwd
 import shutil
 import stat
 
@@ -19,6 +18,7 @@ NOBODY_ID = 65534  # the conventional unprivileged user and group
 
 
 def _nobody():
+    import pwd  # POSIX only; asked only where there is a root
     try:
         entry = pwd.getpwnam("nobody")
         return entry.pw_uid, entry.pw_gid

@@ -267,7 +267,7 @@ def real_answer(extension, folder):
 
 
 @pytest.mark.parametrize("extension, mime_type", [(".txt", "text/plain"), (".png", "image/png"),
-                                                  (".velkaunknown", None)])
+                                                  (".svg", "image/svg+xml"), (".velkaunknown", None)])
 def test_increase_appends_the_entry_for_the_mime_type_of_the_extension(vk, home, tmp_path, extension, mime_type):
     mime_type = mime_type or real_answer(extension, tmp_path)
     vk.increase(extension, "Ignored", "ignored.png", pathlib.PurePosixPath("/usr/bin/velka viewer"))

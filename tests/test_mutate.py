@@ -24,33 +24,40 @@ def load_tool():
 mutate = load_tool()
 
 
-@pytest.mark.parametrize("listed, whole, listed_only, equivalent, expected", [
-    ("failed", None, False, None, ("caught", "by t::listed")),
-    ("passed", "failed", False, None, ("caught", "outside its list, by t::whole")),
-    ("passed", "passed", False, None, ("survived", "")),
-    ("passed", "passed", False, "no test can tell", ("survived", "equivalent: no test can tell")),
-    ("passed", None, True, None, ("survived", "provisionally: only its listed tests ran")),
-    ("timed out", None, False, None, ("timed out", "its tests ran past 600 s")),
-    ("passed", "timed out", False, None, ("timed out", "the whole suite ran past 3600 s")),
-    ("no tests", None, False, None, ("not viable", "no test ran: tests/test_x.py")),
+@pytest.mark.parametrize("script, listed_only, equivalent, expected", [
+    # what each kind of run gives, in turn
+    ({"listed": ["failed"], "alone": ["failed"]}, False, None, ("caught", "by t::listed")),
+    ({"listed": ["passed"], "whole": ["failed"], "alone": ["failed"]}, False, None,
+     ("caught", "outside its list, by t::whole")),
+    ({"listed": ["passed"], "whole": ["passed"]}, False, None, ("survived", "")),
+    ({"listed": ["passed"], "whole": ["passed"]}, False, "no test can tell",
+     ("survived", "equivalent: no test can tell")),
+    ({"listed": ["passed"]}, True, None, ("survived", "provisionally: only its listed tests ran")),
+    ({"listed": ["timed out"]}, False, None, ("timed out", "its tests ran past 600 s")),
+    ({"listed": ["passed"], "whole": ["timed out"]}, False, None, ("timed out", "the whole suite ran past 3600 s")),
+    ({"listed": ["no tests"]}, False, None, ("not viable", "no test ran: tests/test_x.py")),
+    ({"listed": ["failed", "passed"], "whole": ["passed"], "alone": ["passed"]}, False, None,
+     ("survived", " (failed, then passed alone: t::listed)")),
 ])
-def test_what_becomes_of_a_fault(monkeypatch, listed, whole, listed_only, equivalent, expected):
-    runs = []
+def test_what_becomes_of_a_fault(monkeypatch, script, listed_only, equivalent, expected):
+    passed_alone = []
 
     def run_tests(tests, time_limit, skip=(), first_failure=True):
-        runs.append((list(tests), list(skip)))
-        status = listed if len(runs) == 1 else whole
-        return mutate.Run(status, ["t::listed" if len(runs) == 1 else "t::whole"] if status == "failed" else [])
+        kind = "listed" if tests == ["tests/test_x.py"] else "whole" if tests == mutate.WHOLE_SUITE else "alone"
+        if kind != "alone":
+            # Left out: what fails on the unchanged copy, and what passed alone.
+            assert set(skip) == {"t::broken", *passed_alone}
+        status = script[kind].pop(0)
+        if kind == "alone" and status == "passed":
+            passed_alone.extend(tests)
+        return mutate.Run(status, [f"t::{kind}" if kind != "alone" else tests[0]] if status == "failed" else [])
 
     monkeypatch.setattr(mutate, "run_tests", run_tests)
     fault = {"file": "src/x.cpp", "find": "a", "replace": "b"}
     if equivalent:
         fault["equivalent"] = equivalent
     assert mutate.judge(fault, ["tests/test_x.py"], listed_only, ["t::broken"]) == expected
-    # The whole suite runs only for a fault its list missed, and the tests
-    # failing on the unchanged copy are left out of both runs.
-    assert runs == [(["tests/test_x.py"], ["t::broken"])] + \
-        ([(mutate.WHOLE_SUITE, ["t::broken"])] if whole else [])
+    assert all(not left for left in script.values())  # every run the script foresaw happened
 
 
 CASES = '''
