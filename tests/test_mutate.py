@@ -24,40 +24,49 @@ def load_tool():
 mutate = load_tool()
 
 
-@pytest.mark.parametrize("script, listed_only, equivalent, expected", [
-    # what each kind of run gives, in turn
-    ({"listed": ["failed"], "alone": ["failed"]}, False, None, ("caught", "by t::listed")),
-    ({"listed": ["passed"], "whole": ["failed"], "alone": ["failed"]}, False, None,
-     ("caught", "outside its list, by t::whole")),
-    ({"listed": ["passed"], "whole": ["passed"]}, False, None, ("survived", "")),
+@pytest.mark.parametrize("script, listed_only, equivalent, expected, broken", [
+    # what each kind of run gives, in turn ("alone": the failing test alone
+    # with the fault, "unchanged": alone without it)
+    ({"listed": ["failed"], "alone": ["failed"], "unchanged": ["passed"]}, False, None,
+     ("caught", "by t::listed"), []),
+    ({"listed": ["passed"], "whole": ["failed"], "alone": ["failed"], "unchanged": ["passed"]}, False, None,
+     ("caught", "outside its list, by t::whole"), []),
+    ({"listed": ["passed"], "whole": ["passed"]}, False, None, ("survived", ""), []),
     ({"listed": ["passed"], "whole": ["passed"]}, False, "no test can tell",
-     ("survived", "equivalent: no test can tell")),
-    ({"listed": ["passed"]}, True, None, ("survived", "provisionally: only its listed tests ran")),
-    ({"listed": ["timed out"]}, False, None, ("timed out", "its tests ran past 600 s")),
-    ({"listed": ["passed"], "whole": ["timed out"]}, False, None, ("timed out", "the whole suite ran past 3600 s")),
-    ({"listed": ["no tests"]}, False, None, ("not viable", "no test ran: tests/test_x.py")),
+     ("survived", "equivalent: no test can tell"), []),
+    ({"listed": ["passed"]}, True, None, ("survived", "provisionally: only its listed tests ran"), []),
+    ({"listed": ["timed out"]}, False, None, ("timed out", "its tests ran past 600 s"), []),
+    ({"listed": ["passed"], "whole": ["timed out"]}, False, None, ("timed out", "the whole suite ran past 3600 s"), []),
+    ({"listed": ["no tests"]}, False, None, ("not viable", "no test ran: tests/test_x.py"), []),
     ({"listed": ["failed", "passed"], "whole": ["passed"], "alone": ["passed"]}, False, None,
-     ("survived", " (failed, then passed alone: t::listed)")),
+     ("survived", " (t::listed passed when run alone)"), []),
+    ({"listed": ["failed", "passed"], "whole": ["passed"], "alone": ["failed"], "unchanged": ["failed"]}, False, None,
+     ("survived", " (t::listed fails without the fault too)"), ["t::listed"]),
 ])
-def test_what_becomes_of_a_fault(monkeypatch, script, listed_only, equivalent, expected):
-    passed_alone = []
+def test_what_becomes_of_a_fault(monkeypatch, script, listed_only, equivalent, expected, broken):
+    left_out = []
 
-    def run_tests(tests, time_limit, skip=(), first_failure=True):
-        kind = "listed" if tests == ["tests/test_x.py"] else "whole" if tests == mutate.WHOLE_SUITE else "alone"
-        if kind != "alone":
-            # Left out: what fails on the unchanged copy, and what passed alone.
-            assert set(skip) == {"t::broken", *passed_alone}
+    def run_tests(tests, time_limit, skip=(), first_failure=True, build=mutate.BUILD):
+        if tests == ["tests/test_x.py"] or tests == mutate.WHOLE_SUITE:
+            kind = "listed" if tests == ["tests/test_x.py"] else "whole"
+            # Left out: what failed on the unchanged copy, and what did not
+            # fail for the fault in this stage.
+            assert set(skip) == {"t::broken", *left_out}
+        else:
+            kind = "alone" if build == mutate.BUILD else "unchanged"
+            assert tests == ["t::listed"] or tests == ["t::whole"]
+            left_out.append(tests[0])
         status = script[kind].pop(0)
-        if kind == "alone" and status == "passed":
-            passed_alone.extend(tests)
-        return mutate.Run(status, [f"t::{kind}" if kind != "alone" else tests[0]] if status == "failed" else [])
+        return mutate.Run(status, [f"t::{kind}"] if status == "failed" else [])
 
     monkeypatch.setattr(mutate, "run_tests", run_tests)
     fault = {"file": "src/x.cpp", "find": "a", "replace": "b"}
     if equivalent:
         fault["equivalent"] = equivalent
-    assert mutate.judge(fault, ["tests/test_x.py"], listed_only, ["t::broken"]) == expected
+    skip = ["t::broken"]
+    assert mutate.judge(fault, ["tests/test_x.py"], listed_only, skip) == expected
     assert all(not left for left in script.values())  # every run the script foresaw happened
+    assert skip == ["t::broken", *broken]  # a test failing without the fault stays left out
 
 
 CASES = '''
