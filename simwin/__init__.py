@@ -11,11 +11,13 @@ it back with its state intact; ``isolated()`` uses them to give a with block
 a fresh machine, e.g. for tests running under a session-wide one.
 """
 
+import atexit
 import contextlib
 import ctypes
 import ntpath
 import os
 import posixpath
+import shutil
 import stat
 import sys
 import tempfile
@@ -190,6 +192,11 @@ def _load_modules():
             "win32com.client": client, "wmi": wmi}
 
 
+def _remove_own_folder(root, pid):
+    if os.getpid() == pid:  # not in a forked child that exits
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def activate(root=None, windows=True):
     """Set up the simulated machine for this process and return it.
 
@@ -199,7 +206,12 @@ def activate(root=None, windows=True):
     if _state.active is not None:
         _state.active.set_windows(windows)
         return _state.active
-    root = os.path.abspath(root if root is not None else tempfile.mkdtemp(prefix="simwin-"))
+    if root is None:
+        # A folder made here is this interpreter's alone: it goes when the
+        # interpreter ends.
+        root = tempfile.mkdtemp(prefix="simwin-")
+        atexit.register(_remove_own_folder, root, os.getpid())
+    root = os.path.abspath(root)
     _make_machine(root)
     machine = Platform(root)
     _install(machine, windows)

@@ -12,8 +12,18 @@ exceptions seen and every finding; it exits 1 when there is one.
 Findings: the child dies (a signal) or stops answering, a SystemError, an
 exception still set after a call (sys.exc_info() not empty), a temporary
 file left in the sandbox, an exception printed by the interpreter as
-unraisable, or a name without a recipe in tests/recipes.py (not called). Ordinary exceptions, including KeyboardInterrupt from a file
-of the pool and the per-call time limit, are not findings.
+unraisable, a name without a recipe in tests/recipes.py (not called); in the
+long run also a change to the mode or owner of
+/dev/null, /tmp or the folder that holds the sandboxes. Ordinary
+exceptions, including KeyboardInterrupt from a file of the pool and the
+per-call time limit, are not findings.
+
+The child can reach nothing outside its sandbox: a folder of its own that
+holds its descriptors 0-2 (files "stdin", "stdout", "stderr", since the
+pool's small integers are descriptors to os.chmod and open), its
+temporary folder ("tmp") and the folder the calls run in ("calls"). Where
+this runs as root, the child runs as an unprivileged user (see
+confinement.py), so that no call can use root's rights on the machine.
 """
 
 import array
@@ -25,13 +35,18 @@ import select
 import signal
 import subprocess
 import sys
+import tempfile
 from decimal import Decimal
 from fractions import Fraction
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+import confinement  # noqa: E402
 LIMIT = 2.0   # seconds per call in the child
 MAX_POSITIONAL = 6
+OUTPUT_LIMIT = 1 << 24  # bytes the child's stdout and stderr files may reach before they are emptied
+PROTOCOL_FD_FLOOR = 10  # the protocol's descriptors stay above every descriptor of the pool
 
 
 class Dunders:
@@ -158,10 +173,16 @@ def random_call(rng, names, arity):
 
 # ------------------------------------------------------------------ child
 
-def _child(windows):
-    import tempfile
+def _child(windows, folder):
+    import fcntl
     import threading
 
+    if hasattr(os, "geteuid") and os.geteuid() == 0:
+        sys.exit("the fuzz child does not run as root: start it through Runner")
+    # Everything the child makes goes into its folder, the simulated
+    # machine too.
+    os.environ["TMPDIR"] = tempfile.tempdir = os.path.join(folder, "tmp")
+    os.makedirs(tempfile.tempdir, exist_ok=True)
     sys.path.insert(0, HERE)
     sys.path.insert(0, REPO)
     import simwin
@@ -175,14 +196,27 @@ def _child(windows):
     except ImportError:
         vectorcall = None
 
-    # The protocol keeps its own descriptors; the calls see /dev/null.
-    requests = os.fdopen(os.dup(0), "r")
-    replies = os.fdopen(os.dup(1), "w")
-    null = os.open(os.devnull, os.O_RDWR)
-    for fd in (0, 1, 2):
-        os.dup2(null, fd)
+    # The protocol keeps its own descriptors, out of the pool's reach; the
+    # calls see files of the sandbox as 0-2.
+    requests = os.fdopen(fcntl.fcntl(0, fcntl.F_DUPFD_CLOEXEC, PROTOCOL_FD_FLOOR), "r")
+    replies = os.fdopen(fcntl.fcntl(1, fcntl.F_DUPFD_CLOEXEC, PROTOCOL_FD_FLOOR), "w")
+    streams = []
+    for name, flags in (("stdin", os.O_RDONLY | os.O_CREAT), ("stdout", os.O_WRONLY | os.O_CREAT | os.O_APPEND),
+                        ("stderr", os.O_WRONLY | os.O_CREAT | os.O_APPEND)):
+        fd = os.open(os.path.join(folder, name), flags, 0o600)
+        streams.append(fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, PROTOCOL_FD_FLOOR))
+        os.close(fd)
 
-    root = tempfile.mkdtemp(prefix="vk-fuzz-")
+    def point_streams():
+        # A call may close or reuse 0-2: they are put back for the next.
+        for target, fd in enumerate(streams):
+            if target and os.fstat(fd).st_size > OUTPUT_LIMIT:
+                os.ftruncate(fd, 0)
+            os.dup2(fd, target)
+
+    point_streams()
+    root = os.path.join(folder, "calls")
+    os.makedirs(root, exist_ok=True)
     box = recipes.Sandbox(root)
     stack = contextlib.ExitStack()
     stack.enter_context(box.active())
@@ -203,6 +237,7 @@ def _child(windows):
     signal.signal(signal.SIGALRM, alarm)
 
     def restore():
+        point_streams()
         os.chdir(root)
         os.chmod(root, 0o755)
         for name in originals:
@@ -297,13 +332,23 @@ def _child(windows):
 # ----------------------------------------------------------------- parent
 
 class Runner:
-    """One child interpreter that makes the calls; restarted after a crash."""
+    """One child interpreter that makes the calls; restarted after a crash.
 
-    def __init__(self, windows, env=None, python_args=()):
+    Each child gets a sandbox folder of its own inside `folder` (a
+    temporary folder made for the runner when none is given), removed when
+    the child ends."""
+
+    def __init__(self, windows, folder=None, env=None, python_args=()):
         self.windows = windows
         self.env = env
         self.python_args = list(python_args)
         self.proc = None
+        self.box = None
+        self.prefix = confinement.command_prefix()
+        if self.prefix is None:
+            raise PermissionError("running as root without setpriv: the fuzz child would have root's rights")
+        self.own_folder = folder is None
+        self.folder = tempfile.mkdtemp(prefix="vk-fuzz-") if folder is None else os.fspath(folder)
 
     def _start(self):
         env = dict(os.environ)
@@ -312,10 +357,13 @@ class Runner:
         if self.env:
             env.update(self.env)
         self._pending = b""
+        self.box = tempfile.mkdtemp(prefix="box-", dir=self.folder)
+        confinement.hand_over(self.box)
         self.proc = subprocess.Popen(
-            [sys.executable, *self.python_args, os.path.abspath(__file__), "--child",
-             "--windows" if self.windows else "--linux"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env, start_new_session=True)
+            [*self.prefix, sys.executable, *self.python_args, os.path.abspath(__file__), "--child",
+             "--windows" if self.windows else "--linux", "--sandbox", self.box],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env, cwd=self.box,
+            start_new_session=True)
 
     def _line(self, timeout):
         # Lines are read from the descriptor itself: a buffered reader could
@@ -332,7 +380,8 @@ class Runner:
         line, _, self._pending = self._pending.partition(b"\n")
         return line.decode() + "\n"
 
-    def close(self):
+    def _stop(self):
+        """Ends the child (and what it started) and removes its sandbox."""
         if self.proc is not None:
             with contextlib.suppress(ProcessLookupError):
                 os.killpg(self.proc.pid, signal.SIGKILL)
@@ -340,11 +389,19 @@ class Runner:
             self.proc.stdin.close()
             self.proc.stdout.close()
             self.proc = None
+        if self.box is not None:
+            confinement.remove_tree(self.box)
+            self.box = None
+
+    def close(self):
+        self._stop()
+        if self.own_folder:
+            confinement.remove_tree(self.folder)
 
     def call(self, call):
         """(outcome, finding) of one call description."""
         if self.proc is None or self.proc.poll() is not None:
-            self.close()
+            self._stop()
             self._start()
         self.proc.stdin.write(json.dumps(call) + "\n")
         self.proc.stdin.flush()
@@ -362,9 +419,9 @@ class Runner:
         except subprocess.TimeoutExpired:
             code = None
         if code is None:
-            self.close()
+            self._stop()
             return "lost", f"child {what} (hung past the time limit)"
-        self.close()
+        self._stop()
         how = f"signal {signal.Signals(-code).name}" if code < 0 else f"exit status {code}"
         return "lost", f"child ended with {how}"
 
@@ -382,7 +439,9 @@ def _long_run(count, seed, windows_flags):
     rng = random.Random(seed)
     outcomes = collections.Counter()
     findings = []
-    runners = [Runner(flag) for flag in windows_flags]
+    folder = tempfile.mkdtemp(prefix="vk-fuzz-")
+    places = confinement.shared_places(folder)
+    runners = [Runner(flag, folder) for flag in windows_flags]
     try:
         for n in range(count):
             runner = runners[n % len(runners)]
@@ -397,6 +456,12 @@ def _long_run(count, seed, windows_flags):
     finally:
         for runner in runners:
             runner.close()
+        changed = {path: (was, now) for (path, was), now in zip(places.items(), confinement.shared_places(folder).values())
+                   if was != now}
+        confinement.remove_tree(folder)
+    if changed:
+        findings.append(f"mode or owner changed outside the sandboxes (before, after): {changed}")
+        print("FINDING", findings[-1], flush=True)
     print(f"{count} calls on {'+'.join('windows' if f else 'linux' for f in windows_flags)}, seed {seed}")
     for outcome, seen in outcomes.most_common():
         print(f"  {seen:8d}  {outcome}")
@@ -408,6 +473,7 @@ def main(argv):
     import argparse
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--sandbox", help=argparse.SUPPRESS)
     parser.add_argument("--calls", type=int, default=10000)
     parser.add_argument("--seed", type=int, default=1)
     group = parser.add_mutually_exclusive_group()
@@ -416,7 +482,7 @@ def main(argv):
     options = parser.parse_args(argv)
     branches = options.branches or [True, False]
     if options.child:
-        _child(branches[0])
+        _child(branches[0], options.sandbox)
         return 0
     return _long_run(options.calls, options.seed, branches)
 

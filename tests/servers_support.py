@@ -172,9 +172,13 @@ def client_env():
 
 
 def dump_dom(url, profile, *flags, timeout=90):
-    """The DOM headless Chromium rendered for url."""
+    """The DOM headless Chromium rendered for url. Its profile folder is
+    also its home: Chromium keeps settings, caches and a certificate
+    database under the home folder besides the profile."""
+    home = {name: os.path.join(profile, folder) for name, folder in
+            (("HOME", ""), ("XDG_CONFIG_HOME", ".config"), ("XDG_CACHE_HOME", ".cache"), ("XDG_DATA_HOME", ".local/share"))}
     result = subprocess.run(
         [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
          f"--user-data-dir={profile}", "--virtual-time-budget=5000", *flags, "--dump-dom", url],
-        capture_output=True, text=True, timeout=timeout, env=client_env())
+        capture_output=True, text=True, timeout=timeout, env={**client_env(), **home})
     return result.stdout

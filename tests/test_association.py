@@ -10,6 +10,7 @@ import tempfile
 
 import pytest
 
+import confinement
 from conftest import REPO
 
 HKCR = 0x80000000
@@ -267,7 +268,7 @@ def real_answer(extension, folder):
 
 
 @pytest.mark.parametrize("extension, mime_type", [(".txt", "text/plain"), (".png", "image/png"),
-                                                  (".html", None)])
+                                                  (".svg", "image/svg+xml"), (".html", None)])
 def test_increase_appends_the_entry_for_the_mime_type_of_the_extension(vk, home, tmp_path, extension, mime_type):
     mime_type = mime_type or real_answer(extension, tmp_path)
     vk.increase(extension, "Ignored", "ignored.png", pathlib.PurePosixPath("/usr/bin/velka viewer"))
@@ -398,11 +399,10 @@ def test_a_list_that_cannot_be_used(vk, home, capsys, layout, printed, error):
 
 
 READ_ONLY = """
-import os, tempfile, simwin
+import os, simwin
 simwin.activate(windows=False)
 import velka_code as vk
-os.environ["HOME"] = home = tempfile.mkdtemp()
-folder = os.path.join(home, ".local/share/applications")
+folder = os.path.join(os.environ["HOME"], ".local/share/applications")
 os.makedirs(folder)
 with open(folder + "/mimeapps.list", "w") as f:
     f.write("[Default Applications]\\ntext/plain=a\\n")
@@ -417,19 +417,25 @@ print(repr(open(folder + "/mimeapps.list").read()), os.listdir(folder))
 """
 
 
-def test_a_read_only_list_is_refused():
-    # Root may write any file: the child runs without that capability.
-    command = [sys.executable, "-c", READ_ONLY]
-    if os.geteuid() == 0:
-        command[:0] = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"]
+def test_a_read_only_list_is_refused(tmp_path):
+    # Root may write any file: the child runs without root's rights, with
+    # a home (and temporary files) of its own.
+    prefix = confinement.command_prefix()
+    if prefix is None:
+        pytest.skip("tests run as root and setpriv is missing")
+    home = tmp_path / "home"
+    home.mkdir()
+    confinement.hand_over(home)
     paths = [REPO, *map(os.path.abspath, filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep)))]
-    out = subprocess.run(command, capture_output=True, text=True, timeout=120,
-                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(paths)))
+    out = subprocess.run([*prefix, sys.executable, "-c", READ_ONLY], capture_output=True, text=True, timeout=120,
+                         cwd=home, env=dict(os.environ, PYTHONPATH=os.pathsep.join(paths), HOME=str(home),
+                                            TMPDIR=str(home)))
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     assert lines[0].startswith("Error: [Errno 13] Permission denied: '/") and lines[0].endswith("/mimeapps.list'")
     assert lines[1:] == ["delete Error: PermissionError", "modify Error: PermissionError",
                          "'[Default Applications]\\ntext/plain=a\\n' ['mimeapps.list']"]
+    assert os.listdir(home) == [".local"]  # nothing else left in the child's home and temporary folder
 
 
 class FailingReplace:

@@ -14,7 +14,7 @@ from conftest import run_python
 IMPORT = "import simwin; simwin.activate(windows=False)\nimport velka_code\n"
 
 
-@pytest.mark.parametrize("command", ["exit 3", "exit 0", "no-such-command-for-velka 2>/dev/null", "true"])
+@pytest.mark.parametrize("command", ["exit 3", "exit 0", "no-such-command-for-velka", "true"])
 def test_cmd_returns_none_whatever_the_status(vk, command):
     assert vk.cmd(command) is None
 

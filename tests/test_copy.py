@@ -3,13 +3,12 @@
 import enum
 import hashlib
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 
 import pytest
 
+import confinement
 from conftest import REPO
 
 SKIP_LINE = "目标文件 {} 已存在，且不允许覆盖，跳过复制操作。\n"
@@ -189,11 +188,8 @@ def test_docstring_and_signature(vk):
 
 
 # The permission case needs a process the kernel holds to permissions: root
-# writes anywhere. Running as root, the case runs in a child process as an
-# unprivileged user made for the tests, or, when that user cannot reach the
-# interpreter, as root without the permission-override capabilities.
-TEST_USER = "vkcopytest"
-
+# writes anywhere, so where the tests run as root the case runs without
+# root's rights (see confinement.py).
 PERMISSION_CASE = """
 import os, sys
 import simwin; simwin.activate(windows=False)
@@ -207,73 +203,26 @@ print(sorted(os.listdir(folder)))
 """
 
 
-def unprivileged_user():
-    import pwd  # POSIX only: this module is also collected on Windows
-
-    try:
-        entry = pwd.getpwnam(TEST_USER)
-    except KeyError:
-        if not shutil.which("useradd"):
-            return None, "no useradd to make an unprivileged user"
-        made = subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", TEST_USER],
-                              capture_output=True, text=True)
-        if made.returncode != 0:
-            return None, f"useradd failed: {made.stderr.strip()}"
-        entry = pwd.getpwnam(TEST_USER)
-    return entry, None
-
-
-def run_case(command, env):
-    return subprocess.run(command, capture_output=True, text=True, env=env, cwd="/tmp", timeout=120)
-
-
-def test_destination_folder_without_write_permission():
-    base = tempfile.mkdtemp(prefix="vk-copy-perm-", dir="/tmp")
-    try:
-        os.chmod(base, 0o755)
-        src = os.path.join(base, "source.txt")
-        with open(src, "w") as f:
-            f.write("content\n")
-        os.chmod(src, 0o644)
-        locked = os.path.join(base, "locked")
-        os.mkdir(locked)
-        os.chmod(locked, 0o555)
-        env = dict(os.environ)
-        paths = [os.path.abspath(p) for p in [REPO, *env.get("PYTHONPATH", "").split(os.pathsep)] if p]
-        env["PYTHONPATH"] = os.pathsep.join(paths)
-        command = [sys.executable, "-c", PERMISSION_CASE, src, locked]
-        if os.geteuid() == 0:
-            if not shutil.which("setpriv"):
-                pytest.skip("tests run as root and setpriv is missing")
-            reasons = []
-            entry, reason = unprivileged_user()
-            proc = None
-            if entry is None:
-                reasons.append(reason)
-            else:
-                proc = run_case(["setpriv", f"--reuid={entry.pw_uid}", f"--regid={entry.pw_gid}", "--clear-groups",
-                                 *command], env)
-                if proc.returncode != 0:
-                    reasons.append(f"user {TEST_USER} cannot run the interpreter here: "
-                                   f"{proc.stderr.strip().splitlines()[-1:]}")
-                    proc = None
-            if proc is None:
-                # The interpreter or its packages are out of that user's
-                # reach (say under /root): stay root, but without the
-                # capabilities that override file permissions.
-                proc = run_case(["setpriv", "--inh-caps=-all", "--bounding-set=-dac_override,-dac_read_search",
-                                 *command], env)
-                if proc.returncode != 0:
-                    reasons.append(f"dropping the permission-override capabilities failed: "
-                                   f"{proc.stderr.strip().splitlines()[-1:]}")
-                    pytest.skip("tests run as root; " + "; ".join(reasons))
-        else:
-            proc = run_case(command, env)
-        assert proc.returncode == 0, proc.stderr
-        assert proc.stdout == "Exception ('copy2 Error: 没有权限',) PermissionError\n[]\n"
-    finally:
-        os.chmod(os.path.join(base, "locked"), 0o755)
-        shutil.rmtree(base)
+def test_destination_folder_without_write_permission(tmp_path):
+    prefix = confinement.command_prefix()
+    if prefix is None:
+        pytest.skip("tests run as root and setpriv is missing")
+    src = tmp_path / "source.txt"
+    src.write_text("content\n")
+    locked = tmp_path / "locked"
+    locked.mkdir()
+    locked.chmod(0o555)
+    scratch = tmp_path / "scratch"  # the child's own temporary folder
+    scratch.mkdir()
+    confinement.hand_over(scratch)
+    env = dict(os.environ, TMPDIR=str(scratch))
+    paths = [os.path.abspath(p) for p in [REPO, *env.get("PYTHONPATH", "").split(os.pathsep)] if p]
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    proc = subprocess.run([*prefix, sys.executable, "-c", PERMISSION_CASE, str(src), str(locked)],
+                          capture_output=True, text=True, env=env, cwd=scratch, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "Exception ('copy2 Error: 没有权限',) PermissionError\n[]\n"
+    assert os.listdir(scratch) == []
 
 
 def test_destination_of_a_str_subclass_is_formatted_as_an_f_string_does(vk, tmp_path, source, capsys):

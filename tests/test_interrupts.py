@@ -19,11 +19,10 @@ from conftest import REPO
 LIMIT = 2.0
 
 CHILD = r"""
-import os, sys, tempfile
+import os, sys
 import simwin
 simwin.activate(windows=False)
 import velka_code as vk
-os.chdir(tempfile.mkdtemp())
 setup = {setup!r}
 exec(setup)
 print("ready", flush=True)
@@ -80,13 +79,17 @@ CASES = {
 SETUPS = {"moencoding endless source": ENDLESS_FIFO}
 
 
-def start(call, setup=""):
+def start(call, folder, setup=""):
+    """The child, working in folder/work, with its temporary files in folder."""
     env = dict(os.environ)
     paths = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     env["PYTHONPATH"] = os.pathsep.join([REPO, *paths])
+    env["TMPDIR"] = str(folder)
+    work = folder / "work"
+    work.mkdir()
     code = CHILD.format(call=call, setup=setup)
     return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=env, start_new_session=True)
+                            text=True, env=env, cwd=work, start_new_session=True)
 
 
 class Lines:
@@ -110,8 +113,8 @@ class Lines:
 
 
 @pytest.mark.parametrize("case", CASES)
-def test_ctrl_c_stops_the_loop(case):
-    proc = start(CASES[case], SETUPS.get(case, ""))
+def test_ctrl_c_stops_the_loop(case, tmp_path):
+    proc = start(CASES[case], tmp_path, SETUPS.get(case, ""))
     lines = Lines(proc)
     try:
         assert lines.next(60) == "ready", proc.stderr.read()

@@ -85,12 +85,12 @@ def table(sandbox):
 
 
 @contextlib.contextmanager
-def quiet():
+def quiet(sandbox):
     saved = sys.stdout, sys.stderr
-    # Line-buffered, so that printed lines do not pile up in the text
-    # layer's pending buffer and look like growth.
-    with open(os.devnull, "w", buffering=1) as devnull:
-        sys.stdout = sys.stderr = devnull
+    # A file of the sandbox, line-buffered, so that printed lines do not
+    # pile up in the text layer's pending buffer and look like growth.
+    with open(sandbox.path("printed.txt"), "w", buffering=1) as sink:
+        sys.stdout = sys.stderr = sink
         try:
             yield
         finally:
@@ -174,7 +174,7 @@ def test_no_growth_on_any_path(name, sandbox, table, vk):
     PLATFORM.set_windows(recipe.windows)
     paths = [*recipe.ok, *recipes.argument_errors(function, recipe.ok[0]), *recipe.fail]
     try:
-        with sandbox.active(), quiet(), patched(vk, recipe.patch):
+        with sandbox.active(), quiet(sandbox), patched(vk, recipe.patch):
             for path in paths:
                 where = f"{name}(*{path.args!r}, **{path.kwargs!r})"
                 wrong = path.check(function)
@@ -199,7 +199,7 @@ def test_every_resource_is_closed_when_the_call_ends(name, sandbox, table, vk):
     windows = PLATFORM.windows
     PLATFORM.set_windows(recipe.windows)
     try:
-        with sandbox.active(), quiet(), patched(vk, recipe.patch), warnings.catch_warnings(record=True) as seen:
+        with sandbox.active(), quiet(sandbox), patched(vk, recipe.patch), warnings.catch_warnings(record=True) as seen:
             warnings.simplefilter("always", ResourceWarning)
             for path in [*recipe.ok, *recipe.fail]:
                 with contextlib.suppress(BaseException):

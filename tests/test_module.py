@@ -114,6 +114,14 @@ def test_module_level_values(vk):
     assert vk.getcwd.__doc__ == "get? 获取当前工作目录"
 
 
+@pytest.mark.parametrize("attribute, from_spec", [
+    ("__name__", "name"), ("__file__", "origin"), ("__loader__", "loader"), ("__package__", "parent"),
+])
+def test_import_attributes_come_from_the_spec(vk, attribute, from_spec):
+    assert getattr(vk, attribute) == getattr(vk.__spec__, from_spec)
+    assert not hasattr(vk, "__path__")  # a module, not a package: the spec has no search locations
+
+
 def test_roaming_and_shell_are_fixed_at_import():
     out = run_python(PRELUDE + """
 import os

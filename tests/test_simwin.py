@@ -542,6 +542,18 @@ def test_command_line_without_a_script_is_an_interactive_prompt(tmp_path, lines,
     assert ("TypeError: grid() takes exactly 1 positional argument (2 given)" in result.stderr) == bool(shown)
 
 
+@pytest.mark.parametrize("ending", ["", "sys.exit(3)", "raise RuntimeError('ends with a traceback')"])
+def test_a_folder_made_by_activate_goes_with_its_interpreter(tmp_path, ending):
+    # A forked child that exits first must leave its parent's machine alone.
+    code = ("import os, sys, simwin\nmachine = simwin.activate()\n"
+            "if os.fork() == 0:\n    sys.exit(0)\nos.wait()\n"
+            "print(os.path.isdir(machine.system32), flush=True)\n" + ending)
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, TMPDIR=str(tmp_path), PYTHONPATH=str(REPO)))
+    assert result.stdout == "True\n", result.stderr
+    assert os.listdir(tmp_path) == []
+
+
 # -- handles, the user's home and refused attribute calls ---------------------------
 
 def test_registry_counts_handles_left_to_the_collector(reg, win):

@@ -121,10 +121,14 @@ def test_attributes_decides_all_five_bits(vk, machine, monkeypatch, target, befo
     assert machine.file_attribute(target) == (after & ~(ALL_FIVE & ~0x2)) | 0x40
 
 
+# GetFileAttributesW's failure word is all ones: -1 with ctypes' default
+# int result, 0xFFFFFFFF when a script declared the result a DWORD.
+@pytest.mark.parametrize("restype", ["c_int", "c_uint32", "c_ulong"])
 @pytest.mark.parametrize("refused", ["GetFileAttributesW", "SetFileAttributesW", None])
-def test_attributes_errors_propagate(vk, machine, monkeypatch, target, refused):
+def test_attributes_errors_propagate(vk, machine, monkeypatch, target, refused, restype):
     import ctypes
     monkeypatch.setattr(vk, "os", NtOs())
+    monkeypatch.setattr(ctypes.windll.kernel32.GetFileAttributesW, "restype", getattr(ctypes, restype))
     machine.file_attributes[target] = 0x21
     if refused:
         machine.access_denied.add((refused, target))
