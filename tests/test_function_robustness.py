@@ -252,6 +252,7 @@ STDOUT = {"sep": " ", "end": "\\n", "file": sys.stdout}
     # Binding: the defaults replaced while a keyword is compared.
     """
     def action(): velka_code.sqrt.__defaults__ = None
+    velka_code.sqrt.__defaults__ = tuple([1e-06, 100])  # held by the function alone
     Name.action = action
     velka_code.sqrt(2.0, **{Name("max_iterations"): 5})
     """,
@@ -336,7 +337,21 @@ def test_fields_replaced_by_a_lookup_do_not_crash(body):
     partial = functools.partial(velka_code.ComplexNumber.__add__, velka_code.ComplexNumber(1, 2), Part())
     print(str(partial()))
     """,
-], ids=["ln-exp-swapped", "vkprint-gc-walk", "partial-frees-function", "partial-frees-arguments"])
+    # The same through a call that binds: a keyword's __eq__ frees the
+    # positional argument that only the partial held.
+    """
+    import functools, gc
+    class Name(str):
+        __hash__ = str.__hash__
+        def __eq__(self, other):
+            partial.__setstate__((print, (), None, None))
+            gc.collect()
+            return str.__eq__(self, other)
+    partial = functools.partial(velka_code.sqrt, float("2.5"))
+    print(partial(**{Name("max_iterations"): 5}))
+    """,
+], ids=["ln-exp-swapped", "vkprint-gc-walk", "partial-frees-function", "partial-frees-arguments",
+        "partial-keyword-frees-arguments"])
 def test_user_code_inside_a_call_cannot_crash_it(body):
     code = "try:\n" + textwrap.indent(textwrap.dedent(body).strip(), "    ") + \
            "\nexcept Exception as e:\n    print(type(e).__name__)\nprint('survived')\n"

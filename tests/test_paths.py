@@ -2,6 +2,7 @@
 
 import os
 import stat
+import types
 
 import pytest
 
@@ -67,6 +68,64 @@ def test_forwarders_look_up_os_at_call_time(vk, monkeypatch):
     monkeypatch.setattr(vk.os, "remove", lambda path: seen.append(path))
     vk.remove("nowhere")
     assert seen == ["nowhere"]
+
+
+def _module(name, **attributes):
+    module = types.ModuleType(name)
+    vars(module).update(attributes)
+    return module
+
+
+def _answer(label):
+    return types.SimpleNamespace(exists=lambda path: (label, path))
+
+
+class _PathProperty(types.ModuleType):
+    @property
+    def path(self):
+        return _answer("a property")
+
+
+def _moved_class(vk, monkeypatch, path):
+    fresh = _module("os", path=os.path)
+    monkeypatch.setattr(vk, "os", fresh)
+    vk.exists(path)
+    del fresh.path
+    fresh.__class__ = _PathProperty
+    return "a property"
+
+
+def _getattr_instead(vk, monkeypatch, path):
+    fresh = _module("os", path=os.path)
+    monkeypatch.setattr(vk, "os", fresh)
+    vk.exists(path)
+    del fresh.path
+    fresh.__getattr__ = lambda name: _answer("module __getattr__")
+    return "module __getattr__"
+
+
+# Each change is made after the path was read, so that it may have been
+# remembered; the next call must see it, and the call after undoing it
+# the original.
+@pytest.mark.parametrize("change", [
+    lambda vk, mp, path: mp.setattr(os.path, "exists", _answer("function").exists) or "function",
+    lambda vk, mp, path: mp.setattr(os, "path", _module("p", exists=_answer("os.path").exists)) or "os.path",
+    lambda vk, mp, path: mp.setattr(vk, "os", _module("o", path=_module("p", exists=_answer("os").exists))) or "os",
+    lambda vk, mp, path: mp.setattr(vk, "os", types.SimpleNamespace(path=_answer("not a module"))) or "not a module",
+    _moved_class,
+    _getattr_instead,
+], ids=["function", "os.path", "namespace", "not-a-module", "module-class", "module-getattr"])
+def test_a_path_read_before_sees_every_change_on_it(vk, monkeypatch, tmp_path, change):
+    missing = str(tmp_path / "missing")
+    assert vk.exists(missing) is False
+    assert vk.exists(missing) is False
+    label = change(vk, monkeypatch, missing)
+    assert vk.exists(missing) == vk.exists(missing) == (label, missing)
+    monkeypatch.undo()
+    assert vk.exists(missing) is False
+    monkeypatch.delattr(vk, "os")
+    with pytest.raises(NameError, match="name 'os' is not defined"):
+        vk.exists(missing)
 
 
 def test_getcwd_linux_matches_os_getcwd(vk, tmp_path, restore_cwd):

@@ -13,13 +13,6 @@
 
 #include <utility>
 
-// Kept out of the call's fast path, whose frame then stays small.
-#if defined(_MSC_VER)
-#define VK_NOINLINE __declspec(noinline)
-#else
-#define VK_NOINLINE __attribute__((noinline))
-#endif
-
 namespace vk {
 namespace {
 

@@ -16,6 +16,14 @@
 #include <cstddef>
 #include <utility>
 
+// For the slow half of a fast path: kept out of line, so that the fast
+// half's frame stays small.
+#if defined(_MSC_VER)
+#define VK_NOINLINE __declspec(noinline)
+#else
+#define VK_NOINLINE __attribute__((noinline))
+#endif
+
 namespace vk {
 
 class Ref {

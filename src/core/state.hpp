@@ -35,11 +35,13 @@ Ref global(PyObject* name);
 
 // global(name) followed by an attribute path: global("os"_id, "path"_id,
 // "join"_id) is os.path.join as a statement of the module reads it.
+namespace detail {
+Ref global_path(PyObject* const* names, int count);
+}
 template <class... A>
 Ref global(PyObject* name, PyObject* attribute, A... more) {
-  Ref value = getattr(global(name).get(), attribute);
-  ((value = getattr(value.get(), more)), ...);
-  return value;
+  PyObject* const names[] = {name, attribute, more...};
+  return detail::global_path(names, 2 + static_cast<int>(sizeof...(A)));
 }
 
 // `import name` inside a function: through the import system, so that
