@@ -252,7 +252,9 @@ STDOUT = {"sep": " ", "end": "\\n", "file": sys.stdout}
     # Binding: the defaults replaced while a keyword is compared.
     """
     def action(): velka_code.sqrt.__defaults__ = None
-    velka_code.sqrt.__defaults__ = tuple([1e-06, 100])  # held by the function alone
+    # Held by the function alone, and too long for the tuple free lists, so
+    # that its memory is poisoned once freed.
+    velka_code.sqrt.__defaults__ = tuple([0.0] * 22 + [1e-06, 100])
     Name.action = action
     velka_code.sqrt(2.0, **{Name("max_iterations"): 5})
     """,
