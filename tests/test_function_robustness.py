@@ -336,7 +336,20 @@ def test_fields_replaced_by_a_lookup_do_not_crash(body):
     partial = functools.partial(velka_code.ComplexNumber.__add__, velka_code.ComplexNumber(1, 2), Part())
     print(str(partial()))
     """,
-], ids=["ln-exp-swapped", "vkprint-gc-walk", "partial-frees-function", "partial-frees-arguments"])
+    # The TCPServer a script put in place gets the key-refusing handler
+    # class and empties the slot its send_head reads the key from.
+    """
+    import types
+    class Server:
+        def __init__(self, address, handler):
+            send_head = vars(handler)["send_head"]
+            send_head.__closure__[1].cell_contents.clear()
+            send_head(object())
+    velka_code.socketserver = types.SimpleNamespace(TCPServer=Server)
+    velka_code.HTTPSServer(0, ".").start()
+    """,
+], ids=["ln-exp-swapped", "vkprint-gc-walk", "partial-frees-function", "partial-frees-arguments",
+        "send-head-slot-emptied"])
 def test_user_code_inside_a_call_cannot_crash_it(body):
     code = "try:\n" + textwrap.indent(textwrap.dedent(body).strip(), "    ") + \
            "\nexcept Exception as e:\n    print(type(e).__name__)\nprint('survived')\n"
