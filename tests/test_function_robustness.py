@@ -271,6 +271,40 @@ def test_fields_replaced_by_a_lookup_do_not_crash(body):
     assert result.stdout.splitlines()[-1] == "survived"
 
 
+# Until stop(), a collection at nearly every allocation, each running
+# look(o) for every object of the two younger generations in a finalizer;
+# each finalizer also takes every 1-tuple the interpreter keeps for reuse,
+# so that making one allocates too. TCPServer is unset, so that
+# HTTPSServer.start() ends (in TypeError) once it has made its handler class.
+COLLECTING = """
+import gc, types
+velka_code.socketserver = types.SimpleNamespace(TCPServer=None)
+looking = None
+def during_collections(look):
+    global looking
+    looking = look
+    class Trash:
+        def __del__(self):
+            global spare
+            if not looking:
+                return
+            arm()
+            spare = None
+            spare = [(i,) for i in range(2100)]
+            for o in gc.get_objects(0) + gc.get_objects(1):
+                looking(o)
+    def arm():
+        trash = Trash()
+        trash.cycle = trash
+    arm()
+    gc.set_threshold(1)
+def stop():
+    global looking
+    looking = None
+    gc.set_threshold(700)
+"""
+
+
 @pytest.mark.parametrize("body", [
     # A namespace key that collides with "exp" and swaps what the name
     # holds, between the module's exp and bytes, at every lookup of it.
@@ -348,8 +382,29 @@ def test_fields_replaced_by_a_lookup_do_not_crash(body):
     velka_code.socketserver = types.SimpleNamespace(TCPServer=Server)
     velka_code.HTTPSServer(0, ".").start()
     """,
+    # start() makes a function with a closure; finalizers that run while
+    # it is made read every function and walk every tuple the collector
+    # tracks.
+    COLLECTING + textwrap.dedent("""
+    during_collections(lambda o: o.__code__ if type(o) is type(velka_code.sin) else None)
+    for _ in range(20):
+        try:
+            velka_code.HTTPSServer(0, ".").start()
+        except TypeError:
+            pass
+    stop()
+    """),
+    COLLECTING + textwrap.dedent("""
+    during_collections(lambda o: [item for item in o] if type(o) is tuple else None)
+    for _ in range(20):
+        try:
+            velka_code.HTTPSServer(0, ".").start()
+        except TypeError:
+            pass
+    stop()
+    """),
 ], ids=["ln-exp-swapped", "vkprint-gc-walk", "partial-frees-function", "partial-frees-arguments",
-        "send-head-slot-emptied"])
+        "send-head-slot-emptied", "collector-sees-function-made", "collector-sees-closure-cells"])
 def test_user_code_inside_a_call_cannot_crash_it(body):
     code = "try:\n" + textwrap.indent(textwrap.dedent(body).strip(), "    ") + \
            "\nexcept Exception as e:\n    print(type(e).__name__)\nprint('survived')\n"
