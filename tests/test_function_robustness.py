@@ -403,8 +403,22 @@ def stop():
             pass
     stop()
     """),
+    # The interpreter's big-int arithmetic answers pending signals: a
+    # handler rebinds the parts while a division is still using them.
+    """
+    import signal
+    big = 10 ** 100000
+    a = velka_code.ComplexNumber(big + 1, big + 3)
+    b = velka_code.ComplexNumber(big + 5, big + 7)
+    def rebind(signum, frame):
+        b.real = b.imag = 0.5
+    signal.signal(signal.SIGVTALRM, rebind)
+    signal.setitimer(signal.ITIMER_VIRTUAL, 0.002)
+    a / b
+    """,
 ], ids=["ln-exp-swapped", "vkprint-gc-walk", "partial-frees-function", "partial-frees-arguments",
-        "send-head-slot-emptied", "collector-sees-function-made", "collector-sees-closure-cells"])
+        "send-head-slot-emptied", "collector-sees-function-made", "collector-sees-closure-cells",
+        "signal-rebinds-parts"])
 def test_user_code_inside_a_call_cannot_crash_it(body):
     code = "try:\n" + textwrap.indent(textwrap.dedent(body).strip(), "    ") + \
            "\nexcept Exception as e:\n    print(type(e).__name__)\nprint('survived')\n"
