@@ -271,36 +271,34 @@ def test_fields_replaced_by_a_lookup_do_not_crash(body):
     assert result.stdout.splitlines()[-1] == "survived"
 
 
-# Until stop(), a collection at nearly every allocation, each running
-# look(o) for every object of the two younger generations in a finalizer;
-# each finalizer also takes every 1-tuple the interpreter keeps for reuse,
-# so that making one allocates too. TCPServer is unset, so that
-# HTTPSServer.start() ends (in TypeError) once it has made its handler class.
-COLLECTING = """
+# HTTPSServer.start() 20 times, each ending in TypeError (TCPServer is
+# unset) once it has made its handler class, with a collection at nearly
+# every allocation meanwhile: each runs look(o) in a finalizer for every
+# object of the two younger generations, and takes the 1-tuples kept for
+# reuse, so that making one allocates too.
+START_WHILE_COLLECTING = """
 import gc, types
 velka_code.socketserver = types.SimpleNamespace(TCPServer=None)
-looking = None
-def during_collections(look):
-    global looking
-    looking = look
+def start_while_collecting(look):
     class Trash:
         def __del__(self):
             global spare
-            if not looking:
-                return
-            arm()
-            spare = None
-            spare = [(i,) for i in range(2100)]
-            for o in gc.get_objects(0) + gc.get_objects(1):
-                looking(o)
+            if gc.get_threshold()[0] == 1:
+                arm()
+                spare = None
+                spare = [(i,) for i in range(2100)]
+                for o in gc.get_objects(0) + gc.get_objects(1):
+                    look(o)
     def arm():
         trash = Trash()
         trash.cycle = trash
     arm()
     gc.set_threshold(1)
-def stop():
-    global looking
-    looking = None
+    for _ in range(20):
+        try:
+            velka_code.HTTPSServer(0, ".").start()
+        except TypeError:
+            pass
     gc.set_threshold(700)
 """
 
@@ -382,27 +380,10 @@ def stop():
     velka_code.socketserver = types.SimpleNamespace(TCPServer=Server)
     velka_code.HTTPSServer(0, ".").start()
     """,
-    # start() makes a function with a closure; finalizers that run while
-    # it is made read every function and walk every tuple the collector
-    # tracks.
-    COLLECTING + textwrap.dedent("""
-    during_collections(lambda o: o.__code__ if type(o) is type(velka_code.sin) else None)
-    for _ in range(20):
-        try:
-            velka_code.HTTPSServer(0, ".").start()
-        except TypeError:
-            pass
-    stop()
-    """),
-    COLLECTING + textwrap.dedent("""
-    during_collections(lambda o: [item for item in o] if type(o) is tuple else None)
-    for _ in range(20):
-        try:
-            velka_code.HTTPSServer(0, ".").start()
-        except TypeError:
-            pass
-    stop()
-    """),
+    # start() makes a function with a closure: the finalizers read every
+    # function and walk every tuple the collector tracks.
+    START_WHILE_COLLECTING + "start_while_collecting(lambda o: o.__code__ if type(o) is type(velka_code.sin) else 0)",
+    START_WHILE_COLLECTING + "start_while_collecting(lambda o: [*o] if type(o) is tuple else 0)",
     # The interpreter's big-int arithmetic answers pending signals: a
     # handler rebinds the parts while a division is still using them.
     """
