@@ -274,6 +274,38 @@ def test_fields_replaced_by_a_lookup_do_not_crash(body):
     assert result.stdout.splitlines()[-1] == "survived"
 
 
+# HTTPSServer.start() 20 times, each ending in TypeError (TCPServer is
+# unset) once it has made its handler class, with a collection at nearly
+# every allocation meanwhile: each runs look(o) in a finalizer for every
+# object of the two younger generations, and takes the 1-tuples kept for
+# reuse, so that making one allocates too.
+START_WHILE_COLLECTING = """
+import gc, types
+velka_code.socketserver = types.SimpleNamespace(TCPServer=None)
+def start_while_collecting(look):
+    class Trash:
+        def __del__(self):
+            global spare
+            if gc.get_threshold()[0] == 1:
+                arm()
+                spare = None
+                spare = [(i,) for i in range(2100)]
+                for o in gc.get_objects(0) + gc.get_objects(1):
+                    look(o)
+    def arm():
+        trash = Trash()
+        trash.cycle = trash
+    arm()
+    gc.set_threshold(1)
+    for _ in range(20):
+        try:
+            velka_code.HTTPSServer(0, ".").start()
+        except TypeError:
+            pass
+    gc.set_threshold(700)
+"""
+
+
 @pytest.mark.parametrize("body", [
     # A namespace key that collides with "exp" and swaps what the name
     # holds, between the module's exp and bytes, at every lookup of it.
@@ -352,8 +384,38 @@ def test_fields_replaced_by_a_lookup_do_not_crash(body):
     partial = functools.partial(velka_code.sqrt, float("2.5"))
     print(partial(**{Name("max_iterations"): 5}))
     """,
+    # The TCPServer a script put in place gets the key-refusing handler
+    # class and empties the slot its send_head reads the key from.
+    """
+    import types
+    class Server:
+        def __init__(self, address, handler):
+            send_head = vars(handler)["send_head"]
+            send_head.__closure__[1].cell_contents.clear()
+            send_head(object())
+    velka_code.socketserver = types.SimpleNamespace(TCPServer=Server)
+    velka_code.HTTPSServer(0, ".").start()
+    """,
+    # start() makes a function with a closure: the finalizers read every
+    # function and walk every tuple the collector tracks.
+    START_WHILE_COLLECTING + "start_while_collecting(lambda o: o.__code__ if type(o) is type(velka_code.sin) else 0)",
+    START_WHILE_COLLECTING + "start_while_collecting(lambda o: [*o] if type(o) is tuple else 0)",
+    # The interpreter's big-int arithmetic answers pending signals: a
+    # handler rebinds the parts while a division is still using them.
+    """
+    import signal
+    big = 10 ** 100000
+    a = velka_code.ComplexNumber(big + 1, big + 3)
+    b = velka_code.ComplexNumber(big + 5, big + 7)
+    def rebind(signum, frame):
+        b.real = b.imag = 0.5
+    signal.signal(signal.SIGVTALRM, rebind)
+    signal.setitimer(signal.ITIMER_VIRTUAL, 0.002)
+    a / b
+    """,
 ], ids=["ln-exp-swapped", "vkprint-gc-walk", "partial-frees-function", "partial-frees-arguments",
-        "partial-keyword-frees-arguments"])
+        "partial-keyword-frees-arguments", "send-head-slot-emptied", "collector-sees-function-made",
+        "collector-sees-closure-cells", "signal-rebinds-parts"])
 def test_user_code_inside_a_call_cannot_crash_it(body):
     code = "try:\n" + textwrap.indent(textwrap.dedent(body).strip(), "    ") + \
            "\nexcept Exception as e:\n    print(type(e).__name__)\nprint('survived')\n"

@@ -12,6 +12,7 @@
 #include <structmember.h>
 
 #include <utility>
+#include <vector>
 
 namespace vk {
 namespace {
@@ -384,13 +385,17 @@ namespace {
 Ref closure_cells(PyObject* closure) {
   const bool many = PyTuple_Check(closure);
   const Py_ssize_t n = many ? PyTuple_GET_SIZE(closure) : 1;
+  // The cells come first and the tuple once all exist: making a cell can
+  // run the collector, whose finalizers can reach any tracked tuple.
+  std::vector<Ref> made;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    made.push_back(Ref::steal(PyCell_New(many ? PyTuple_GET_ITEM(closure, i) : closure)));
+    if (!made.back()) return {};
+  }
   Ref cells = Ref::steal(PyTuple_New(n));
   if (!cells) return {};
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* cell = PyCell_New(many ? PyTuple_GET_ITEM(closure, i) : closure);
-    if (!cell) return {};
-    PyTuple_SET_ITEM(cells.get(), i, cell);
-  }
+  Py_ssize_t i = 0;
+  for (Ref& cell : made) PyTuple_SET_ITEM(cells.get(), i++, cell.release());
   return cells;
 }
 
@@ -404,6 +409,10 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
   PyTypeObject* type = state().function_type;
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return {};
+  // Out of the collector's sight until every field is set: the allocations
+  // below can run finalizers, and gc.get_objects() would hand them a
+  // function whose fields are still null.
+  PyObject_GC_UnTrack(self.get());
   Function* f = as_function(self.get());
   f->vectorcall = function_vectorcall;
   f->impl = def.impl;
@@ -438,6 +447,7 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
   const ModuleState& s = state();
   f->globals = Py_XNewRef(s.globals);
   f->builtins = Py_XNewRef(s.builtins_dict);
+  PyObject_GC_Track(self.get());
   return self;
 }
 

@@ -209,7 +209,9 @@ class ReadEachUse {
 // at every use gives: the reads run no code (builtin numbers, or plain
 // reads of an exact dict whose keys are all exact str) and the parts are
 // exact ints or floats, so the arithmetic between two reads runs no code
-// either and nothing can change or release a part meanwhile.
+// either. Except signal handlers: the interpreter's big-int arithmetic
+// answers pending signals, and a handler may rebind a part, so the int
+// parts are held until the operation is over.
 class ReadOnce {
  public:
   // False, with nothing changed that an attribute read would not change,
@@ -222,7 +224,7 @@ class ReadOnce {
 
   Num operator()(Part part) const {
     const Value& v = parts_[part];
-    return v.integer ? Num{Ref::borrow(v.integer)} : Num::of(v.value);
+    return v.integer ? Num{v.integer} : Num::of(v.value);
   }
 
   // All four parts as C doubles, when all of them are floats.
@@ -235,9 +237,9 @@ class ReadOnce {
   }
 
  private:
-  // A part: an exact int (borrowed) or a float's value.
+  // A part: an exact int (held) or a float's value.
   struct Value {
-    PyObject* integer = nullptr;
+    Ref integer;
     double value = 0.0;
   };
 
@@ -271,11 +273,12 @@ class ReadOnce {
   // An exact int or float.
   static bool plain_part(PyObject* part, Value& out) {
     if (PyFloat_CheckExact(part)) {
-      out = {nullptr, PyFloat_AS_DOUBLE(part)};
+      out = {Ref(), PyFloat_AS_DOUBLE(part)};
       return true;
     }
-    out = {part, 0.0};
-    return PyLong_CheckExact(part);
+    if (!PyLong_CheckExact(part)) return false;
+    out = {Ref::borrow(part), 0.0};
+    return true;
   }
 
   // The int 0, an int's imaginary part; the interpreter keeps it.
@@ -289,19 +292,19 @@ class ReadOnce {
   // 0.0, a complex number's are floats.
   static bool read_parts(PyObject* obj, Value& real, Value& imag) {
     if (PyFloat_CheckExact(obj)) {
-      real = {nullptr, PyFloat_AS_DOUBLE(obj)};
-      imag = {nullptr, 0.0};
+      real = {Ref(), PyFloat_AS_DOUBLE(obj)};
+      imag = {Ref(), 0.0};
       return true;
     }
     if (PyLong_CheckExact(obj)) {
-      real = {obj, 0.0};
-      imag = {zero(), 0.0};
-      return imag.integer != nullptr;
+      real = {Ref::borrow(obj), 0.0};
+      imag = {Ref::borrow(zero()), 0.0};
+      return static_cast<bool>(imag.integer);
     }
     if (PyComplex_CheckExact(obj)) {
       const Py_complex value = PyComplex_AsCComplex(obj);
-      real = {nullptr, value.real};
-      imag = {nullptr, value.imag};
+      real = {Ref(), value.real};
+      imag = {Ref(), value.imag};
       return true;
     }
     if (Py_TYPE(obj)->tp_dictoffset == 0) return false;

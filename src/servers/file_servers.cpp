@@ -83,7 +83,10 @@ int serves_key(PyObject* path, PyObject* key) {
 PyObject* refusing_send_head_impl(Function* f, Args args) {
   PyObject* self = args[0];
   Ref base = Ref::borrow(PyTuple_GET_ITEM(f->closure, 0));
-  Ref key = Ref::borrow(PyList_GET_ITEM(PyTuple_GET_ITEM(f->closure, 1), 0));
+  // The slot is reachable as send_head.__closure__[1].cell_contents, so
+  // code that got hold of the handler class may have emptied it.
+  Ref key = Ref::borrow(PyList_GetItem(PyTuple_GET_ITEM(f->closure, 1), 0));
+  if (!key) return nullptr;
   Ref request = getattr(self, "path"_id);
   Ref path = call_method(self, "translate_path"_id, request.get());
   if (!path) return nullptr;
