@@ -258,8 +258,10 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
 PyObject* get_annotations(PyObject* self, void*) {
   Function* f = as_function(self);
   if (!f->annotations) {
-    f->annotations = PyDict_New();
-    if (!f->annotations) return nullptr;
+    Ref made = Ref::steal(PyDict_New());
+    if (!made) return nullptr;
+    // The allocation can run a finalizer that asked for them first.
+    if (!f->annotations) f->annotations = made.release();
   }
   return Py_NewRef(f->annotations);
 }

@@ -52,7 +52,12 @@ Ref describe_code(Function* f) {
 }  // namespace
 
 PyObject* code_of(Function* f) {
-  if (!f->code) f->code = describe_code(f).release();
+  if (!f->code) {
+    Ref made = describe_code(f);
+    if (!made) return nullptr;
+    // Building it can run a finalizer that asked for it first.
+    if (!f->code) f->code = made.release();
+  }
   return f->code;
 }
 
