@@ -48,16 +48,15 @@ Ref own_function(PyObject* name, const FunctionDef& def) {
   PyObject* globals = state().globals;
   if (!name || !globals) return {};
   // A lookup can run a colliding key's __eq__, which may change the
-  // namespace meanwhile: the answer counts only when nothing changed.
-  const auto version_of = [globals] { return reinterpret_cast<PyDictObject*>(globals)->ma_version_tag; };
-  const auto before = version_of();
+  // namespace meanwhile: what it returns is held at once and checked only
+  // then, so the answer is one the namespace really held.
   Ref value = Ref::borrow(PyDict_GetItemWithError(globals, name));
   if (!value) {
     // The general path looks the name up again and reports what it finds.
     PyErr_Clear();
     return {};
   }
-  if (version_of() != before || !Py_IS_TYPE(value.get(), state().function_type) ||
+  if (!Py_IS_TYPE(value.get(), state().function_type) ||
       reinterpret_cast<Function*>(value.get())->def != &def)
     return {};
   return value;
