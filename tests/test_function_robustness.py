@@ -381,7 +381,8 @@ def start_while_collecting(look):
             partial.__setstate__((print, (), None, None))
             gc.collect()
             return str.__eq__(self, other)
-    partial = functools.partial(velka_code.sqrt, float("2.5"))
+    # An int this large has no free list: freed, its memory is poisoned.
+    partial = functools.partial(velka_code.sqrt, int("1" * 30))
     print(partial(**{Name("max_iterations"): 5}))
     """,
     # The TCPServer a script put in place gets the key-refusing handler
