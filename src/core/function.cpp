@@ -87,6 +87,18 @@ VK_NOINLINE PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize
   return run(f, bound.get());
 }
 
+// A function whose one parameter is *args, called without keywords: the
+// tuple it is given holds the arguments, so there is nothing else to hold
+// or bind.
+PyObject* packed_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+  const Ref function = Ref::borrow(callable);
+  Ref packed = Ref::steal(PyTuple_New(nargs));
+  if (!packed) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(packed.get(), i, Py_NewRef(args[i]));
+  PyObject* const held[] = {packed.get()};
+  return run(as_function(callable), held);
+}
+
 // A call that passes keywords, or more arguments than the common case, or
 // fewer than the parameters: the arguments are held in a CallFrame and
 // bound when they must be.
@@ -97,7 +109,10 @@ VK_NOINLINE PyObject* general_call(PyObject* callable, PyObject* const* args, Py
   if (!enter_call(thread, VK_STACK_ADDRESS())) [[unlikely]]
     return nullptr;
   PyObject* result = nullptr;
-  {
+  const FunctionDef& def = *f->def;
+  if (!kwnames && def.varargs && def.positional.size() == 0 && def.kwonly.size() == 0) {
+    result = packed_call(callable, args, nargs);
+  } else {
     const CallFrame frame(callable, args, nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0), kwnames);
     if (PyObject* const* held = frame.args())
       result = !kwnames && nargs == f->direct_nargs ? run(f, held) : bind_and_call(f, held, nargs, kwnames);
