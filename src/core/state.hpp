@@ -33,11 +33,14 @@ inline ModuleState& state() noexcept { return detail::process_state; }
 // it: the namespace first, then builtins, else NameError.
 Ref global(PyObject* name);
 
-// global(name) followed by an attribute path: global("os"_id, "path"_id,
-// "join"_id) is os.path.join as a statement of the module reads it.
 namespace detail {
+// The walk behind global(name, attribute, ...); names are interned.
 Ref global_path(PyObject* const* names, int count);
 }
+
+// global(name) followed by an attribute path: global("os"_id, "path"_id,
+// "join"_id) is os.path.join as a statement of the module reads it. Paths
+// through plain modules are remembered while nothing on the way changes.
 template <class... A>
 Ref global(PyObject* name, PyObject* attribute, A... more) {
   PyObject* const names[] = {name, attribute, more...};
