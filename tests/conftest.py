@@ -15,6 +15,13 @@ import pytest
 
 import simwin
 
+# SIMWIN_RECORD=<file> records the calls each test makes on the simulated
+# platform into that file (scripts/record-win32-corpus).
+RECORD = os.environ.get("SIMWIN_RECORD")
+if RECORD:
+    from simwin import _recorder
+    _recorder.enable()
+
 # On a real Windows machine (the hosted wheel build) the module imports the
 # real Windows modules, and only the tests marked windows_safe run there.
 PLATFORM = None if sys.platform == "win32" else simwin.activate(windows=False)
@@ -79,3 +86,14 @@ def no_registry_handle_left_open():
     winreg = sys.modules["winreg"]
     if hasattr(winreg, "open_handle_count") and simwin.current() is PLATFORM:
         assert winreg.open_handle_count() == 0, "a registry handle was left open"
+
+
+if RECORD:
+    @pytest.fixture(autouse=True)
+    def record_simwin_calls(request):
+        _recorder.begin(request.node.nodeid)
+        yield
+        _recorder.end()
+
+    def pytest_sessionfinish(session):
+        _recorder.save(RECORD)
