@@ -1,24 +1,86 @@
 """Stand-in for pywin32's ``win32gui``: loading cursor and icon images."""
 
 import os
+import struct
 
 from . import _state
 from .pywintypes import error
-from .win32con import LR_LOADFROMFILE
+from .win32con import IMAGE_BITMAP, LR_LOADFROMFILE
 
 _next_handle = [0x10003]
 
+_PNG = b"\x89PNG\r\n\x1a\n"
+
+
+def _icon_directory(data):
+    """True for an .ico or .cur file: a directory of images, each inside
+    the file and each a device-independent bitmap or a PNG."""
+    if len(data) < 6:
+        return False
+    reserved, kind, count = struct.unpack_from("<HHH", data)
+    if reserved or kind not in (1, 2) or not count or len(data) < 6 + 16 * count:
+        return False
+    for i in range(count):
+        size, offset = struct.unpack_from("<II", data, 6 + 16 * i + 8)
+        image = data[offset:offset + size]
+        if not size or len(image) < size:
+            return False
+        if not image.startswith(_PNG) and (len(image) < 40 or struct.unpack_from("<I", image)[0] != 40):
+            return False
+    return True
+
+
+def _chunks(data, start, end):
+    """(id, body) of the RIFF chunks between start and end."""
+    while start + 8 <= end:
+        ident, size = data[start:start + 4], struct.unpack_from("<I", data, start + 4)[0]
+        body = data[start + 8:start + 8 + size]
+        if len(body) < size:
+            return
+        yield ident, body
+        start += 8 + size + (size & 1)
+
+
+def _animated_cursor(data):
+    """True for an .ani file: a RIFF "ACON" with its header and its frames."""
+    if len(data) < 12 or data[:4] != b"RIFF" or data[8:12] != b"ACON":
+        return False
+    end = min(len(data), 8 + struct.unpack_from("<I", data, 4)[0])
+    header = frames = False
+    for ident, body in _chunks(data, 12, end):
+        if ident == b"anih" and len(body) >= 36:
+            header = True
+        elif ident == b"LIST" and body[:4] == b"fram":
+            icons = [icon for kind, icon in _chunks(body, 4, len(body)) if kind == b"icon"]
+            frames = bool(icons) and all(_icon_directory(icon) for icon in icons)
+    return header and frames
+
+
+def _loads(data, image_type):
+    if image_type == IMAGE_BITMAP:
+        return data[:2] == b"BM"
+    return _icon_directory(data) or _animated_cursor(data)
+
 
 def LoadImage(hinst, name, type, cxDesired, cyDesired, fuLoad, /):
-    """Load an image; with LR_LOADFROMFILE ``name`` is a file path."""
+    """Load an image; with LR_LOADFROMFILE ``name`` is a file path. A file
+    that holds no image of that type fails without an error code, as
+    user32's LoadImageW leaves the last error alone then."""
     machine = _state.machine()
     if fuLoad & LR_LOADFROMFILE:
         if not isinstance(name, str):
             raise TypeError("the file name must be a string")
+        if os.path.isdir(name):
+            raise error(5, "LoadImage", "Access is denied.")
         if not os.path.isfile(name):
-            raise error(2, "LoadImage", "The system cannot find the file specified.")
+            if os.path.isdir(os.path.dirname(os.path.abspath(name))):
+                raise error(2, "LoadImage", "The system cannot find the file specified.")
+            raise error(3, "LoadImage", "The system cannot find the path specified.")
         if not os.access(name, os.R_OK):
             raise error(5, "LoadImage", "Access is denied.")
+        with open(name, "rb") as f:
+            if not _loads(f.read(), type):
+                raise error(0, "LoadImage", "The operation completed successfully.")
     elif not isinstance(name, int):
         raise error(1813, "LoadImage",
                     "The specified resource type cannot be found in the image file.")

@@ -3,7 +3,8 @@
 Argument checking, access rights and the errors raised follow the Windows
 build of CPython: failures surface as ``OSError`` subclasses carrying
 ``winerror`` (2 for a missing key or value, 5 for refused access, 6 for a
-closed handle, 259 at the end of an enumeration).
+closed handle, 87 for a name longer than the registry allows, 259 at the end
+of an enumeration).
 """
 
 import weakref
@@ -51,6 +52,10 @@ _WRITE_RIGHTS = (KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | _DELETE
 _GENERIC = ((0x80000000, KEY_READ), (0x40000000, KEY_WRITE),
             (0x20000000, KEY_EXECUTE), (0x10000000, KEY_ALL_ACCESS))
 _MAXIMUM_ALLOWED = 0x02000000
+# The longest key name (one path component) and value name the registry
+# takes; CPython's EnumKey buffer leaves room for the 256th character.
+_KEY_NAME_LIMIT = 256
+_VALUE_NAME_LIMIT = 16383
 
 
 def _registry():
@@ -182,7 +187,17 @@ def _text_arg(func, pos, value, none_ok=True):
         raise TypeError("%s() argument %d must be str%s, not %s" % (
             func, pos, " or None" if none_ok else "",
             "None" if value is None else type(value).__name__))
+    if "\0" in value:
+        raise ValueError("embedded null character")
     return value
+
+
+def _check_path(sub_key):
+    """Refuses a sub-key path that Windows refuses before looking anything up."""
+    if sub_key.startswith("\\"):
+        raise win_oserror(161)
+    if any(len(part) > _KEY_NAME_LIMIT for part in split_path(sub_key)):
+        raise win_oserror(87)
 
 
 def _int_arg(func, pos, value):
@@ -211,8 +226,7 @@ def _grant(key, access):
 
 
 def _find(start, sub_key):
-    if sub_key.startswith("\\"):
-        raise win_oserror(161)
+    _check_path(sub_key)
     key = _registry().walk(start, sub_key)
     if key is None:
         raise win_oserror(2)
@@ -228,8 +242,7 @@ def _need(handle, right):
 
 def _create_path(handle, sub_key):
     """Open or create every component of sub_key; the last Key is returned."""
-    if sub_key.startswith("\\"):
-        raise win_oserror(161)
+    _check_path(sub_key)
     key = handle.key
     registry = _registry()
     for i, part in enumerate(split_path(sub_key)):
@@ -286,7 +299,11 @@ def _to_registry(value, typ):
 
 
 def _from_registry(data, typ):
-    return list(data) if isinstance(data, list) else data
+    if isinstance(data, list):
+        # Reading a REG_MULTI_SZ stops at its first empty string, which
+        # Windows stores like the list's end.
+        return data[:data.index("")] if "" in data else list(data)
+    return data
 
 
 def _store(key, name, data, typ):
@@ -301,7 +318,10 @@ def CloseKey(hkey, /):
     if isinstance(hkey, HKEYType):
         hkey.Close()
     elif isinstance(hkey, int):
-        _handles().pop(hkey, None)
+        # RegCloseKey on a number: a predefined key stays open, a number that
+        # names no open key is an invalid handle.
+        if _registry().root(hkey) is None and _handles().pop(hkey, None) is None:
+            raise win_oserror(6)
     else:
         raise TypeError("The object is not a PyHKEY object")
 
@@ -329,6 +349,9 @@ def CreateKeyEx(key, sub_key, reserved=0, access=KEY_WRITE):
     _int_arg("CreateKeyEx", 3, reserved)
     _int_arg("CreateKeyEx", 4, access)
     handle = _open_handle(key)
+    if reserved:
+        raise win_oserror(87)
+    _check_path(sub_key)
     existing = _registry().walk(handle.key, sub_key)
     if existing is not None:
         return _new_handle(existing, _grant(existing, access))
@@ -339,11 +362,9 @@ def CreateKeyEx(key, sub_key, reserved=0, access=KEY_WRITE):
 def DeleteKey(key, sub_key, /):
     sub_key = _text_arg("DeleteKey", 2, sub_key, none_ok=False)
     handle = _open_handle(key)
-    if split_path(sub_key):
-        target = _find(handle.key, sub_key)
-    else:
-        target = handle.key
-        _need(handle, _DELETE)
+    # The handle's own rights do not matter: Windows opens the key to delete
+    # anew, asking for DELETE.
+    target = _find(handle.key, sub_key) if split_path(sub_key) else handle.key
     parent = target.parent
     # Roots, keys with sub-keys and protected keys all give "access denied".
     if parent is None or target.children or target.is_readonly() \
@@ -395,6 +416,8 @@ def SetValueEx(key, value_name, reserved, type, value, /):
     data = _to_registry(value, type)
     handle = _open_handle(key)
     _need(handle, KEY_SET_VALUE)
+    if len(value_name) > _VALUE_NAME_LIMIT:
+        raise win_oserror(87)
     _store(handle.key, value_name, data, type)
 
 

@@ -15,6 +15,7 @@ if str(REPO) not in sys.path:
     sys.path.insert(0, str(REPO))
 
 import simwin  # noqa: E402
+from conftest import cursor_file  # noqa: E402
 
 DESKTOP = r"Software\Microsoft\Windows\Shell\Bags\1\Desktop"
 
@@ -263,18 +264,24 @@ def test_get_current_directory_honours_buffer_size(win, tmp_path, monkeypatch):
     assert get(len(cwd), exact) == len(cwd) + 1
 
 
-def test_file_attributes_round_trip(win, tmp_path):
+@pytest.mark.parametrize("word, file_word, folder_word", [
+    (0x2 | 0x80000000, 0x2, 0x12),          # unknown bits are dropped
+    (0x0, 0x80, 0x10),                      # nothing left: "normal"
+    (0x80, 0x80, 0x10),
+    (0x80 | 0x1, 0x1, 0x11),                # "normal" beside others is dropped
+    (0x800 | 0x10 | 0x4, 0x4, 0x14),       # compressed and directory cannot be set
+    (0x20 | 0x100 | 0x2000, 0x2120, 0x2130),
+])
+def test_file_attributes_round_trip(win, tmp_path, word, file_word, folder_word):
     kernel32 = ctypes.windll.kernel32
     target = tmp_path / "a.txt"
     target.write_text("x")
-    word = kernel32.GetFileAttributesW(str(target))
-    assert word == 0x20
+    assert kernel32.GetFileAttributesW(str(target)) == 0x20
     assert kernel32.GetFileAttributesW(str(tmp_path)) == 0x10
-    # what a caller does with the word before writing it back
-    word = (word | 2 | 0x80000000) & ~0x20
-    assert kernel32.SetFileAttributesW(str(target), word) == 1
-    assert win.file_attribute(target) == 0x80000002
-    assert kernel32.GetFileAttributesW(str(target)) == -0x80000000 + 2
+    for path, expected in ((target, file_word), (tmp_path, folder_word)):
+        assert kernel32.SetFileAttributesW(str(path), word) == 1
+        assert kernel32.GetFileAttributesW(str(path)) == expected
+    # a path object does not convert without argtypes
     with pytest.raises(ctypes.ArgumentError):
         kernel32.GetFileAttributesW(target)
 
@@ -393,13 +400,21 @@ def test_clipboard_sequence(win, pywintypes):
     assert not win.clipboard.is_open
     cb.OpenClipboard()
     assert cb.GetClipboardData(cb.CF_UNICODETEXT) == "你好, wörld"
-    with pytest.raises(pywintypes.error) as exc:
-        cb.OpenClipboard()
-    assert exc.value.args == (5, "OpenClipboard", "Access is denied.")
+    # closing made the ANSI text available too
+    assert cb.GetClipboardData(cb.CF_TEXT) == b"??, w\xf6rld"
+    cb.OpenClipboard()  # the same program may open it again
+    cb.SetClipboardData(cb.CF_UNICODETEXT, "cut\0here")
+    assert cb.GetClipboardData(cb.CF_UNICODETEXT) == "cut\0here"
     cb.CloseClipboard()
     with pytest.raises(pywintypes.error) as exc:
         cb.EmptyClipboard()
     assert (exc.value.winerror, exc.value.funcname) == (1418, "EmptyClipboard")
+    # a format that is not there is a TypeError, opened or not
+    cb.OpenClipboard()
+    cb.EmptyClipboard()
+    cb.CloseClipboard()
+    with pytest.raises(TypeError, match="Specified clipboard format is not available"):
+        cb.GetClipboardData(cb.CF_UNICODETEXT)
 
 
 @pytest.mark.parametrize("switch, failing, left", [
@@ -430,8 +445,13 @@ def test_cursor_and_screen_size(win, pywintypes, tmp_path):
         win32gui.LoadImage(0, str(tmp_path / "none.cur"), win32con.IMAGE_CURSOR, 0, 0,
                            win32con.LR_LOADFROMFILE)
     assert exc.value.args == (2, "LoadImage", "The system cannot find the file specified.")
-    cursor = tmp_path / "busy.ani"
-    cursor.write_bytes(b"RIFF")
+    junk = tmp_path / "junk.cur"
+    junk.write_bytes(b"\0\0\2\0")
+    with pytest.raises(pywintypes.error) as exc:
+        win32gui.LoadImage(0, str(junk), win32con.IMAGE_CURSOR, 0, 0, win32con.LR_LOADFROMFILE)
+    assert (exc.value.winerror, exc.value.funcname) == (0, "LoadImage")
+    cursor = tmp_path / "busy.cur"
+    cursor.write_bytes(cursor_file())
     handle = win32gui.LoadImage(0, str(cursor), win32con.IMAGE_CURSOR, 0, 0,
                                 win32con.LR_LOADFROMFILE)
     assert handle
@@ -443,7 +463,9 @@ def test_cursor_and_screen_size(win, pywintypes, tmp_path):
     assert user32.SetSystemCursor(ctypes.c_void_p(handle), win32con.OCR_NORMAL) == 0
     assert ctypes.GetLastError() == 6
     win.screen_size = (2560, 1440)
-    assert [win32api.GetSystemMetrics(i) for i in (0, 1, 7)] == [2560, 1440, 0]
+    assert [win32api.GetSystemMetrics(i) for i in (0, 1, 80, 9999)] == [2560, 1440, 1, 0]
+    with pytest.raises(NotImplementedError):
+        win32api.GetSystemMetrics(7)
 
 
 def test_shortcut_properties_and_save(win, pywintypes, tmp_path):
