@@ -11,7 +11,9 @@ A sequence is a list of steps, each a list: the call's name and its
 arguments. Steps whose name starts with "@" set up the machine's state as it
 was when the sequence began or as the caller changed it outside the
 stand-ins: "@fresh" (a fresh machine's registry), "@key"/"@value" and
-"@delkey"/"@delvalue" (differences from it), "@clip"/"@clipopen" (the
+"@delkey"/"@delvalue" (differences from it, or changes a test made
+through the Registry helpers), "@readonly" (a key whose security refuses
+changes, or no longer does), "@clip"/"@clipopen" (the
 clipboard), "@file"/"@dir"/"@none"/"@attrs" (a path slot: a file with
 content, a folder, nothing there or nothing even at its parent, stored
 attributes) and "@cwd" (a current folder longer than 260 characters or not).
@@ -24,6 +26,7 @@ A sequence that cannot be replayed (a simulated fault, an argument that
 has no such form) carries the reason in "unreplayable".
 """
 
+import atexit
 import ctypes
 import functools
 import inspect
@@ -38,11 +41,14 @@ _ROOTS = {0x80000001: "HKCU", 0x80000000: "HKCR"}
 _OTHER_ROOTS = (0x80000002, 0x80000003, 0x80000004, 0x80000005)
 # Beyond this the file is not copied into the sequence.
 _CONTENT_LIMIT = 65536
+# A sequence keeps its first calls only: beyond, a test mostly repeats them.
+_STEP_LIMIT = 400
 
 _local = threading.local()
 _enabled = False
 _current = None
 _finished = []
+_stream = None    # a child process's record file: each sequence is appended as it ends
 
 
 class _Unreplayable(Exception):
@@ -84,6 +90,8 @@ class _Sequence:
                 for lower, (name, _, _) in before.items():
                     if lower not in values:
                         self.steps.append(["@delvalue", root, path, name])
+            for path, flag in _protections(self.machine.registry.root(hkey)):
+                self.steps.append(["@readonly", root, path, flag])
         board = self.machine.clipboard
         for fmt, data in board.data.items():
             self.steps.append(["@clip", fmt, _plain(data)])
@@ -99,8 +107,6 @@ class _Sequence:
             return "file attribute calls made to fail"
         if machine.missing_libraries:
             return "a library made missing"
-        if _has_readonly(machine.registry):
-            return "a read-only registry key"
         return None
 
     # -- arguments --------------------------------------------------------
@@ -181,14 +187,13 @@ def _tree(key, path=""):
     return found
 
 
-def _has_readonly(registry):
-    stack = [registry.root(hkey) for hkey in _ROOTS]
-    while stack:
-        key = stack.pop()
-        if key.readonly is not None:
-            return True
-        stack.extend(key.children.values())
-    return False
+def _protections(key, path=""):
+    """(key path, read-only flag) of every key below `key` (and itself) that
+    sets one, parents first."""
+    found = [(path, key.readonly)] if key.readonly is not None else []
+    for child in key.children.values():
+        found.extend(_protections(child, child.name if not path else path + "\\" + child.name))
+    return found
 
 
 def _plain(data):
@@ -257,7 +262,7 @@ def _wrap(name, function, describe, keep=None):
         if _state.active is not sequence.machine:
             sequence = _switch(_state.active)
         index = None
-        if sequence is not None and sequence.unreplayable is None:
+        if sequence is not None and sequence.unreplayable is None and len(sequence.steps) < _STEP_LIMIT:
             try:
                 bound = signature.bind(*args, **kwargs)
                 bound.apply_defaults()
@@ -333,7 +338,30 @@ def enable():
         kernel32[name] = _wrap(name, kernel32[name], describe)
     user32 = _windll.EXPORTS["user32"]
     user32["SetSystemCursor"] = _wrap("SetSystemCursor", user32["SetSystemCursor"], _cursor_args)
+    from ._registry import Registry
+    Registry.create = _arranged(lambda root, path: ["@key", root, path])(Registry.create)
+    Registry.put = _arranged(lambda root, path, name, data, typ: ["@value", root, path, name or "", typ,
+                                                                   _plain(data)])(Registry.put)
+    Registry.remove = _arranged(lambda root, path: ["@delkey", root, path])(Registry.remove)
+    Registry.set_readonly = _arranged(lambda root, path, flag=True: ["@readonly", root, path, bool(flag)])(
+        Registry.set_readonly)
     _enabled = True
+
+
+def _arranged(step_of):
+    """Wraps a Registry helper that tests arrange the state with: its change
+    becomes a set-up step of the sequence recording on that registry."""
+    def wrap(method):
+        @functools.wraps(method)
+        def arranged(registry, hkey, *args):
+            result = method(registry, hkey, *args)
+            sequence = _current
+            if (sequence is not None and registry is sequence.machine.registry and hkey in _ROOTS
+                    and not getattr(_local, "depth", 0)):
+                sequence.steps.append(step_of(_ROOTS[hkey], *args))
+            return result
+        return arranged
+    return wrap
 
 
 def _switch(machine):
@@ -356,7 +384,35 @@ def _close():
         record = {"test": sequence.name, "steps": sequence.steps}
         if sequence.unreplayable:
             record["unreplayable"] = sequence.unreplayable
-        _finished.append(record)
+        if _stream is None:
+            _finished.append(record)
+        else:
+            # One write per line: children appending to one file do not mix.
+            line = json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n"
+            fd = os.open(_stream, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
+            try:
+                os.write(fd, line.encode("utf-8"))
+            finally:
+                os.close(fd)
+
+
+def record_process(path):
+    """Records this whole process, for a child started by a recording run:
+    its sequences are appended to `path` as they end. Nothing happens where
+    the process records already."""
+    global _stream
+    if _enabled:
+        return
+    enable()
+    _stream = path
+    atexit.register(end)
+    begin(os.environ.get("SIMWIN_RECORD_TEST", "a child process"))
+
+
+def next_sequence(name):
+    """Where recording, ends the sequence and starts the next as `name`."""
+    if _enabled:
+        begin(name)
 
 
 def begin(name):

@@ -41,6 +41,11 @@ def _arg_error(pos, exc_type, text):
 
 
 def _wide_string(pos, value):
+    if isinstance(value, bytes):
+        # ctypes passes a char pointer, which the function reads as UTF-16
+        # up to the first null character.
+        data = value + b"\0\0\0"
+        return data[:len(data) // 2 * 2].decode("utf-16-le", "surrogatepass").split("\0", 1)[0]
     if not isinstance(value, str):
         raise _arg_error(pos, TypeError,
                          "Don't know how to convert parameter %d" % pos)

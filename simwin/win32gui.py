@@ -56,6 +56,15 @@ def _animated_cursor(data):
     return header and frames
 
 
+# The images Windows has built in, by type (LoadImage with no module and a number).
+_BUILT_IN = {
+    2: {32512, 32513, 32514, 32515, 32516, 32640, 32641, 32642, 32643, 32644, 32645, 32646, 32648, 32649,
+        32650, 32651},                            # OCR_NORMAL ... OCR_HELP
+    1: set(range(32512, 32519)),                  # OIC_SAMPLE ... OIC_SHIELD
+    0: set(range(32734, 32768)),                  # OBM_...
+}
+
+
 def _loads(data, image_type):
     if image_type == IMAGE_BITMAP:
         return data[:2] == b"BM"
@@ -79,11 +88,17 @@ def LoadImage(hinst, name, type, cxDesired, cyDesired, fuLoad, /):
         if not os.access(name, os.R_OK):
             raise error(5, "LoadImage", "Access is denied.")
         with open(name, "rb") as f:
-            if not _loads(f.read(), type):
-                raise error(0, "LoadImage", "The operation completed successfully.")
+            data = f.read()
+        if not data:  # an empty file cannot be mapped
+            raise error(1006, "LoadImage", "The volume for a file has been externally altered so that the "
+                                           "opened file is no longer valid.")
+        if not _loads(data, type):
+            raise error(0, "LoadImage", "The operation completed successfully.")
     elif not isinstance(name, int):
         raise error(1813, "LoadImage",
                     "The specified resource type cannot be found in the image file.")
+    elif name not in _BUILT_IN.get(type, ()):
+        raise error(1814, "LoadImage", "The specified resource name cannot be found in the image file.")
     handle = _next_handle[0]
     _next_handle[0] += 0x2A
     machine.images[handle] = (name, type)

@@ -160,8 +160,10 @@ HKEYType.__module__ = "winreg"
 HKEYType.__name__ = HKEYType.__qualname__ = "PyHKEY"
 
 
-def _open_handle(key):
-    """The _Handle behind a key argument (predefined int, handle object, int)."""
+def _open_handle(key, deleted_ok=False):
+    """The _Handle behind a key argument (predefined int, handle object, int).
+    A handle to a deleted key is refused unless `deleted_ok`: the caller
+    then checks its other arguments first, as Windows does."""
     if isinstance(key, HKEYType):
         value = key._value
     elif isinstance(key, int):
@@ -175,9 +177,18 @@ def _open_handle(key):
     handle = _handles().get(value)
     if handle is None:
         raise win_oserror(6)
-    if handle.key.deleted:
+    if handle.key.deleted and not deleted_ok:
         raise win_oserror(1018)
     return handle
+
+
+def _value_name(handle, name, error):
+    """Refuses a value name longer than the registry allows (with `error`),
+    then a handle to a deleted key."""
+    if len(name) > _VALUE_NAME_LIMIT:
+        raise win_oserror(error)
+    if handle.key.deleted:
+        raise win_oserror(1018)
 
 
 def _text_arg(func, pos, value, none_ok=True):
@@ -234,9 +245,9 @@ def _find(start, sub_key):
 
 
 def _need(handle, right):
+    # What a handle may do was settled when it was opened, as Windows checks
+    # a key's security then; the predefined keys are opened at each use.
     if not handle.access & right:
-        raise win_oserror(5)
-    if right & _WRITE_RIGHTS and handle.key.is_readonly():
         raise win_oserror(5)
 
 
@@ -348,9 +359,9 @@ def CreateKeyEx(key, sub_key, reserved=0, access=KEY_WRITE):
     sub_key = _text_arg("CreateKeyEx", 2, sub_key)
     _int_arg("CreateKeyEx", 3, reserved)
     _int_arg("CreateKeyEx", 4, access)
-    handle = _open_handle(key)
     if reserved:
         raise win_oserror(87)
+    handle = _open_handle(key)
     _check_path(sub_key)
     existing = _registry().walk(handle.key, sub_key)
     if existing is not None:
@@ -366,9 +377,9 @@ def DeleteKey(key, sub_key, /):
     # anew, asking for DELETE.
     target = _find(handle.key, sub_key) if split_path(sub_key) else handle.key
     parent = target.parent
-    # Roots, keys with sub-keys and protected keys all give "access denied".
-    if parent is None or target.children or target.is_readonly() \
-            or parent.is_readonly():
+    # Roots, keys with sub-keys and protected keys all give "access denied";
+    # the parent's protection does not matter, only the key's own DELETE right.
+    if parent is None or target.children or target.is_readonly():
         raise win_oserror(5)
     del parent.children[target.name.lower()]
     parent.touch()
@@ -384,7 +395,8 @@ def DeleteKeyEx(key, sub_key, access=KEY_WOW64_64KEY, reserved=0):
 
 def DeleteValue(key, value, /):
     value = _text_arg("DeleteValue", 2, value)
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
+    _value_name(handle, value, 2)  # no value has such a name
     _need(handle, KEY_SET_VALUE)
     entry = handle.key.values.pop(value.lower(), None)
     if entry is None:
@@ -396,7 +408,8 @@ def DeleteValue(key, value, /):
 def SetValue(key, sub_key, type, value, /):
     sub_key = _text_arg("SetValue", 2, sub_key)
     _int_arg("SetValue", 3, type)
-    _text_arg("SetValue", 4, value, none_ok=False)
+    if not isinstance(value, str):
+        _text_arg("SetValue", 4, value, none_ok=False)
     if type != REG_SZ:
         raise TypeError("type must be winreg.REG_SZ")
     handle = _open_handle(key)
@@ -414,10 +427,9 @@ def SetValueEx(key, value_name, reserved, type, value, /):
     value_name = _text_arg("SetValueEx", 2, value_name)
     _int_arg("SetValueEx", 4, type)
     data = _to_registry(value, type)
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
+    _value_name(handle, value_name, 87)
     _need(handle, KEY_SET_VALUE)
-    if len(value_name) > _VALUE_NAME_LIMIT:
-        raise win_oserror(87)
     _store(handle.key, value_name, data, type)
 
 
@@ -439,7 +451,8 @@ def QueryValue(key, sub_key, /):
 
 def QueryValueEx(key, name, /):
     name = _text_arg("QueryValueEx", 2, name)
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
+    _value_name(handle, name, 2)  # no value has such a name
     _need(handle, KEY_QUERY_VALUE)
     entry = handle.key.values.get(name.lower())
     if entry is None:

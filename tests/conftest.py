@@ -8,7 +8,6 @@ shell answer like Windows for one test.
 
 import ast
 import os
-import struct
 import subprocess
 import sys
 
@@ -30,16 +29,6 @@ PLATFORM = None if sys.platform == "win32" else simwin.activate(windows=False)
 import velka_code  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def cursor_file(width=32, height=32):
-    """The bytes of a valid monochrome .cur file, which LoadImage loads."""
-    xor = bytes(width * height // 8)
-    mask = b"\xff" * (width * height // 8)
-    header = struct.pack("<IiiHHIIiiII", 40, width, height * 2, 1, 1, 0, len(xor) + len(mask), 0, 0, 2, 0)
-    image = header + b"\0\0\0\0\xff\xff\xff\0" + xor + mask
-    entry = struct.pack("<BBBBHHII", width % 256, height % 256, 0, 0, 1, 1, len(image), 22)
-    return struct.pack("<HHH", 0, 2, 1) + entry + image
 
 
 @pytest.fixture
@@ -101,7 +90,8 @@ def no_registry_handle_left_open():
 
 if RECORD:
     @pytest.fixture(autouse=True)
-    def record_simwin_calls(request):
+    def record_simwin_calls(request, monkeypatch):
+        monkeypatch.setenv("SIMWIN_RECORD_TEST", request.node.nodeid)  # for the children it starts
         _recorder.begin(request.node.nodeid)
         yield
         _recorder.end()

@@ -15,7 +15,7 @@ if str(REPO) not in sys.path:
     sys.path.insert(0, str(REPO))
 
 import simwin  # noqa: E402
-from conftest import cursor_file  # noqa: E402
+from cursors import cursor_file  # noqa: E402
 
 DESKTOP = r"Software\Microsoft\Windows\Shell\Bags\1\Desktop"
 

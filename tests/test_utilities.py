@@ -9,7 +9,8 @@ import pathlib
 import pytest
 
 import simwin
-from conftest import cursor_file, run_python
+from conftest import run_python
+from cursors import cursor_file
 
 ALL_FIVE = 0x2 | 0x1 | 0x20 | 0x4 | 0x800
 

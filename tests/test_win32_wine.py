@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import win32_replay as replay
-from conftest import cursor_file
+from cursors import animated_cursor_file, cursor_file
 
 # Each run generates at least this many sequences.
 GENERATED = 2000
@@ -108,6 +108,15 @@ CASES = {
         ["EnumKey", {"root": "HKCU"}, 6], ["SetValueEx", {"r": 1}, "v" * 16383, 0, 4, 1],
         ["SetValueEx", {"r": 1}, "v" * 16384, 0, 4, 1], ["QueryInfoKey", {"root": "HKCU"}],
         *[["Close", {"r": i}] for i in (1, 2, 4, 5, 6, 7, 9, 10)]],
+    "read-only keys": [
+        ["CreateKey", {"root": "HKCR"}, "Guarded\\Open\\Deep"], ["Close", R], ["@readonly", "HKCR", "Guarded", True],
+        ["@readonly", "HKCR", "Guarded\\Open", False], ["OpenKey", {"root": "HKCR"}, "Guarded", 0, 0xF003F],
+        ["OpenKey", {"root": "HKCR"}, "Guarded", 0, 0x20019], ["SetValueEx", {"r": 6}, "x", 0, 4, 1],
+        ["SetValue", {"root": "HKCR"}, "Guarded", 1, "text"], ["OpenKey", {"root": "HKCR"}, "guarded\\open", 0, 0xF003F],
+        ["SetValueEx", {"r": 9}, "x", 0, 4, 1], ["DeleteKey", {"root": "HKCR"}, "Guarded\\Open\\Deep"],
+        ["QueryValueEx", {"r": 6}, "x"], ["@readonly", "HKCR", "", True], ["SetValueEx", {"root": "HKCR"}, "y", 0, 4, 2],
+        ["OpenKey", {"root": "HKCR"}, "Guarded\\Open", 0, 0x20019], ["Close", {"r": 6}], ["Close", {"r": 9}],
+        ["Close", {"r": 15}]],
     "closed handles": [
         ["CreateKey", {"root": "HKCU"}, "Closed"], ["Close", R], ["Close", R], ["QueryValueEx", R, "x"],
         ["OpenKey", {"root": "HKCU"}, "Closed"], ["Detach", {"r": 5}], ["QueryInfoKey", {"r": 6}],
@@ -152,3 +161,158 @@ def test_hand_written_sequences_answer_as_win32(hand_written, name):
     failures, _ = replay.check([hand_written[name]])
     assert not failures, failures
     assert len(ours) == len([step for step in sequence["steps"] if not step[0].startswith("@")])
+
+
+# -- recorded sequences: every call sequence the suite makes on the stand-ins ----------
+
+def test_recorded_sequences_answer_as_win32(wine):
+    with open(replay.CORPUS, encoding="utf-8") as f:
+        sequences = [json.loads(line) for line in f]
+    assert len(sequences) >= 500, "regenerate the corpus: python3 scripts/record-win32-corpus"
+    run_and_check(wine, sequences, 500)
+
+
+# -- generated sequences over a small space of keys, values, paths and texts ------------
+
+KEY_NAMES = ["A", "a", "Key", "KEY", "b\\c", "B\\C\\", "_u", "[x]", "é", "Ä", "10", "9", "", None, "\\lead",
+             LONG, LONG + "n", LONG + "nn", "Na me", "Key\\Sub\\Deep"]
+VALUE_NAMES = ["", "v", "V", "w", "Ü", None, "x" * 16384, "_v"]
+DATA = {1: ["", "text", "tëxt", "cut\0here", "x" * 300, None], 2: ["%PATH%"], 3: [{"b": ""}, {"b": "0102"}, None],
+        4: [0, 1, 0xFFFFFFFF, None, True], 7: [[], ["a", "b"], ["a", "", "b"], None], 11: [0, 2**40], 0: [{"b": "ff"}]}
+ACCESS = [0x20019, 0x20006, 0xF003F, 0x1, 0x2, 0x4, 0x8, 0x0, 0x02000000, 0x80000000, 0x40000000, 0x20119, 0x10000]
+TEXTS = ["", "abc", "你好", "cut\0here", "wörld"]
+WORDS = [0, 0x1, 0x2, 0x4, 0x10, 0x20, 0x80, 0x100, 0x800, 0x1000, 0x2000, 0x80000000]
+
+
+@st.composite
+def registry_steps(draw):
+    steps, handles = [["@fresh"]], []
+    for _ in range(draw(st.integers(1, 14))):
+        if draw(st.integers(0, 9)) == 0:
+            steps.append(["@readonly", draw(st.sampled_from(["HKCU", "HKCR"])),
+                          draw(st.sampled_from(["", "A", "Key", "b\\c", "b"])), draw(st.booleans())])
+        key = draw(st.sampled_from([{"root": "HKCU"}, {"root": "HKCR"}] + [{"r": i} for i in handles]))
+        sub_key, value_name = draw(st.sampled_from(KEY_NAMES)), draw(st.sampled_from(VALUE_NAMES))
+        kind = draw(st.sampled_from(["OpenKey", "CreateKey", "CreateKeyEx", "DeleteKey", "DeleteValue", "SetValue",
+                                     "SetValueEx", "SetValueEx", "QueryValue", "QueryValueEx", "EnumKey",
+                                     "EnumValue", "QueryInfoKey", "Close", "CloseKey"]))
+        if kind in ("OpenKey", "CreateKeyEx"):
+            reserved = draw(st.sampled_from([0, 0, 0, 1])) if kind == "CreateKeyEx" else 0
+            step = [kind, key, sub_key, reserved, draw(st.sampled_from(ACCESS))]
+        elif kind in ("CreateKey", "QueryValue"):
+            step = [kind, key, sub_key]
+        elif kind == "DeleteKey":
+            step = [kind, key, sub_key if sub_key is not None else ""]
+        elif kind in ("DeleteValue", "QueryValueEx"):
+            step = [kind, key, value_name]
+        elif kind == "SetValue":
+            step = [kind, key, sub_key, 1, draw(st.sampled_from(TEXTS))]
+        elif kind == "SetValueEx":
+            typ = draw(st.sampled_from(sorted(DATA)))
+            step = [kind, key, value_name, 0, typ, draw(st.sampled_from(DATA[typ]))]
+        elif kind in ("EnumKey", "EnumValue"):
+            step = [kind, key, draw(st.sampled_from([0, 0, 1, 2, 5, -1]))]
+        elif kind == "Close" and "r" in key:
+            step = [kind, key]
+        else:
+            step = [kind if kind != "Close" else "CloseKey", key]
+        steps.append(step)
+        if kind in ("OpenKey", "CreateKey", "CreateKeyEx"):
+            handles.append(len(steps) - 1)
+    return steps
+
+
+@st.composite
+def clipboard_steps(draw):
+    steps = [["@fresh"]]
+    for _ in range(draw(st.integers(1, 10))):
+        kind = draw(st.sampled_from(["OpenClipboard", "CloseClipboard", "EmptyClipboard", "SetClipboardData",
+                                     "SetClipboardData", "GetClipboardData", "GetClipboardData"]))
+        if kind == "OpenClipboard":
+            steps.append([kind, None])
+        elif kind == "SetClipboardData":
+            data = draw(st.sampled_from(TEXTS + [{"b": "616263"}]))
+            steps.append([kind, 1 if isinstance(data, dict) else 13, data])
+        elif kind == "GetClipboardData":
+            steps.append([kind, draw(st.sampled_from([1, 13]))])
+        else:
+            steps.append([kind])
+    return steps
+
+
+@st.composite
+def file_steps(draw):
+    steps = [["@fresh"]]
+    for slot in range(3):
+        kind = draw(st.sampled_from(["@file", "@dir", "@none", "@gone"]))
+        steps.append(["@file", slot, ".txt", "78"] if kind == "@file" else ["@dir", slot] if kind == "@dir"
+                     else ["@none", slot, ".txt", kind == "@none"])
+    for _ in range(draw(st.integers(1, 10))):
+        path = draw(st.sampled_from([{"p": 0}, {"p": 1}, {"p": 2}, {"P": 0}, None, "", {"b": "2f746d70"}]))
+        if draw(st.booleans()):
+            steps.append(["GetFileAttributesW", path])
+        else:
+            bits = draw(st.lists(st.sampled_from(WORDS), max_size=3))
+            steps.append(["SetFileAttributesW", path, sum(set(bits))])
+    return steps
+
+
+@st.composite
+def folder_steps(draw):
+    steps = [["@fresh"]]
+    for _ in range(draw(st.integers(1, 5))):
+        steps.append(["@cwd", draw(st.booleans())])
+        for _ in range(draw(st.integers(1, 3))):
+            delta = draw(st.sampled_from([-20, -2, -1, 0, 1, 2, 50]))
+            steps.append(["GetCurrentDirectoryW", {"cwd+": delta}, {"wbuf": delta + draw(st.integers(0, 2))}])
+    return steps
+
+
+@st.composite
+def cursor_steps(draw):
+    contents = [cursor_file().hex(), animated_cursor_file().hex(), cursor_file()[:30].hex(), "00000200", ""]
+    steps, images = [["@fresh"]], []
+    for slot in range(3):
+        kind = draw(st.sampled_from(["@file", "@file", "@dir", "@none"]))
+        steps.append(["@file", slot, ".cur", draw(st.sampled_from(contents))] if kind == "@file"
+                     else ["@dir", slot] if kind == "@dir" else ["@none", slot, ".cur", draw(st.booleans())])
+    for _ in range(draw(st.integers(1, 8))):
+        kind = draw(st.sampled_from(["LoadImage", "LoadImage", "SetSystemCursor", "GetSystemMetrics"]))
+        if kind == "LoadImage":
+            name = draw(st.sampled_from([{"p": 0}, {"p": 1}, {"p": 2}, 32512]))
+            flags = 0 if isinstance(name, int) else draw(st.sampled_from([0x10, 0x50]))
+            size = draw(st.sampled_from([0, 32]))
+            steps.append([kind, 0, name, draw(st.sampled_from([2, 2, 1, 0])), size, size, flags])
+            images.append(len(steps) - 1)
+        elif kind == "SetSystemCursor" and images:
+            steps.append([kind, {"img": draw(st.sampled_from(images))}, 32512])
+        else:
+            steps.append(["GetSystemMetrics", draw(st.sampled_from([0, 1, 80, 9999, -1]))])
+    return steps
+
+
+SEQUENCES = st.one_of(registry_steps(), registry_steps(), registry_steps(), registry_steps(), clipboard_steps(),
+                      file_steps(), folder_steps(), cursor_steps())
+
+
+def generate(count):
+    found = []
+
+    @settings(max_examples=count, database=None, deadline=None, suppress_health_check=list(HealthCheck))
+    @given(SEQUENCES)
+    def collect(steps):
+        found.append({"test": "generated", "steps": steps})
+    while len(found) < count:
+        collect()
+    return found
+
+
+def test_generated_sequences_answer_as_win32(wine):
+    sequences = generate(GENERATED)
+    results = wine.run(sequences)
+    failures, _ = replay.check(results)
+    if failures:
+        first = next(r for r in results if not r[4] and replay.compare(r[1], r[2], r[3])[0] is not None)
+        smallest = replay.shrink(wine, first[0])
+        pytest.fail("%s\n\nThe first one, made smaller:\n%s" % (failures, smallest))
+    assert sum(1 for r in results if not r[4]) >= GENERATED

@@ -132,6 +132,13 @@ def describe_error(exc):
     return "raises " + type(exc).__name__
 
 
+def describe_error_or(call):
+    try:
+        return repr(call())
+    except Exception as exc:  # an answer to compare
+        return describe_error(exc)
+
+
 def show_args(step):
     parts = []
     for arg in step[1:]:
@@ -197,11 +204,17 @@ class Simwin:
             machine.registry.create(hkey, SCRATCH[root] % n)
             roots[root] = winreg.CreateKeyEx(hkey, SCRATCH[root] % n, 0, KEY_ALL_ACCESS)
         results, failed = {}, set()
-        lines = []
+        lines, notes = [], []   # notes: what the divergence rules need to know of this side
         for index, step in enumerate(sequence["steps"]):
             name = step[0]
             if name.startswith("@"):
                 self.setup(machine, folder, n, step)
+                if name == "@readonly":
+                    # Like predefined keys, the scratch keys get what their
+                    # security allows now.
+                    for root, handle in roots.items():
+                        handle.Close()
+                        roots[root] = winreg.OpenKey(ROOTS[root], SCRATCH[root] % n, 0, MAXIMUM_ALLOWED)
                 continue
 
             def arg(encoded):
@@ -221,11 +234,17 @@ class Simwin:
                     if tag == "img":
                         return ctypes.c_void_p(results.get(value) or 0x7FFF0001)
                 return value_of(encoded)
+            notes.append({})
             missing = unmade(step, failed)
             if missing:
                 outcome = "not run: %s" % missing
+            elif name == "CloseKey" and isinstance(step[1], dict) and "root" in step[1]:
+                # The scratch key stands for a predefined key, which stays open.
+                outcome = describe_error_or(lambda: winreg.CloseKey(ROOTS[step[1]["root"]]))
             else:
                 args = [arg(a) for a in step[1:]]
+                if name == "DeleteKey":
+                    notes[-1]["protected"] = self.protected(winreg, *args[:2])
                 try:
                     result = self.call(machine, winreg, win32clipboard, win32api, win32gui, name, args)
                 except Exception as exc:  # every failure is an answer to compare
@@ -238,7 +257,17 @@ class Simwin:
             lines.append("%s -> %s" % (show_args(step), outcome))
         for handle in roots.values():
             handle.Close()
-        return lines
+        return lines, notes
+
+    @staticmethod
+    def protected(winreg, key, sub_key):
+        """Whether the key DeleteKey(key, sub_key) names refuses changes."""
+        try:
+            start = winreg._open_handle(key).key
+            target = winreg._registry().walk(start, sub_key) if sub_key else start
+        except Exception:  # no such key: nothing protected
+            return False
+        return bool(target is not None and target.is_readonly())
 
     @staticmethod
     def setup(machine, folder, n, step):
@@ -251,9 +280,12 @@ class Simwin:
                     registry.create(ROOTS[root], full)
                     for value_name, data, typ in values:
                         registry.put(ROOTS[root], full, value_name, data, typ)
-        elif name in ("@key", "@value", "@delkey", "@delvalue"):
+        elif name in ("@key", "@value", "@delkey", "@delvalue", "@readonly"):
             root, path = step[1], SCRATCH[step[1]] % n + ("\\" + step[2] if step[2] else "")
-            if name == "@key":
+            if name == "@readonly":
+                if registry.key_exists(ROOTS[root], path):
+                    registry.set_readonly(ROOTS[root], path, step[3])
+            elif name == "@key":
                 registry.create(ROOTS[root], path)
             elif name == "@value":
                 registry.put(ROOTS[root], path, step[3], value_of(step[5]), step[4])
@@ -337,7 +369,7 @@ def field(text):
         return "~"
     out = []
     for c in text:
-        out.append("%%%02X" % ord(c) if c in "%~\t\r\n\0" else c)
+        out.append("%%%02X" % ord(c) if c in "%~$\t\r\n\0" else c)
     return "".join(out)
 
 
@@ -462,6 +494,9 @@ class WinePlan:
         elif name == "@delkey":
             self.lines.append("RegDeleteKeyW\t%s\t%s" % (step[1], field(step[2])))
             self.readers.append((1, None))
+        elif name == "@readonly":
+            self.lines.append("@readonly\t%s\t%s\t%d" % (step[1], field(step[2]), step[3]))
+            self.readers.append((1, None))
         elif name == "@delvalue":
             self.lines.append("RegOpenKeyExW\t%s\t%s\t0\t%d\tsetup" % (step[1], field(step[2]), KEY_ALL_ACCESS))
             self.lines.append("RegDeleteValueW\tsetup\t%s" % field(step[3]))
@@ -518,13 +553,18 @@ class WinePlan:
         return value
 
     def path(self, encoded):
+        """The harness field for a path argument, as ctypes passes it."""
         if isinstance(encoded, dict) and "p" in encoded:
-            return windows_path(self.folder.slots[encoded["p"]])
+            return field(windows_path(self.folder.slots[encoded["p"]]))
         if isinstance(encoded, dict) and "P" in encoded:
             raise ctypes.ArgumentError("argument 1: TypeError: Don't know how to convert parameter 1")
-        if isinstance(encoded, str):
-            raise Unreplayable("a path outside the sequence's folder")
-        raise Unreplayable("a path argument of type %s" % type(encoded).__name__)
+        if isinstance(encoded, dict) and "b" in encoded:
+            return "$" + encoded["b"]  # a byte string, passed as a char pointer
+        if encoded is None:
+            return "~"
+        if encoded == "":
+            return ""
+        raise Unreplayable("a path argument %r" % (encoded,))
 
     @staticmethod
     def c_int(value, position):
@@ -659,13 +699,11 @@ class WinePlan:
                                       if int(fields[3]) > 116444736000000000 else repr(fields)))
         elif name in ("GetFileAttributesW", "SetFileAttributesW"):
             path = self.path(args[0])
-            slot = next(iter(args[0].values()))
-            kind = self.folder.kinds.get(slot)
             if name == "GetFileAttributesW":
-                self.emit(["GetFileAttributesW\t%s" % field(path)], lambda answers: attributes_answer(answers, kind))
+                self.emit(["GetFileAttributesW\t%s" % path], attributes_answer)
             else:
                 word = self.c_int(args[1], 2)
-                self.emit(["SetFileAttributesW\t%s\t%d" % (field(path), word)], bool_answer)
+                self.emit(["SetFileAttributesW\t%s\t%d" % (path, word)], bool_answer)
         elif name == "GetCurrentDirectoryW":
             cwd = windows_path(self.folder.cwd) if self.folder.cwd else None
             if cwd is None:
@@ -697,7 +735,7 @@ class WinePlan:
             if isinstance(image, int):
                 target = "#%d" % image
             elif flags & LR_LOADFROMFILE:
-                target = field(self.path(image))
+                target = self.path(image)
             else:
                 target = field(image if isinstance(image, str) else None)
             self.emit(["LoadImageW\t%s\t%d\t%d\t%d\t%d\timg%d" % (target, typ, cx, cy, flags, index)],
@@ -721,7 +759,9 @@ class WinePlan:
             if reader is None:
                 # Set-up: registry calls answer 0, the others a nonzero result.
                 for request, answer in zip(requests[position:position + count], chunk):
-                    if (answer[0] == "0") != request.startswith("Reg"):
+                    good = (answer[0] == "@ok" if request.startswith("@") else
+                            answer[0] == "0" if request.startswith("Reg") else answer[0] != "0")
+                    if not good:
                         raise RuntimeError("set-up of sequence %d failed on wine: %s -> %s"
                                            % (self.n, request, "\t".join(answer)))
                 position += count
@@ -770,7 +810,7 @@ def c_int_result(text):
     return value - (1 << 32) if value >= 1 << 31 else value
 
 
-def attributes_answer(answers, kind):
+def attributes_answer(answers):
     value = c_int_result(answers[0][0])
     if value == -1:
         return "-1, last error %s" % answers[0][1]
@@ -907,13 +947,15 @@ def _error(outcome, code):
     return outcome == "raises OSError(winerror=%d)" % code
 
 
-def _grants_create(access):
-    return bool(access & (KEY_CREATE_SUB_KEY | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED))
-
-
 def _creates_without_right(context, ours, theirs):
+    # The handle lacks KEY_CREATE_SUB_KEY, or the key's security refuses it:
+    # no other reason makes the stand-in refuse a creation with 5.
     return (context["step"][0] in ("CreateKey", "CreateKeyEx", "SetValue") and _error(ours, 5)
-            and not theirs.startswith("raises") and not _grants_create(context.get("access", KEY_ALL_ACCESS)))
+            and not theirs.startswith("raises"))
+
+
+def _deletes_protected(context, ours, theirs):
+    return context["step"][0] == "DeleteKey" and context.get("protected") and _error(ours, 5) and theirs == "None"
 
 
 def _info_without_right(context, ours, theirs):
@@ -947,8 +989,10 @@ def _cursor_stub(context, ours, theirs):
 # (name, the documentation that says what Windows does, test, whether the
 # two states differ afterwards)
 KNOWN_DIVERGENCES = [
-    ("wine creates a sub-key through a handle without KEY_CREATE_SUB_KEY",
+    ("wine creates a sub-key without KEY_CREATE_SUB_KEY, on the handle or in the parent key's security",
      DOCS + "api/winreg/nf-winreg-regcreatekeyexw", _creates_without_right, True),
+    ("wine deletes a key whose security does not grant DELETE",
+     DOCS + "api/winreg/nf-winreg-regdeletekeyw", _deletes_protected, True),
     ("wine answers RegQueryInfoKeyW through a handle without KEY_QUERY_VALUE",
      DOCS + "api/winreg/nf-winreg-regqueryinfokeyw", _info_without_right, False),
     ("wine's RegQueryValueW returns a default value that is not a string",
@@ -1028,11 +1072,13 @@ class Replay:
         answers = self.wine.run(lines) if lines else []
         ours = Simwin(str(self.base), self.screen).run_all(sequences, first)
         results = []
-        for sequence, plan, span, mine in zip(sequences, plans, spans, ours):
+        for sequence, plan, span, (mine, notes) in zip(sequences, plans, spans, ours):
             if span is None:
                 results.append((sequence, mine, None, None, plan))
                 continue
             theirs = plan.read(answers[span[0]:span[1]])
+            for context, note in zip(plan.contexts, notes):
+                context.update(note)
             results.append((sequence, mine, theirs, plan.contexts, None))
         return results
 
@@ -1054,3 +1100,38 @@ def check(results, limit=5):
         text = "%d sequences disagree; the first %d:\n\n%s" % (len(failures), min(limit, len(failures)),
                                                                "\n\n".join(failures[:limit]))
     return text, met
+
+
+def without(steps, k):
+    """`steps` with step k taken out and later references renumbered, or
+    None when a later step uses what step k returned."""
+    def renumber(arg):
+        if isinstance(arg, dict) and len(arg) == 1:
+            (tag, value), = arg.items()
+            if tag in ("r", "img") and isinstance(value, int):
+                if value == k:
+                    raise LookupError
+                return {tag: value - 1 if value > k else value}
+        return arg
+    try:
+        return steps[:k] + [[step[0]] + [renumber(a) for a in step[1:]] for step in steps[k + 1:]]
+    except LookupError:
+        return None
+
+
+def shrink(runner, sequence, rounds=30):
+    """A smaller sequence that still disagrees, found by taking steps out a
+    batch at a time, with the two transcripts."""
+    steps = sequence["steps"]
+    for _ in range(rounds):
+        candidates = [c for c in (without(steps, k) for k in range(1, len(steps))) if c is not None]
+        if not candidates:
+            break
+        results = runner.run([{"test": "smaller", "steps": c} for c in candidates])
+        failing = [r for r in results if not r[4] and compare(r[1], r[2], r[3])[0] is not None]
+        if not failing:
+            break
+        steps = min(failing, key=lambda r: len(r[0]["steps"]))[0]["steps"]
+    result = runner.run([{"test": "smaller", "steps": steps}])[0]
+    first, _ = compare(result[1], result[2], result[3]) if not result[4] else (None, None)
+    return "steps: %r\n%s" % (steps, side_by_side(result[1], result[2] or [], first))

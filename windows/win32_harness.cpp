@@ -2,12 +2,15 @@
 // so that the simulated Windows platform can be held against a real Win32.
 //
 // Each input line is one call: its name and its arguments, separated by
-// tabs. Text is UTF-8 with '%', '~', tab, CR, LF and NUL written as %XX;
-// a lone "~" is a null pointer; numbers are decimal or 0x-hex; binary data
-// is hex. Registry keys are named: HKCU and HKCR are the current sequence's
-// scratch keys under HKEY_CURRENT_USER and HKEY_CLASSES_ROOT, "0" is a null
-// handle, any other name is a handle a call stored under it. A closed
-// handle keeps its (stale) value, as a raw handle number does.
+// tabs. Text is UTF-8 with '%', '~', '$', tab, CR, LF and NUL written as
+// %XX; a lone "~" is a null pointer; "$" and hex digits are bytes read as
+// UTF-16 text, as a wide-character function reads a byte string given to
+// it; numbers are decimal or 0x-hex; binary data is hex. Registry keys are
+// named: HKCU and HKCR are the current sequence's scratch keys under
+// HKEY_CURRENT_USER and HKEY_CLASSES_ROOT, "0" is a null handle, any other
+// name is a handle a call stored under it. A name whose handle was closed
+// passes an invalid handle (null), as a stale handle number would where
+// nothing reused it.
 //
 // Each output line starts with the call's result and its error code (the
 // LSTATUS of a registry call, GetLastError() of any other call, set to 0
@@ -21,9 +24,14 @@
 // and image of the previous sequence, removes the scratch keys and the
 // clipboard's content, goes back to the first current folder and makes
 // fresh scratch keys for sequence N; "@alias NEW OLD" gives a stored handle
-// a second name; "@end" removes the scratch keys.
+// a second name; "@readonly ROOT PATH 1|0" makes the key at PATH below a
+// scratch key, and the keys below it, refuse changes (or no longer), the
+// nearest key marked deciding, and opens the scratch keys anew with what
+// their security now allows, as a predefined key is; "@end" removes the
+// scratch keys.
 #include <windows.h>
 
+#include <sddl.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -32,6 +40,7 @@
 #include <cstring>
 #include <cwchar>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,8 +50,10 @@ const wchar_t kUserScratch[] = L"Software\\VkHarness";
 const wchar_t kClassesScratch[] = L"VkHarness";
 
 std::map<std::string, HKEY> keys;
+std::set<HKEY> live;  // the handles of `keys` still open
 std::map<std::string, HANDLE> images;
 std::wstring first_folder;
+unsigned long sequence = 0;
 
 std::string unescape(const std::string& field) {
   std::string out;
@@ -116,6 +127,11 @@ Text text(const std::string& field) {
   Text t;
   if (field == "~") {
     t.null = true;
+  } else if (!field.empty() && field[0] == '$') {
+    std::vector<BYTE> bytes = unhex(field.substr(1));
+    bytes.insert(bytes.end(), 3, 0);
+    const wchar_t* wide = reinterpret_cast<const wchar_t*>(bytes.data());
+    t.value.assign(wide, wcsnlen(wide, bytes.size() / 2));
   } else {
     t.value = widen(unescape(field));
   }
@@ -127,7 +143,19 @@ unsigned long long number(const std::string& field) { return std::strtoull(field
 HKEY key(const std::string& name) {
   if (name == "0") return nullptr;
   auto found = keys.find(name);
-  return found == keys.end() ? nullptr : found->second;
+  return found == keys.end() || !live.count(found->second) ? nullptr : found->second;
+}
+
+void keep(const std::string& name, HKEY hkey) {
+  keys[name] = hkey;
+  live.insert(hkey);
+}
+
+LONG close(const std::string& name) {
+  auto found = keys.find(name);
+  if (found == keys.end() || !live.count(found->second)) return ERROR_INVALID_HANDLE;
+  live.erase(found->second);
+  return RegCloseKey(found->second);
 }
 
 std::string join(const std::vector<std::string>& fields) {
@@ -220,35 +248,109 @@ std::vector<std::string> enum_value(HKEY hkey, DWORD index) {
 }
 
 void close_all() {
-  for (auto& [name, hkey] : keys)
-    if (name != "HKCU" && name != "HKCR" && hkey) RegCloseKey(hkey);
-  for (const char* root : {"HKCU", "HKCR"}) {
-    auto found = keys.find(root);
-    if (found != keys.end() && found->second) RegCloseKey(found->second);
-  }
+  for (HKEY hkey : live) RegCloseKey(hkey);
+  live.clear();
   keys.clear();
   for (auto& [name, image] : images) DestroyCursor(static_cast<HCURSOR>(image));
   images.clear();
 }
 
+// Read-only keys: everyone may read, nobody may change them or below.
+const wchar_t kReadOnly[] = L"D:P(A;OICI;KR;;;WD)";
+const wchar_t kWritable[] = L"D:P(A;OICI;KA;;;WD)";
+// Marked keys of the sequence: lower-case path below its scratch key -> flag.
+std::map<std::pair<std::string, std::wstring>, bool> marked;
+
+std::wstring lower(std::wstring text) {
+  CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+  return text;
+}
+
+bool read_only(const std::string& root, const std::wstring& path) {
+  // The nearest marked key at or above path decides.
+  std::wstring probe = lower(path);
+  for (;;) {
+    auto found = marked.find({root, probe});
+    if (found != marked.end()) return found->second;
+    if (probe.empty()) return false;
+    const size_t slash = probe.rfind(L'\\');
+    probe = slash == std::wstring::npos ? std::wstring() : probe.substr(0, slash);
+  }
+}
+
+// Gives every key below `parent`\`name` (and that key) the security its
+// marks ask for; the children first, while the key can still be read.
+void protect(HKEY parent, const std::wstring& name, const std::string& root, const std::wstring& path, bool all,
+             bool flag) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(parent, name.c_str(), 0, WRITE_DAC | READ_CONTROL | KEY_ENUMERATE_SUB_KEYS, &key) !=
+      ERROR_SUCCESS)
+    return;
+  wchar_t child[257];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = 257;
+    if (RegEnumKeyExW(key, i, child, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    const std::wstring below(child, length);
+    protect(key, below, root, path.empty() ? below : path + L"\\" + below, all, flag);
+  }
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const bool closed = all ? flag : read_only(root, path);
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(closed ? kReadOnly : kWritable, SDDL_REVISION_1, &sd,
+                                                           nullptr)) {
+    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd);
+    LocalFree(sd);
+  }
+  RegCloseKey(key);
+}
+
 void remove_scratch() {
+  // Everything writable again first, so that it can go.
+  protect(HKEY_CURRENT_USER, kUserScratch, "", L"", true, false);
+  protect(HKEY_CLASSES_ROOT, kClassesScratch, "", L"", true, false);
   RegDeleteTreeW(HKEY_CURRENT_USER, kUserScratch);
   RegDeleteTreeW(HKEY_CLASSES_ROOT, kClassesScratch);
+  marked.clear();
+}
+
+std::wstring scratch_path(const std::string& root) {
+  return std::wstring(root == "HKCU" ? kUserScratch : kClassesScratch) + L"\\" + widen(std::to_string(sequence));
+}
+
+std::string mark(const std::string& root, const std::string& path, bool flag) {
+  const HKEY base = root == "HKCU" ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT;
+  const std::wstring relative = widen(unescape(path));
+  HKEY probe = nullptr;
+  const std::wstring full = scratch_path(root) + (relative.empty() ? L"" : L"\\" + relative);
+  if (RegOpenKeyExW(base, full.c_str(), 0, READ_CONTROL, &probe) != ERROR_SUCCESS) return "@ok";  // no such key
+  RegCloseKey(probe);
+  marked[{root, lower(relative)}] = flag;
+  protect(base, scratch_path(root), root, L"", false, false);
+  // The scratch keys stand for predefined keys, opened with what their
+  // security allows now.
+  for (const char* name : {"HKCU", "HKCR"}) {
+    HKEY reopened = nullptr;
+    const HKEY top = std::string(name) == "HKCU" ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT;
+    if (RegOpenKeyExW(top, scratch_path(name).c_str(), 0, MAXIMUM_ALLOWED, &reopened) != ERROR_SUCCESS)
+      return std::string("@failed\t") + name;
+    close(name);
+    keep(name, reopened);
+  }
+  return "@ok";
 }
 
 std::string begin(const std::string& n) {
   close_all();
   remove_scratch();
-  const std::wstring number = widen(n);
+  sequence = std::strtoul(n.c_str(), nullptr, 10);
   HKEY made = nullptr;
-  std::wstring user = std::wstring(kUserScratch) + L"\\" + number;
-  std::wstring classes = std::wstring(kClassesScratch) + L"\\" + number;
-  LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, user.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr);
+  LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, scratch_path("HKCU").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &made, nullptr);
   if (rc != ERROR_SUCCESS) return "@failed\tHKCU\t" + str(rc);
-  keys["HKCU"] = made;
-  rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, classes.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr);
+  keep("HKCU", made);
+  rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, scratch_path("HKCR").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made,
+                       nullptr);
   if (rc != ERROR_SUCCESS) return "@failed\tHKCR\t" + str(rc);
-  keys["HKCR"] = made;
+  keep("HKCR", made);
   SetCurrentDirectoryW(first_folder.c_str());
   // The clipboard starts empty and closed, as the stand-in's does.
   CloseClipboard();
@@ -268,13 +370,13 @@ std::vector<std::string> call(const std::vector<std::string>& f) {
     HKEY out = nullptr;
     LONG rc = RegOpenKeyExW(key(arg(1)), text(arg(2)).get(), static_cast<DWORD>(number(arg(3))),
                             static_cast<REGSAM>(number(arg(4))), &out);
-    if (rc == ERROR_SUCCESS) keys[arg(5)] = out;
+    if (rc == ERROR_SUCCESS) keep(arg(5), out);
     return {str(rc)};
   }
   if (name == "RegCreateKeyW") {
     HKEY out = nullptr;
     LONG rc = RegCreateKeyW(key(arg(1)), text(arg(2)).get(), &out);
-    if (rc == ERROR_SUCCESS) keys[arg(3)] = out;
+    if (rc == ERROR_SUCCESS) keep(arg(3), out);
     return {str(rc)};
   }
   if (name == "RegCreateKeyExW") {
@@ -282,7 +384,7 @@ std::vector<std::string> call(const std::vector<std::string>& f) {
     DWORD disposition = 0;
     LONG rc = RegCreateKeyExW(key(arg(1)), text(arg(2)).get(), static_cast<DWORD>(number(arg(3))), nullptr, 0,
                               static_cast<REGSAM>(number(arg(4))), nullptr, &out, &disposition);
-    if (rc == ERROR_SUCCESS) keys[arg(5)] = out;
+    if (rc == ERROR_SUCCESS) keep(arg(5), out);
     return {str(rc), str(disposition)};
   }
   if (name == "RegSetValueW") {
@@ -326,7 +428,7 @@ std::vector<std::string> call(const std::vector<std::string>& f) {
   }
   if (name == "RegDeleteKeyW") return {str(RegDeleteKeyW(key(arg(1)), text(arg(2)).get()))};
   if (name == "RegDeleteValueW") return {str(RegDeleteValueW(key(arg(1)), text(arg(2)).get()))};
-  if (name == "RegCloseKey") return {str(RegCloseKey(key(arg(1))))};
+  if (name == "RegCloseKey") return {str(close(arg(1)))};
   if (name == "GetFileAttributesW") {
     const DWORD attributes = GetFileAttributesW(text(arg(1)).get());
     return {str(attributes), str(GetLastError())};
@@ -436,8 +538,10 @@ int main() {
     std::string answer;
     if (fields[0] == "@begin") {
       answer = begin(fields.size() > 1 ? fields[1] : "0");
+    } else if (fields[0] == "@readonly" && fields.size() > 3) {
+      answer = mark(fields[1], fields[2], fields[3] == "1");
     } else if (fields[0] == "@alias") {
-      keys[fields[1]] = key(fields[2]);
+      keys[fields[1]] = keys[fields[2]];
       answer = "@ok";
     } else if (fields[0] == "@end") {
       close_all();
