@@ -270,8 +270,10 @@ def _wrap(name, function, describe, keep=None):
                 sequence.unreplayable = sequence.faults()
                 sequence.steps.append(step)
                 index = len(sequence.steps) - 1
-            except (_Unreplayable, TypeError) as exc:
+            except _Unreplayable as exc:
                 sequence.unreplayable = str(exc)
+            except Exception as exc:  # an argument the recorder cannot look at: the call itself decides
+                sequence.unreplayable = "an argument that could not be recorded (%s)" % type(exc).__name__
         _local.depth = 1
         try:
             result = function(*args, **kwargs)
@@ -388,7 +390,7 @@ def _close():
             _finished.append(record)
         else:
             # One write per line: children appending to one file do not mix.
-            line = json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n"
+            line = dump(record) + "\n"
             fd = os.open(_stream, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
             try:
                 os.write(fd, line.encode("utf-8"))
@@ -433,8 +435,18 @@ def finished():
     return list(_finished)
 
 
+def dump(record):
+    """One JSON line; text that UTF-8 cannot carry (a lone surrogate) is escaped."""
+    text = json.dumps(record, ensure_ascii=False, separators=(",", ":"))
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        text = json.dumps(record, separators=(",", ":"))
+    return text
+
+
 def save(path):
     """Writes the finished sequences to `path`, one JSON object a line."""
     with open(path, "w", encoding="utf-8") as f:
         for record in _finished:
-            f.write(json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n")
+            f.write(dump(record) + "\n")

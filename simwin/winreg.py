@@ -252,15 +252,16 @@ def _need(handle, right):
 
 
 def _create_path(handle, sub_key):
-    """Open or create every component of sub_key; the last Key is returned."""
+    """Open or create every component of sub_key; the last Key is returned.
+    Creating is checked against the parent key's security, not against
+    the rights the handle was opened with: a KEY_READ handle creates too."""
     _check_path(sub_key)
     key = handle.key
     registry = _registry()
-    for i, part in enumerate(split_path(sub_key)):
+    for part in split_path(sub_key):
         child = key.child(part)
         if child is None:
-            if (i == 0 and not handle.access & KEY_CREATE_SUB_KEY) \
-                    or key.is_readonly():
+            if key.is_readonly():
                 raise win_oserror(5)
             child = key.add_child(part)
             registry.record("create key", child)

@@ -5,7 +5,8 @@
 // tabs. Text is UTF-8 with '%', '~', '$', tab, CR, LF and NUL written as
 // %XX; a lone "~" is a null pointer; "$" and hex digits are bytes read as
 // UTF-16 text, as a wide-character function reads a byte string given to
-// it; numbers are decimal or 0x-hex; binary data is hex. Registry keys are
+// it (and as text with a lone surrogate comes and goes); numbers are
+// decimal or 0x-hex; binary data is hex. Registry keys are
 // named: HKCU and HKCR are the current sequence's scratch keys under
 // HKEY_CURRENT_USER and HKEY_CLASSES_ROOT, "0" is a null handle, any other
 // name is a handle a call stored under it. A name whose handle was closed
@@ -109,6 +110,20 @@ std::string hex(const BYTE* data, size_t size) {
   return out;
 }
 
+// Wide text as an answer field: UTF-8, or "$" and the UTF-16 bytes in hex
+// where it holds a lone surrogate, which UTF-8 cannot carry.
+std::string text_field(const wchar_t* text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    const bool high = text[i] >= 0xD800 && text[i] < 0xDC00, low = text[i] >= 0xDC00 && text[i] < 0xE000;
+    if (high && i + 1 < length && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      ++i;
+    } else if (high || low) {
+      return "$" + hex(reinterpret_cast<const BYTE*>(text), length * sizeof(wchar_t));
+    }
+  }
+  return escape(narrow(text, length));
+}
+
 std::vector<BYTE> unhex(const std::string& text) {
   std::vector<BYTE> out;
   for (size_t i = 0; i + 1 < text.size(); i += 2)
@@ -204,7 +219,7 @@ std::vector<std::string> query_value(HKEY hkey, const Text& sub_key) {
     buffer.assign(size / sizeof(wchar_t) + 2, L'\0');
   }
   if (rc != ERROR_SUCCESS) return {str(rc)};
-  return {str(rc), escape(narrow(buffer.data(), wcslen(buffer.data())))};
+  return {str(rc), text_field(buffer.data(), wcslen(buffer.data()))};
 }
 
 // RegEnumValueW as CPython's EnumValue calls it: buffers sized from
@@ -230,7 +245,7 @@ std::vector<std::string> enum_value(HKEY hkey, DWORD index) {
     name_size = name_buffer;
   }
   if (rc != ERROR_SUCCESS) return {str(rc), "RegEnumValueW"};
-  std::vector<std::string> out = {str(rc), escape(narrow(name.data(), wcslen(name.data()))), str(type),
+  std::vector<std::string> out = {str(rc), text_field(name.data(), wcslen(name.data())), str(type),
                                   hex(data.data(), data_size)};
   // Every value, in this Win32's order: name, type and data each.
   for (DWORD i = 0;; ++i) {
@@ -240,7 +255,7 @@ std::vector<std::string> enum_value(HKEY hkey, DWORD index) {
     if (RegEnumValueW(hkey, i, each.data(), &each_size, nullptr, &each_type, bytes.data(), &bytes_size) !=
         ERROR_SUCCESS)
       break;
-    out.push_back(escape(narrow(each.data(), each_size)));
+    out.push_back(text_field(each.data(), each_size));
     out.push_back(str(each_type));
     out.push_back(hex(bytes.data(), bytes_size));
   }
@@ -407,11 +422,11 @@ std::vector<std::string> call(const std::vector<std::string>& f) {
     LONG rc = RegEnumKeyExW(key(arg(1)), static_cast<DWORD>(number(arg(2))), buffer, &length, nullptr, nullptr,
                             nullptr, nullptr);
     if (rc != ERROR_SUCCESS) return {str(rc)};
-    std::vector<std::string> out = {str(rc), escape(narrow(buffer, length))};
+    std::vector<std::string> out = {str(rc), text_field(buffer, length)};
     for (DWORD i = 0;; ++i) {
       length = 257;
       if (RegEnumKeyExW(key(arg(1)), i, buffer, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-      out.push_back(escape(narrow(buffer, length)));
+      out.push_back(text_field(buffer, length));
     }
     return out;
   }
@@ -447,7 +462,7 @@ std::vector<std::string> call(const std::vector<std::string>& f) {
     std::vector<wchar_t> buffer(size + 1, L'\0');
     const DWORD length = GetCurrentDirectoryW(size, buffer.data());
     const DWORD error = GetLastError();
-    return {str(length), str(error), escape(narrow(buffer.data(), wcsnlen(buffer.data(), size)))};
+    return {str(length), str(error), text_field(buffer.data(), wcsnlen(buffer.data(), size))};
   }
   if (name == "GetSystemMetrics") {
     const int value = GetSystemMetrics(static_cast<int>(number(arg(1))));
