@@ -56,6 +56,9 @@ class _Unreplayable(Exception):
 
 
 class _Sequence:
+    """The calls recorded on one machine. Made without a machine, it waits
+    for the first call, and the state is taken then."""
+
     def __init__(self, name, machine):
         self.name = name
         self.machine = machine
@@ -67,7 +70,8 @@ class _Sequence:
         self.slots = {}         # absolute path -> slot number
         self.seen = {}          # slot -> (kind, content) last set up
         self.long_cwd = None
-        self.snapshot()
+        if machine is not None:
+            self.snapshot()
 
     def snapshot(self):
         from ._registry import Registry, populate
@@ -371,14 +375,14 @@ def _switch(machine):
     global _current
     name = _current.name
     _close()
-    _current = _Sequence(name, machine) if machine is not None else None
-    return _current
+    _current = _Sequence(name, machine)
+    return _current if machine is not None else None
 
 
 def _close():
     global _current
     sequence, _current = _current, None
-    if sequence is None:
+    if sequence is None or sequence.machine is None:
         return
     if sequence.unreplayable is None:
         sequence.unreplayable = sequence.faults()
@@ -418,11 +422,11 @@ def next_sequence(name):
 
 
 def begin(name):
-    """Starts recording the calls made on the active machine as `name`."""
+    """Starts recording the calls made on the active machine as `name`,
+    from the state it has at the first call."""
     global _current
     _close()
-    machine = _state.active
-    _current = _Sequence(name, machine) if machine is not None else None
+    _current = _Sequence(name, None)
 
 
 def end():

@@ -2,6 +2,7 @@
 
 import ctypes
 import importlib
+import json
 import os
 import subprocess
 import sys
@@ -635,3 +636,52 @@ def test_report_names_working_directory_and_handles_left_open(win, reg, tmp_path
     assert "registry handles: 1 still open, 0 never closed with Close" in report
     key.Close()
     assert "registry handles" not in win.report()
+
+
+# -- the recorder (scripts/record-win32-corpus) ------------------------------------------
+
+RECORDED = r"""
+import ctypes, os, sys, simwin
+machine = simwin.activate()
+import velka_code as vk, winreg
+from simwin import _recorder
+machine.clipboard.data[13] = "before"
+vk.ctrlc("hi")
+key = winreg.CreateKey(winreg.HKEY_CURRENT_USER, r"Software\Rec")
+winreg.SetValueEx(key, "n", 0, winreg.REG_DWORD, 5)
+key.Close()
+machine.registry.set_readonly(winreg.HKEY_CURRENT_USER, r"Software\Rec")
+ctypes.windll.kernel32.GetFileAttributesW(sys.argv[1])
+_recorder.next_sequence("second")
+try:
+    winreg.QueryValueEx(winreg.HKEY_CURRENT_USER, "missing")
+except FileNotFoundError:
+    pass
+winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE, "SOFTWARE")
+"""
+
+
+def test_the_recorder_writes_each_call_and_the_state_it_started_from(tmp_path):
+    from conftest import run_python
+    target = tmp_path / "a.txt"
+    target.write_text("x")
+    record = tmp_path / "record.jsonl"
+    result = run_python(RECORDED, str(target), env={"SIMWIN_RECORD": str(record), "SIMWIN_RECORD_TEST": "first"})
+    assert result.returncode == 0, result.stderr
+    first, second = [json.loads(line) for line in (tmp_path / "record.jsonl.children").read_text().splitlines()]
+    assert first == {"test": "first", "steps": [
+        ["@fresh"], ["@clip", 13, "before"],
+        ["OpenClipboard", None], ["EmptyClipboard"], ["SetClipboardData", 13, "hi"], ["CloseClipboard"],
+        ["CreateKey", {"root": "HKCU"}, "Software\\Rec"], ["SetValueEx", {"r": 6}, "n", 0, 4, 5], ["Close", {"r": 6}],
+        ["@readonly", "HKCU", "Software\\Rec", True],
+        ["@file", 0, ".txt", None], ["GetFileAttributesW", {"p": 0}]]}
+    # The second sequence starts from the first one's state, and a key
+    # other than HKCU and HKCR has no replay.
+    assert ["@key", "HKCU", "Software\\Rec"] in second["steps"]
+    assert second["unreplayable"] == "a predefined key other than HKCU and HKCR"
+
+
+def test_nothing_is_wrapped_unless_recording():
+    import winreg
+    for function in (winreg.OpenKey, winreg.SetValueEx, ctypes.windll.kernel32.GetFileAttributesW._impl):
+        assert not hasattr(function, "__wrapped__")

@@ -969,6 +969,12 @@ def _info_without_right(context, ours, theirs):
                                                              | MAXIMUM_ALLOWED))
 
 
+def _last_index_without_right(context, ours, theirs):
+    step = context["step"]
+    return (step[0] == "EnumKey" and len(step) > 2 and step[2] in (-1, 0xFFFFFFFF) and _error(ours, 5)
+            and _error(theirs, 259))
+
+
 def _default_not_text(context, ours, theirs):
     return context["step"][0] == "QueryValue" and _error(ours, 13) and not theirs.startswith("raises")
 
@@ -1000,6 +1006,8 @@ KNOWN_DIVERGENCES = [
      DOCS + "api/winreg/nf-winreg-regdeletekeyw", _deletes_protected, True),
     ("wine answers RegQueryInfoKeyW through a handle without KEY_QUERY_VALUE",
      DOCS + "api/winreg/nf-winreg-regqueryinfokeyw", _info_without_right, False),
+    ("wine's RegEnumKeyExW at index 0xFFFFFFFF skips the KEY_ENUMERATE_SUB_KEYS check",
+     DOCS + "api/winreg/nf-winreg-regenumkeyexw", _last_index_without_right, False),
     ("wine's RegQueryValueW returns a default value that is not a string",
      DOCS + "api/winreg/nf-winreg-regqueryvaluew", _default_not_text, False),
     ("wine keeps only the read-only, hidden and system attributes (read-only not on folders) and reports "
