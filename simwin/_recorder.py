@@ -42,7 +42,7 @@ _OTHER_ROOTS = (0x80000002, 0x80000003, 0x80000004, 0x80000005)
 # Beyond this the file is not copied into the sequence.
 _CONTENT_LIMIT = 65536
 # A sequence keeps its first calls only: beyond, a test mostly repeats them.
-_STEP_LIMIT = 400
+_STEP_LIMIT = 150
 
 _local = threading.local()
 _enabled = False
@@ -362,8 +362,8 @@ def _arranged(step_of):
         def arranged(registry, hkey, *args):
             result = method(registry, hkey, *args)
             sequence = _current
-            if (sequence is not None and registry is sequence.machine.registry and hkey in _ROOTS
-                    and not getattr(_local, "depth", 0)):
+            if (sequence is not None and sequence.machine is not None and registry is sequence.machine.registry
+                    and hkey in _ROOTS and not getattr(_local, "depth", 0)):
                 sequence.steps.append(step_of(_ROOTS[hkey], *args))
             return result
         return arranged
@@ -432,11 +432,6 @@ def begin(name):
 def end():
     """Stops recording; the sequence goes to the finished ones."""
     _close()
-
-
-def finished():
-    """The sequences recorded so far, each a dict (see the module's text)."""
-    return list(_finished)
 
 
 def dump(record):

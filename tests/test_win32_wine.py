@@ -1,8 +1,9 @@
 """The simulated Windows platform held against a real Win32: every call
-sequence that the suite records on the stand-ins (tests/win32_corpus.jsonl),
+sequence that the suite records on the stand-ins (tests/win32_corpus.jsonl.gz),
 hand-written ones and generated ones run both on simwin and under wine64,
 through windows/win32_harness.cpp, and must answer alike (win32_replay.py)."""
 
+import gzip
 import json
 import os
 import sys
@@ -166,7 +167,7 @@ def test_hand_written_sequences_answer_as_win32(hand_written, name):
 # -- recorded sequences: every call sequence the suite makes on the stand-ins ----------
 
 def test_recorded_sequences_answer_as_win32(wine):
-    with open(replay.CORPUS, encoding="utf-8") as f:
+    with gzip.open(replay.CORPUS, "rt", encoding="utf-8") as f:
         sequences = [json.loads(line) for line in f]
     assert len(sequences) >= 500, "regenerate the corpus: python3 scripts/record-win32-corpus"
     run_and_check(wine, sequences, 500)

@@ -27,15 +27,15 @@ import subprocess
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 HARNESS = REPO / "windows" / "win32_harness.cpp"
-CORPUS = REPO / "tests" / "win32_corpus.jsonl"
+CORPUS = REPO / "tests" / "win32_corpus.jsonl.gz"
 
 HKCU, HKCR = 0x80000001, 0x80000000
 ROOTS = {"HKCU": HKCU, "HKCR": HKCR}
 SCRATCH = {"HKCU": "Software\\VkHarness\\%d", "HKCR": "VkHarness\\%d"}
 
-KEY_QUERY_VALUE, KEY_SET_VALUE, KEY_CREATE_SUB_KEY, KEY_ENUMERATE_SUB_KEYS = 0x1, 0x2, 0x4, 0x8
+KEY_QUERY_VALUE = 0x1
 KEY_READ, KEY_WRITE, KEY_ALL_ACCESS = 0x20019, 0x20006, 0xF003F
-GENERIC_ALL, GENERIC_WRITE, MAXIMUM_ALLOWED = 0x10000000, 0x40000000, 0x02000000
+GENERIC_READ, GENERIC_ALL, MAXIMUM_ALLOWED = 0x80000000, 0x10000000, 0x02000000
 REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_MULTI_SZ, REG_QWORD = 1, 2, 4, 7, 11
 CF_TEXT, CF_UNICODETEXT = 1, 13
 LR_LOADFROMFILE = 0x10
@@ -72,6 +72,7 @@ class Folder:
             if kind == "@none" and not step[3] and slot not in self.slots:
                 path = os.path.join(self.root, "missing%d" % slot, slot_name(slot, ext))
         self.slots[slot] = path
+        os.makedirs(self.root, exist_ok=True)
         if os.path.isdir(path) and not os.path.islink(path):
             os.chmod(path, 0o755)
             shutil.rmtree(path)
@@ -95,7 +96,7 @@ class Folder:
         return path
 
 
-def value_of(encoded, refs=None):
+def value_of(encoded):
     """A recorded plain argument as a Python value."""
     if isinstance(encoded, dict) and "b" in encoded:
         return bytes.fromhex(encoded["b"])
@@ -251,7 +252,7 @@ class Simwin:
                     outcome = describe_error(exc)
                 else:
                     results[index] = result
-                    outcome = self.describe(winreg, name, args, result, folder)
+                    outcome = self.describe(winreg, name, args, result)
             if outcome.startswith(("raises", "not run")):
                 failed.add(index)
             lines.append("%s -> %s" % (show_args(step), outcome))
@@ -324,7 +325,7 @@ class Simwin:
         return getattr(win32clipboard, name)(*args)
 
     @staticmethod
-    def describe(winreg, name, args, result, folder):
+    def describe(winreg, name, args, result):
         if isinstance(result, winreg.HKEYType):
             return "<key>"
         if name == "EnumValue":
@@ -497,7 +498,7 @@ class WinePlan:
         elif name == "@value":
             self.put(step[1], step[2], step[3], value_of(step[5]), step[4])
         elif name == "@delkey":
-            self.lines.append("RegDeleteKeyW\t%s\t%s" % (step[1], field(step[2])))
+            self.lines.append("@remove\t%s\t%s" % (step[1], field(step[2])))
             self.readers.append((1, None))
         elif name == "@readonly":
             self.lines.append("@readonly\t%s\t%s\t%d" % (step[1], field(step[2]), step[3]))
@@ -965,7 +966,7 @@ def _deletes_protected(context, ours, theirs):
 
 def _info_without_right(context, ours, theirs):
     return (context["step"][0] == "QueryInfoKey" and _error(ours, 5) and not theirs.startswith("raises")
-            and not context.get("access", KEY_ALL_ACCESS) & (KEY_QUERY_VALUE | 0x80000000 | GENERIC_ALL
+            and not context.get("access", KEY_ALL_ACCESS) & (KEY_QUERY_VALUE | GENERIC_READ | GENERIC_ALL
                                                              | MAXIMUM_ALLOWED))
 
 

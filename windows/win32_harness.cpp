@@ -28,8 +28,9 @@
 // a second name; "@readonly ROOT PATH 1|0" makes the key at PATH below a
 // scratch key, and the keys below it, refuse changes (or no longer), the
 // nearest key marked deciding, and opens the scratch keys anew with what
-// their security now allows, as a predefined key is; "@end" removes the
-// scratch keys.
+// their security now allows, as a predefined key is; "@remove ROOT PATH"
+// removes that key with everything below it, protected or not; "@end"
+// removes the scratch keys.
 #include <windows.h>
 
 #include <sddl.h>
@@ -40,6 +41,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -353,6 +355,22 @@ std::string mark(const std::string& root, const std::string& path, bool flag) {
   return "@ok";
 }
 
+std::string remove_key(const std::string& root, const std::string& path) {
+  const HKEY base = root == "HKCU" ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT;
+  const std::wstring relative = widen(unescape(path));
+  const std::wstring full = scratch_path(root) + (relative.empty() ? L"" : L"\\" + relative);
+  protect(base, full, "", L"", true, false);
+  const std::wstring prefix = lower(relative);
+  for (auto it = marked.begin(); it != marked.end();) {
+    const bool below = it->first.first == root &&
+                       (it->first.second == prefix || it->first.second.rfind(prefix + L"\\", 0) == 0);
+    it = below ? marked.erase(it) : std::next(it);
+  }
+  const LONG rc = RegDeleteTreeW(base, full.c_str());
+  if (rc == ERROR_SUCCESS) RegDeleteKeyW(base, full.c_str());
+  return rc == ERROR_SUCCESS ? "@ok" : "@failed\t" + str(rc);
+}
+
 std::string begin(const std::string& n) {
   close_all();
   remove_scratch();
@@ -555,6 +573,8 @@ int main() {
       answer = begin(fields.size() > 1 ? fields[1] : "0");
     } else if (fields[0] == "@readonly" && fields.size() > 3) {
       answer = mark(fields[1], fields[2], fields[3] == "1");
+    } else if (fields[0] == "@remove" && fields.size() > 2) {
+      answer = remove_key(fields[1], fields[2]);
     } else if (fields[0] == "@alias") {
       keys[fields[1]] = keys[fields[2]];
       answer = "@ok";
