@@ -70,6 +70,7 @@ class _Sequence:
         self.slots = {}         # absolute path -> slot number
         self.seen = {}          # slot -> (kind, content) last set up
         self.long_cwd = None
+        self.foreign_clipboard = False  # the clipboard held a memory handle
         if machine is not None:
             self.snapshot()
 
@@ -98,7 +99,11 @@ class _Sequence:
                 self.steps.append(["@readonly", root, path, flag])
         board = self.machine.clipboard
         for fmt, data in board.data.items():
-            self.steps.append(["@clip", fmt, _plain(data)])
+            if isinstance(data, (str, bytes)):
+                self.steps.append(["@clip", fmt, _plain(data)])
+            else:
+                # Matters only if the sequence uses the clipboard.
+                self.foreign_clipboard = True
         if board.is_open:
             self.steps.append(["@clipopen"])
 
@@ -222,7 +227,8 @@ def _plain_args(sequence, args):
 
 
 def _clipboard_args(sequence, args):
-    if len(args) == 2 and isinstance(args[1], int) and not isinstance(args[1], bool):
+    if sequence.foreign_clipboard or (len(args) == 2 and isinstance(args[1], int)
+                                      and not isinstance(args[1], bool)):
         raise _Unreplayable("clipboard data given as a memory handle")
     return _plain_args(sequence, args)
 

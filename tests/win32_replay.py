@@ -509,6 +509,8 @@ class WinePlan:
             self.lines.append("RegCloseKey\tsetup")
             self.readers.append((3, None))
         elif name == "@clip":
+            if not isinstance(value_of(step[2]), (str, bytes)):
+                raise Unreplayable("clipboard data given as a memory handle")
             self.lines += ["OpenClipboard", "SetClipboardData\t%d\t%s" % (step[1], clip_bytes(value_of(step[2])).hex()),
                            "CloseClipboard"]
             self.readers.append((3, None))
