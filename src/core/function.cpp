@@ -138,11 +138,40 @@ PyObject* direct_call(PyObject* callable, PyObject* const* args) {
   return result;
 }
 
+// Every parameter given by position or from the defaults, and N
+// parameters in all: nothing to bind either. The defaults tuple is held for
+// the call, and with it the values taken from it, so that code run inside
+// the call can replace __defaults__ without freeing them.
+template <int N>
+PyObject* defaults_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* const defaults = as_function(callable)->defaults;
+  const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+  // Missing arguments: the binder reports them.
+  if (nargs + ndefaults < N) [[unlikely]]
+    return general_call(callable, args, nargs, nullptr);
+  PyThreadState* thread = PyThreadState_Get();
+  PyObject* held[N];
+  if (!enter_call(thread, reinterpret_cast<std::uintptr_t>(held))) [[unlikely]]
+    return nullptr;
+  Py_INCREF(callable);
+  Py_INCREF(defaults);
+  for (Py_ssize_t i = 0; i < nargs; ++i) held[i] = Py_NewRef(args[i]);
+  // A longer tuple gives its last items, as a def's does.
+  for (Py_ssize_t i = nargs; i < N; ++i) held[i] = PyTuple_GET_ITEM(defaults, ndefaults - N + i);
+  PyObject* result = run(as_function(callable), held);
+  for (Py_ssize_t i = 0; i < nargs; ++i) Py_DECREF(held[i]);
+  Py_DECREF(defaults);
+  Py_DECREF(callable);
+  leave_call(thread);
+  return result;
+}
+
 // Every call counts against the recursion limit and checks the stack, so
 // that runaway recursion through the module ends in RecursionError.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (!kwnames && nargs == as_function(callable)->direct_nargs) [[likely]] {
+  const Py_ssize_t parameters = as_function(callable)->direct_nargs;
+  if (!kwnames && nargs == parameters) [[likely]] {
     switch (nargs) {
       case 0:
         return direct_call<0>(callable, args);
@@ -152,6 +181,17 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return direct_call<2>(callable, args);
       case 3:
         return direct_call<3>(callable, args);
+      default:
+        break;
+    }
+  } else if (!kwnames && nargs < parameters) {
+    switch (parameters) {
+      case 1:
+        return defaults_call<1>(callable, args, nargs);
+      case 2:
+        return defaults_call<2>(callable, args, nargs);
+      case 3:
+        return defaults_call<3>(callable, args, nargs);
       default:
         break;
     }
