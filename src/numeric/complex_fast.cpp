@@ -120,7 +120,9 @@ bool as_doubles(const Num& a, const Num& b, double& x, double& y) {
       out = n.value;
       return true;
     }
-    if (!PyLong_CheckExact(n.object.get())) return false;
+    // Parts read once are exact ints or floats, and so is every result
+    // of the interpreter's arithmetic between them.
+    assert(PyLong_CheckExact(n.object.get()));
     out = PyLong_AsDouble(n.object.get());
     if (out == -1.0 && PyErr_Occurred()) {
       PyErr_Clear();  // the operation itself raises it below
