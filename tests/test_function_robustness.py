@@ -512,7 +512,19 @@ def test_user_code_inside_a_call_cannot_crash_it(body):
     except ValueError as e:
         print(e, e.__traceback__.tb_next.tb_frame.f_code.co_name)
     """, "no a/b join"),
-], ids=["kwdefaults-replaced", "varargs-only-function-freed"])
+    # The defaults a call takes are replaced while it compares with one of
+    # them: the tolerance, held by the old tuple alone, stays whole.
+    ("""
+    class Tolerance:
+        def __init__(self, value):
+            self.value = value
+        def __gt__(self, other):
+            velka_code.sqrt.__defaults__ = (1e-6, 100)
+            return self.value > other
+    velka_code.sqrt.__defaults__ = (Tolerance(1e-9), int("111"))
+    print(repr(velka_code.sqrt(2.0)))
+    """, "1.4142135623730951"),
+], ids=["kwdefaults-replaced", "varargs-only-function-freed", "defaults-replaced"])
 def test_a_call_holds_what_user_code_drops(body, expected):
     result = run_child(body, env={"PYTHONMALLOC": "debug"})
     assert result.returncode == 0, result.stderr[-2000:]
