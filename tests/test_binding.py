@@ -8,6 +8,7 @@ refuse the call with TypeError.
 """
 
 import importlib.util
+import os
 import pathlib
 import subprocess
 import sys
@@ -16,6 +17,8 @@ import types
 
 import pytest
 from hypothesis import given, settings, strategies as st
+
+from conftest import SOURCES
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 
@@ -26,8 +29,8 @@ def probe(tmp_path_factory):
     target = folder / ("binding_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
     compiler = sysconfig.get_config_var("CXX").split()[0] if sysconfig.get_config_var("CXX") else "g++"
     subprocess.run([compiler, "-std=c++20", "-shared", "-fPIC", "-O1", "-Wall", "-Werror",
-                    "-I", str(REPO / "src"), "-I", sysconfig.get_paths()["include"],
-                    str(REPO / "tests/native/binding_probe.cpp"), str(REPO / "src/core/binding.cpp"),
+                    "-I", os.path.join(SOURCES, "src"), "-I", sysconfig.get_paths()["include"],
+                    str(REPO / "tests/native/binding_probe.cpp"), os.path.join(SOURCES, "src/core/binding.cpp"),
                     "-o", str(target)], check=True, capture_output=True)
     spec = importlib.util.spec_from_file_location("binding_probe", target)
     module = importlib.util.module_from_spec(spec)
