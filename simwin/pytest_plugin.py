@@ -176,9 +176,11 @@ def simulated_windows(tmp_path_factory):
     try:
         with pytest.MonkeyPatch.context() as patch:
             if sys.platform != "win32":
-                # The Linux and macOS branches write under "~" too.
+                # The Linux and macOS branches write under "~" too: a
+                # home of the machine's, with the folder of a desktop
+                # user's application lists.
                 home = root / "home"
-                home.mkdir()
+                (home / os.path.dirname(MIMEAPPS[2:])).mkdir(parents=True)
                 patch.setenv("HOME", str(home))
             machine = simwin.activate(root, windows=True)
             try:
