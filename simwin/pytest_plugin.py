@@ -11,6 +11,8 @@ changes nothing: a machine exists only for a test that asks for the fixture,
 and only while that test runs.
 """
 
+import contextlib
+import importlib
 import os
 import runpy
 import sys
@@ -147,6 +149,15 @@ class SimulatedWindows:
         return self.platform.brightness
 
 
+def import_real_velka_code():
+    """On Windows the module is imported against the real modules before
+    the machine exists, if nothing has imported it yet: the fixture lends it
+    the stand-ins for the test only, and other tests find the real ones."""
+    if sys.platform == "win32" and "velka_code" not in sys.modules:
+        with contextlib.suppress(ImportError):
+            importlib.import_module("velka_code")
+
+
 def bind_velka_code(patch):
     """velka_code imported against the real Windows modules (on Windows,
     before the machine existed) gets the stand-ins in their place; its
@@ -174,6 +185,7 @@ def simulated_windows(tmp_path_factory):
     root = tmp_path_factory.mktemp("simulated-windows")
     outer = simwin.suspend()
     try:
+        import_real_velka_code()
         with pytest.MonkeyPatch.context() as patch:
             if sys.platform != "win32":
                 # The Linux and macOS branches write under "~" too: a
