@@ -7,11 +7,12 @@ MIMEAPPS = "~/.local/share/applications/mimeapps.list"
 
 
 def read_lines(path):
-    """The file's lines without their line ends; [] for a missing file."""
+    """The file's lines without their line ends; [] for a missing file, or
+    one that cannot be read (a report never fails on it)."""
     try:
         with open(path, encoding="utf-8", errors="replace", newline="") as f:
             return f.read().splitlines()
-    except FileNotFoundError:
+    except OSError:
         return []
 
 
