@@ -17,13 +17,21 @@ lines, the output of child processes, and for an exception the traceback's
 first and last lines. ``...`` in the expected output stands for any text (as
 doctest's ELLIPSIS); nothing else is ignored.
 
-tests/test_docs.py runs every block through ``run_block``.
+A ``python file=NAME`` block is a file, and a ``console`` block holds
+``$ `` command lines, each followed by what it prints: the files of a README
+are written into one fresh folder, where its commands run (``python`` is
+this interpreter, ``pytest`` its pytest with the simulated_windows fixture
+of this checkout) and must end with status 0 and show that output.
+
+tests/test_docs.py runs every block through ``run_block`` and the files and
+commands through ``run_commands``.
 """
 
 import doctest
 import json
 import os
 import re
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -48,8 +56,9 @@ class Block:
         return f"{os.path.basename(self.path)}:{self.line}"
 
 
-def blocks(path):
-    """The python blocks of a Markdown file, with the line of their fence."""
+def fenced(path, languages=("python", "console")):
+    """The fenced blocks of those languages in a Markdown file:
+    (line of the fence, language, options, text)."""
     found = []
     with open(path, encoding="utf-8") as f:
         lines = f.read().splitlines()
@@ -57,15 +66,108 @@ def blocks(path):
     for number, line in enumerate(lines, 1):
         match = FENCE.match(line.strip()) if line.lstrip().startswith("```") else None
         if inside is None:
-            if match and match.group(1) == "python":
-                inside = (number, match.group(2).split(), [])
+            if match and match.group(1) in languages:
+                inside = (number, match.group(1), match.group(2).split(), [])
         elif line.strip() == "```":
-            start, options, body = inside
-            found.append(Block(path, start, options, "\n".join(body) + "\n"))
+            start, language, options, body = inside
+            found.append((start, language, options, "\n".join(body) + "\n"))
             inside = None
         else:
-            inside[2].append(line)
+            inside[3].append(line)
     return found
+
+
+def file_name(options):
+    named = [word.split("=", 1)[1] for word in options if word.startswith("file=")]
+    return named[0] if named else None
+
+
+def blocks(path):
+    """The interactive python blocks of a Markdown file, with the line of their fence."""
+    return [Block(path, start, options, text) for start, _, options, text in fenced(path, ("python",))
+            if file_name(options) is None]
+
+
+def files(path):
+    """{name: text} of the ``python file=NAME`` blocks of a Markdown file."""
+    return {file_name(options): text for _, _, options, text in fenced(path, ("python",))
+            if file_name(options) is not None}
+
+
+class Console:
+    """One console block: its command lines, each with the output shown after it."""
+
+    def __init__(self, path, line, text):
+        self.path, self.line = path, line
+        self.commands = []
+        for row in text.splitlines(keepends=True):
+            if row.startswith("$ "):
+                self.commands.append((row[2:].strip(), ""))
+            elif self.commands:
+                command, want = self.commands[-1]
+                self.commands[-1] = (command, want + row)
+            else:
+                raise ValueError(f"{path}:{line}: a console block starts with a $ command line")
+
+    @property
+    def id(self):
+        return f"{os.path.basename(self.path)}:{self.line}"
+
+
+def consoles(path):
+    return [Console(path, start, text) for start, _, _, text in fenced(path, ("console",))]
+
+
+def command_argv(command, python, pytest_options):
+    words = shlex.split(command)
+    if words[0] == "python":
+        return [python, *words[1:]]
+    if words[0] == "pytest":
+        return [python, "-m", "pytest", *pytest_options, *words[1:]]
+    raise ValueError(f"an example command runs python or pytest, not: {command}")
+
+
+def run_commands(examples, texts, folder, python=sys.executable, checkout=True, timeout=600):
+    """Writes the files into folder and runs each console block's commands
+    there in turn; returns the failures.
+
+    With ``checkout`` the child finds simwin, and pytest the fixture, in this
+    checkout (and velka_code where PYTHONPATH says); without, ``python`` is
+    an environment's own interpreter with the package installed, whose
+    pytest finds the fixture through the package's entry point.
+    """
+    work = os.path.join(folder, "work")
+    home = os.path.join(folder, "home")
+    for made in (work, home):
+        os.makedirs(made, exist_ok=True)
+    for name, text in texts.items():
+        with open(os.path.join(work, name), "w", encoding="utf-8") as f:
+            f.write(text)
+    env = {name: value for name, value in os.environ.items() if not name.startswith(("PYTEST_", "PYTHON"))}
+    env.update(HOME=home, PYTHONIOENCODING="utf-8", COLUMNS="80")
+    pytest_options = []
+    if checkout:
+        inherited = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+        env["PYTHONPATH"] = os.pathsep.join([REPO, *inherited])
+        # An installed copy's plugin stays out; this checkout's is loaded.
+        env["PYTEST_DISABLE_PLUGIN_AUTOLOAD"] = "1"
+        pytest_options = ["-p", "simwin.pytest_plugin"]
+    checker = doctest.OutputChecker()
+    failures = []
+    for example in examples:
+        for command, want in example.commands:
+            child = subprocess.run(command_argv(command, python, pytest_options), cwd=work, env=env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+            got = child.stdout.decode("utf-8", "replace")
+            if child.returncode != 0 or not checker.check_output(want, got, doctest.ELLIPSIS):
+                failures.append({"block": example.id, "command": command, "want": want, "got": got,
+                                 "status": child.returncode})
+    return failures
+
+
+def describe_commands(failures):
+    return "\n".join(f"{failure['block']}: $ {failure['command']} (status {failure['status']})\n"
+                     f"expected:\n{failure['want']}got:\n{failure['got']}" for failure in failures)
 
 
 def expected_text(want):
@@ -250,6 +352,15 @@ def main(paths):
             else:
                 status = 1
                 print(describe(block, failures, child))
+        examples = consoles(path)
+        if examples:
+            with tempfile.TemporaryDirectory() as folder:
+                failures = run_commands(examples, files(path), folder)
+            if failures:
+                status = 1
+                print(describe_commands(failures))
+            else:
+                print(f"{os.path.basename(path)}: {sum(len(e.commands) for e in examples)} commands ok")
     return status
 
 

@@ -138,3 +138,30 @@ def test_runner_compares_everything_the_console_shows(tmp_path, linux, session, 
     failures, child = run_examples.run_block(block, str(tmp_path))
     assert failures is not None, child.stderr
     assert [failure["got"] for failure in failures] == got
+
+
+@pytest.mark.parametrize("readme", run_examples.READMES)
+def test_the_script_and_its_test_run_as_shown(readme, tmp_path):
+    path = os.path.join(REPO, readme)
+    files, consoles = run_examples.files(path), run_examples.consoles(path)
+    assert sorted(files) == ["test_tidy_desktop.py", "tidy_desktop.py"]
+    commands = [command for console in consoles for command, _ in console.commands]
+    assert commands == ["python -m simwin --report tidy_desktop.py", "pytest -q test_tidy_desktop.py"]
+    failures = run_examples.run_commands(consoles, files, str(tmp_path))
+    assert failures == [], run_examples.describe_commands(failures)
+
+
+@pytest.mark.parametrize("console, failed", [
+    ("$ python -c \"print('shown')\"\nshown\n", False),
+    ("$ python -c \"print('shown'); print('and more')\"\nshown\n...\n", False),
+    ("$ python -c \"print('shown')\"\nnot shown\n", True),
+    ("$ python -c \"import sys; print('shown'); sys.exit(2)\"\nshown\n", True),
+    ("$ pytest -q test_probe.py\n...1 passed in ...\n", False),
+    ("$ pytest -q test_probe.py -k no_such_test\n...\n", True),
+])
+def test_the_command_runner_compares_output_and_status(tmp_path, console, failed):
+    path = tmp_path / "example.md"
+    path.write_text("```console\n" + console + "```\n", encoding="utf-8")
+    probe = "def test_probe(simulated_windows):\n    import velka_code\n    assert velka_code.system() == 'Windows'\n"
+    failures = run_examples.run_commands(run_examples.consoles(str(path)), {"test_probe.py": probe}, str(tmp_path))
+    assert bool(failures) == failed, run_examples.describe_commands(failures)
