@@ -472,7 +472,7 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
 Ref free_variable(Function* f, Py_ssize_t i) {
   // The tuple cannot be replaced or resized (__closure__ is read-only), but
   // its cells can be emptied or given any value.
-  if (!f->cells || i >= PyTuple_GET_SIZE(f->cells)) {
+  if (!f->cells || i < 0 || i >= PyTuple_GET_SIZE(f->cells)) {
     PyErr_Format(PyExc_SystemError, "%U has no free variable %zd", f->qualname, i);
     return {};
   }

@@ -64,7 +64,7 @@ struct Function {
   PyObject* globals;   // the module's namespace, as a def's __globals__
   PyObject* builtins;  // the builtins dict a def of the module sees
   PyObject* cells;     // __closure__: a cell per free variable, or nullptr
-  PyObject* code;      // __code__ and the code of traceback frames, made on first use
+  PyObject* code;      // __code__, made on first use; also its traceback frames' without cells
 };
 
 // Creates the function type; called once per process by the exec step.
