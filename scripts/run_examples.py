@@ -8,14 +8,18 @@ output the console shows. Each block runs in a fresh interpreter, in a fresh
 temporary folder, on the simulated Windows platform; ``python linux`` runs it
 on this host as itself (the module still needs the simulated platform's
 stand-in modules to import). ``python serve=URL``, for the examples of the
-blocking servers, opens URL as a browser would once the server answers and
-then presses Ctrl+C.
+blocking servers, opens URL as a browser would once the server answers (one
+request) and then presses Ctrl+C. The block runs on a free port instead of
+the one URL names: that number is rewritten wherever it stands in the block,
+so that another program holding the port, or another run of these examples,
+cannot make it fail.
 
 The child's HOME is a fresh folder and ``python`` on its PATH is this
-interpreter. Everything the console would show is compared: the echoed values, printed
-lines, the output of child processes, and for an exception the traceback's
-first and last lines. ``...`` in the expected output stands for any text (as
-doctest's ELLIPSIS); nothing else is ignored.
+interpreter. Everything the console would show is compared, line by line:
+the echoed values, printed lines, the output of child processes, and for an
+exception the traceback's first and last lines. ``...`` in an expected line
+stands for any text within that line (as doctest's ELLIPSIS, but never for a
+line break, so it cannot hide lines); nothing else is ignored.
 
 A ``python file=NAME`` block is a file, and a ``console`` block holds
 ``$ `` command lines, each followed by what it prints: the files of a README
@@ -190,7 +194,7 @@ def request(url, timeout=5):
 
     The connection is reset rather than closed at the end, so that the
     server's port is not held in TIME_WAIT: the module's servers do not set
-    SO_REUSEADDR, and the next run of the example binds the same port.
+    SO_REUSEADDR. The option is set before TLS takes the socket over.
     """
     import socket
     import ssl
@@ -198,14 +202,14 @@ def request(url, timeout=5):
     import urllib.parse
 
     parts = urllib.parse.urlsplit(url)
-    raw = socket.create_connection(("127.0.0.1", parts.port), timeout=timeout)
+    conn = socket.create_connection(("127.0.0.1", parts.port), timeout=timeout)
     try:
-        conn = raw
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         if parts.scheme == "https":
             context = ssl.create_default_context()
             context.check_hostname = False
             context.verify_mode = ssl.CERT_NONE
-            conn = context.wrap_socket(raw, server_hostname=parts.hostname)
+            conn = context.wrap_socket(conn, server_hostname=parts.hostname)
         conn.sendall(f"GET {parts.path or '/'} HTTP/1.1\r\nHost: {parts.netloc}\r\n"
                      "Connection: close\r\n\r\n".encode())
         answer = b""
@@ -221,13 +225,14 @@ def request(url, timeout=5):
             raise ConnectionError("no answer")
         return answer
     finally:
-        raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        raw.close()
+        conn.close()
 
 
 def press_ctrl_c_after_a_request(url):
-    """Opens url as a browser would, then sends SIGINT to this process.
+    """Opens url as a browser would, once, then sends SIGINT to this process.
 
+    It tries again only while nothing listens on the port yet; any other
+    failure is written to stderr, where the example's comparison shows it.
     The request is answered only once the server loop runs, so the Ctrl+C
     reaches the server while it serves, never the set-up before it.
     """
@@ -237,15 +242,28 @@ def press_ctrl_c_after_a_request(url):
 
     def watch():
         deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
+        while True:
             try:
                 request(url)
                 break
-            except OSError:
+            except ConnectionRefusedError:
+                if time.monotonic() > deadline:
+                    print(f"{url}: nothing listened within 60 s", file=sys.stderr, flush=True)
+                    break
                 time.sleep(0.1)
+            except OSError as error:
+                print(f"{url}: {error!r}", file=sys.stderr, flush=True)
+                break
         os.kill(os.getpid(), signal.SIGINT)
 
     threading.Thread(target=watch, daemon=True).start()
+
+
+def lines_match(checker, want, got):
+    """Whether got has want's lines, each matched on its own (``...`` within a line)."""
+    wanted, shown = want.splitlines(), got.splitlines()
+    return len(wanted) == len(shown) and all(
+        checker.check_output(w + "\n", g + "\n", doctest.ELLIPSIS) for w, g in zip(wanted, shown))
 
 
 def run_examples(source, name):
@@ -282,7 +300,7 @@ def run_examples(source, name):
         if raised is not None:
             got += TRACEBACK_HEADER + "".join(traceback.format_exception_only(type(raised), raised))
         want = expected_text(example.want)
-        if not checker.check_output(want, got, doctest.ELLIPSIS):
+        if not lines_match(checker, want, got):
             failures.append({"line": example.lineno, "source": example.source, "want": example.want, "got": got})
     return failures
 
@@ -303,6 +321,24 @@ with open(spec["report"], "w", encoding="utf-8") as f:
 """
 
 
+def free_port():
+    import socket
+
+    with socket.socket() as probe:
+        probe.bind(("", 0))
+        return probe.getsockname()[1]
+
+
+def on_a_free_port(source, url):
+    """(source, url) with the port of url replaced by a free one throughout."""
+    import urllib.parse
+
+    parts = urllib.parse.urlsplit(url)
+    port = str(free_port())
+    source = re.sub(rf"(?<!\d){parts.port}(?!\d)", port, source)
+    return source, parts._replace(netloc=f"{parts.hostname}:{port}").geturl()
+
+
 def run_block(block, folder, env=None, timeout=180):
     """Runs a block in a child interpreter inside folder; returns (failures, child)."""
     report = os.path.join(folder, ".examples-report.json")
@@ -314,7 +350,8 @@ def run_block(block, folder, env=None, timeout=180):
     # "python" on PATH is this interpreter, as on a Windows machine where
     # Python was installed with its PATH option.
     os.symlink(sys.executable, os.path.join(tools, "python"))
-    spec = {"source": block.source, "name": block.id, "linux": block.linux, "serve": block.serve, "report": report}
+    source, serve = on_a_free_port(block.source, block.serve) if block.serve else (block.source, None)
+    spec = {"source": source, "name": block.id, "linux": block.linux, "serve": serve, "report": report}
     full_env = dict(os.environ)
     inherited = [os.path.abspath(p) for p in full_env.get("PYTHONPATH", "").split(os.pathsep) if p]
     full_env["PYTHONPATH"] = os.pathsep.join([REPO, *inherited])
