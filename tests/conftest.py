@@ -14,6 +14,9 @@ import sys
 import pytest
 
 import simwin
+# The fixture that installing the package gives script authors, here from
+# this checkout (pyproject.toml keeps an installed copy's plugin out).
+from simwin.pytest_plugin import simulated_windows  # noqa: F401
 
 # On a real Windows machine (the hosted wheel build) the module imports the
 # real Windows modules, and only the tests marked windows_safe run there.

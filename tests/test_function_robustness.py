@@ -443,18 +443,6 @@ def start_while_collecting(look):
     partial = functools.partial(velka_code.sqrt, int("1" * 30))
     print(partial(**{Name("max_iterations"): 5}))
     """,
-    # The TCPServer a script put in place gets the key-refusing handler
-    # class and empties the slot its send_head reads the key from.
-    """
-    import types
-    class Server:
-        def __init__(self, address, handler):
-            send_head = vars(handler)["send_head"]
-            send_head.__closure__[1].cell_contents.clear()
-            send_head(object())
-    velka_code.socketserver = types.SimpleNamespace(TCPServer=Server)
-    velka_code.HTTPSServer(0, ".").start()
-    """,
     # start() makes a function with a closure: the finalizers read every
     # function and walk every tuple the collector tracks.
     START_WHILE_COLLECTING + "start_while_collecting(lambda o: o.__code__ if type(o) is type(velka_code.sin) else 0)",
@@ -473,7 +461,7 @@ def start_while_collecting(look):
     a / b
     """,
 ], ids=["ln-exp-swapped", "vkprint-gc-walk", "partial-frees-function", "partial-frees-arguments",
-        "partial-keyword-frees-arguments", "send-head-slot-emptied", "collector-sees-function-made",
+        "partial-keyword-frees-arguments", "collector-sees-function-made",
         "collector-sees-closure-cells", "signal-rebinds-parts"])
 def test_user_code_inside_a_call_cannot_crash_it(body):
     code = "try:\n" + textwrap.indent(textwrap.dedent(body).strip(), "    ") + \
@@ -529,3 +517,71 @@ def test_a_call_holds_what_user_code_drops(body, expected):
     result = run_child(body, env={"PYTHONMALLOC": "debug"})
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.splitlines() == [expected]
+
+
+# The functions that start() makes, caught on their way to the thread and to
+# the server, and a request whose file exists.
+MADE_AT_CALL_TIME = """
+import types
+made = {}
+class Thread:
+    def __init__(self, target):
+        made["monitor_process"] = target
+    def start(self):
+        pass
+class Process:
+    def wait(self):
+        return 0
+class Stop(Exception):
+    pass
+class Server:
+    def __init__(self, address, handler):
+        made["send_head"] = vars(handler)["send_head"]
+        raise Stop
+velka_code.threading = types.SimpleNamespace(Thread=Thread)
+velka_code.subprocess = types.SimpleNamespace(Popen=lambda command: Process())
+velka_code.socketserver = types.SimpleNamespace(TCPServer=Server)
+velka_code.BackendPythonServer("app.py").start()
+try:
+    velka_code.HTTPSServer(0, ".").start()
+except Stop:
+    pass
+class Request:
+    path = sys.executable
+    def translate_path(self, path):
+        return path
+    def send_error(self, status, message):
+        print("sent", status)
+monitor_process, send_head = made["monitor_process"], made["send_head"]
+print("made")
+"""
+
+
+@pytest.mark.parametrize("change, call, outcome", [
+    ("del monitor_process.__closure__[0].cell_contents", "monitor_process()",
+     "NameError cannot access free variable 'process' where it is not associated with a value in enclosing scope"),
+    ("del monitor_process.__closure__[1].cell_contents", "monitor_process()",
+     "NameError cannot access free variable 'self' where it is not associated with a value in enclosing scope"),
+    ("monitor_process.__closure__[0].cell_contents = 5", "monitor_process()",
+     "AttributeError 'int' object has no attribute 'wait'"),
+    ("monitor_process.__closure__[1].cell_contents = None", "monitor_process()",
+     "AttributeError 'NoneType' object has no attribute 'python_file_path'"),
+    ("del send_head.__closure__[1].cell_contents", "send_head(Request())",
+     "NameError cannot access free variable 'key' where it is not associated with a value in enclosing scope"),
+    ("send_head.__closure__[1].cell_contents = (0, 0); del send_head.__closure__[0].cell_contents",
+     "send_head(Request())",
+     "NameError cannot access free variable 'handler' where it is not associated with a value in enclosing scope"),
+    ("send_head.__closure__[1].cell_contents = (0, 0); send_head.__closure__[0].cell_contents = 7",
+     "send_head(Request())", "AttributeError 'int' object has no attribute 'send_head'"),
+    # A key that is not an identity refuses every request.
+    ("send_head.__closure__[1].cell_contents = 'key.pem'", "send_head(Request())", "sent 404\nNone"),
+    ("send_head.__closure__[1].cell_contents = [0, 0]", "send_head(Request())", "sent 404\nNone"),
+], ids=["process-deleted", "self-deleted", "process-retyped", "self-retyped", "key-deleted", "handler-deleted",
+        "handler-retyped", "key-a-str", "key-a-list"])
+def test_an_emptied_or_retyped_cell_raises(change, call, outcome):
+    code = MADE_AT_CALL_TIME + change + "\ntry:\n    print(" + call + ")\nexcept Exception as e:\n" \
+        "    print(type(e).__name__, e)\n    import traceback; traceback.TracebackException.from_exception(" \
+        "e, capture_locals=True)\nprint('survived')\n"
+    result = run_child(code, env={"PYTHONMALLOC": "debug"})
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split("made\n", 1)[1] == outcome + "\nsurvived\n"

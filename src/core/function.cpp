@@ -221,7 +221,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->kwdefaults);
   Py_VISIT(f->annotations);
   Py_VISIT(f->dict);
-  Py_VISIT(f->closure);
   Py_VISIT(f->varnames);
   Py_VISIT(f->globals);
   Py_VISIT(f->builtins);
@@ -240,7 +239,6 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->kwdefaults);
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->dict);
-  Py_CLEAR(f->closure);
   Py_CLEAR(f->varnames);
   Py_CLEAR(f->globals);
   Py_CLEAR(f->builtins);
@@ -437,16 +435,15 @@ PyTypeObject* make_function_type() {
 
 namespace {
 
-// __closure__ of a function made at call time: its state in cells, one per
-// item of a tuple, as a nested def holds the names it uses.
-Ref closure_cells(PyObject* closure) {
-  const bool many = PyTuple_Check(closure);
-  const Py_ssize_t n = many ? PyTuple_GET_SIZE(closure) : 1;
+// __closure__ of a function made at call time: a cell per free variable,
+// each holding its first value, as a nested def holds the names it uses.
+Ref closure_cells(PyObject* values) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(values);
   // The cells come first and the tuple once all exist: making a cell can
   // run the collector, whose finalizers can reach any tracked tuple.
   std::vector<Ref> made;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    made.push_back(Ref::steal(PyCell_New(many ? PyTuple_GET_ITEM(closure, i) : closure)));
+    made.push_back(Ref::steal(PyCell_New(PyTuple_GET_ITEM(values, i))));
     if (!made.back()) return {};
   }
   Ref cells = Ref::steal(PyTuple_New(n));
@@ -496,8 +493,12 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
     if (!value) return {};
     *field = value.release();
   }
-  f->closure = Py_XNewRef(options.closure);
-  if (options.closure) {
+  if (def.freevars.size()) {
+    if (!options.closure || !PyTuple_Check(options.closure) ||
+        PyTuple_GET_SIZE(options.closure) != static_cast<Py_ssize_t>(def.freevars.size())) {
+      PyErr_Format(PyExc_SystemError, "%s needs a value for each of its free variables", def.name);
+      return {};
+    }
     f->cells = closure_cells(options.closure).release();
     if (!f->cells) return {};
   }
@@ -506,6 +507,22 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
   f->builtins = Py_XNewRef(s.builtins_dict);
   PyObject_GC_Track(self.get());
   return self;
+}
+
+Ref free_variable(Function* f, Py_ssize_t i) {
+  // The tuple cannot be replaced or resized (__closure__ is read-only), but
+  // its cells can be emptied or given any value.
+  if (!f->cells || i < 0 || i >= PyTuple_GET_SIZE(f->cells)) {
+    PyErr_Format(PyExc_SystemError, "%U has no free variable %zd", f->qualname, i);
+    return {};
+  }
+  PyObject* cell = PyTuple_GET_ITEM(f->cells, i);
+  if (PyObject* value = PyCell_GET(cell)) return Ref::borrow(value);
+  auto names = f->def->freevars.begin();
+  PyErr_Format(PyExc_NameError,
+               "cannot access free variable '%s' where it is not associated with a value in enclosing scope",
+               names[i]);
+  return {};
 }
 
 }  // namespace vk
