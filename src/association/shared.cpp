@@ -362,6 +362,43 @@ bool names_entry_type(const MimeAnswer& answer) { return answer.from_name && usa
 
 namespace {
 
+// "Error: 扩展名 '.xyz' 没有对应的 MIME 类型 (xdg-mime 按文件内容回答: 'text/plain', ...)"
+bool report_content_answers(PyObject* extension, const MimeAnswer& answer) {
+  Ref text = str_of(extension);
+  Ref shown = text ? Ref::steal(PyObject_Repr(text.get())) : Ref();
+  Ref first = shown ? Ref::steal(PyObject_Repr(answer.type.get())) : Ref();
+  Ref second = first ? Ref::steal(PyObject_Repr(answer.for_content.get())) : Ref();
+  Ref head = second ? new_str("Error: 扩展名 ") : Ref();
+  Ref middle = head ? new_str(" 没有对应的 MIME 类型 (xdg-mime 按文件内容回答: ") : Ref();
+  if (!middle) return false;
+  return print_line(concat({head.get(), shown.get(), middle.get(), first.get(), ", "_id, second.get(), ")"_id}).get());
+}
+
+// 0 once `line` is printed, -1 when it could not be.
+int refuse(PyObject* line) { return line && print_line(line) ? 0 : -1; }
+
+}  // namespace
+
+int check_entry(PyObject* extension, PyObject* program, MimeAnswer& answer, Ref& program_text) {
+  if (!query_mime_type(extension, answer)) return -1;
+  // A type that only the content gave would take over every file of that
+  // type (every text file, for an unknown extension).
+  if (!answer.from_name) return report_content_answers(extension, answer) ? 0 : -1;
+  if (!usable_mime_type(answer.type.get())) {
+    Ref shown = Ref::steal(PyObject_Repr(answer.type.get()));
+    Ref head = shown ? new_str("Error: xdg-mime 没有给出可用的 MIME 类型: ") : Ref();
+    return refuse(head ? concat({head.get(), shown.get()}).get() : nullptr);
+  }
+  // A program that cannot be made text fails the writing of the entry,
+  // which is reported, not raised.
+  program_text = str_of(program);
+  if (!program_text) return report_error() ? 0 : -1;
+  if (has_line_break(program_text.get())) return refuse(new_str("Error: 关联的程序路径不能包含换行符").get());
+  return 1;
+}
+
+namespace {
+
 // The permission bits of the file being replaced carry over to the new one.
 bool keep_mode(PyObject* os, PyObject* target, PyObject* temp) {
   Ref stat = call_method(os, "stat"_id, target);
