@@ -356,6 +356,11 @@ def test_the_appended_block_starts_on_a_line_of_its_own(vk, home, call, before, 
      b" text/plain=indented.desktop\n"
      b"application/json=code.desktop"),
     (b"[Default Applications]\ntext/plain=last.desktop", b"[Default Applications]\n"),
+    # An entry with nothing after "=", last in the file, with and without its line end.
+    (b"image/png=eog.desktop\ntext/plain=", b"image/png=eog.desktop\n"),
+    (b"image/png=eog.desktop\ntext/plain=\n", b"image/png=eog.desktop\n"),
+    (b"image/png=eog.desktop\ntext/plain=\r\n", b"image/png=eog.desktop\n"),
+    (b"image/png=eog.desktop\ntext/plain", b"image/png=eog.desktop\ntext/plain"),  # no "=": not an entry
     (b"text/plain=a\r\ntext/plain=b\r\n", b""),
 ])
 def test_the_rewrite_keeps_every_other_line_byte_for_byte(vk, home, capsys, call, before, after):
