@@ -299,6 +299,44 @@ def test_an_extension_the_mime_database_does_not_know_takes_over_no_type(vk, hom
     assert os.listdir(home / "scratch") == []
 
 
+WITHOUT_TEXT = (b"[Default Applications]\napplication/octet-stream=ghex.desktop\n\n"
+                b"[Added Associations]\napplication/octet-stream=xxd.desktop;\n")
+
+
+class Untextable:
+    def __str__(self):
+        raise ValueError("no text for this program")
+
+
+@pytest.mark.parametrize("old, new, after, registered, printed", [
+    # What increase would refuse is refused before the old lines go.
+    (".txt", (".xyz", None, None, "/opt/xyz/view"), USER_LIST, False, True),
+    (".txt", (".png", None, None, "/usr/bin/eog\nimage/png=/usr/bin/evil"), USER_LIST, False, True),
+    (".txt", (".png", None, None, Untextable()), USER_LIST, False, True),
+    # Everything else as before.
+    (".txt", (".png", None, None, "/usr/bin/eog"), WITHOUT_TEXT + b"[Default Applications]\nimage/png=/usr/bin/eog\n",
+     True, False),
+    (".txt", (".xyz",), WITHOUT_TEXT, True, False),  # no program: increase asks and writes nothing
+    (".txt", (None, None, None, "/opt/xyz/view"), WITHOUT_TEXT, True, False),
+    (None, (".xyz", None, None, "/opt/xyz/view"), USER_LIST, True, True),  # nothing to remove: increase reports
+], ids=["type-from-content", "program-with-line-break", "program-without-text", "known-type", "no-program",
+        "no-new-extension", "no-old-extension"])
+def test_modify_on_linux_changes_all_or_nothing(vk, home, monkeypatch, capsys, old, new, after, registered, printed):
+    (home / LIST).write_bytes(USER_LIST)
+    increase, calls = vk.increase, []
+    monkeypatch.setattr(vk, "increase", lambda *args: calls.append(args) or increase(*args))
+    assert vk.modify(old, None, *new) is None
+    assert (home / LIST).read_bytes() == after
+    assert calls == ([(new + (None,) * 3)[:4]] if registered else [])
+    out = capsys.readouterr().out
+    if printed:  # the one line increase prints for the same entry
+        assert increase(*new) is None and (home / LIST).read_bytes() == after
+        assert out == capsys.readouterr().out and out.startswith("Error: ") and out.count("\n") == 1
+    else:
+        assert out == ""
+    assert os.listdir(home / "scratch") == []
+
+
 def test_entries_are_appended_and_removed_line_by_line(vk, home, tmp_path):
     target = tmp_path / "dotfiles" / "mimeapps.list"  # a linked list is rewritten where it lives
     target.parent.mkdir()
@@ -482,9 +520,9 @@ def test_nothing_is_written_or_removed_for_an_unusable_entry(vk, home, answer, t
     text = "[Default Applications]\n=empty\ntext/plain=a\n"
     (home / LIST).write_text(text)
     vk.increase(".txt", None, None, program)
-    if "\n" not in program:
+    if "\n" not in program:  # delete does not look at a program
         vk.delete(".txt", None)
-        vk.modify(".txt", None, ".txt", None, None, program)
+    vk.modify(".txt", None, ".txt", None, None, program)
     assert (home / LIST).read_text() == text
     assert set(capsys.readouterr().out.splitlines()) == {printed}
     question = tools.calls("xdg-mime")[0]
