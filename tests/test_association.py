@@ -186,6 +186,108 @@ def test_delete_undoes_increase(vk, registry, capsys, keys, printed):
     assert registry.present() == ([".velka", "VelkaFile"] if keys.startswith("read-only") else [])
 
 
+def remove_below(winreg, parent):
+    """The keys below `parent` removed, deepest first, as a recursive def does it."""
+    while True:
+        try:
+            name = winreg.EnumKey(parent, 0)
+        except OSError as e:
+            if e.winerror == 259:
+                return
+            raise
+        child = winreg.OpenKey(parent, name, 0, winreg.KEY_ALL_ACCESS)
+        try:
+            remove_below(winreg, child)
+            winreg.DeleteKey(child, "")
+        finally:
+            winreg.CloseKey(child)
+
+
+def delete_as_a_def(winreg, file_extension, file_type):
+    try:
+        try:
+            ext_key = winreg.OpenKey(winreg.HKEY_CLASSES_ROOT, file_extension, 0, winreg.KEY_ALL_ACCESS)
+            try:
+                winreg.DeleteKey(ext_key, "")
+            finally:
+                winreg.CloseKey(ext_key)
+        except FileNotFoundError:
+            pass
+        try:
+            key = winreg.OpenKey(winreg.HKEY_CLASSES_ROOT, file_type, 0, winreg.KEY_ALL_ACCESS)
+            try:
+                remove_below(winreg, key)
+                winreg.DeleteKey(key, "")
+            finally:
+                winreg.CloseKey(key)
+        except FileNotFoundError:
+            raise Exception("delete Error: 文件不存在")
+    except Exception as e:
+        print("Error: " + str(e))
+
+
+TREE = ["DefaultIcon", r"shell\open\command", r"shell\edit\command", r"shell\print", r"Z\a\b\c\d", r"Z\a\e"]
+
+
+@pytest.mark.parametrize("read_only, fails", [
+    (None, None),
+    (r"shell\edit", None),
+    (r"Z\a\b\c\d", None),
+    (None, ("EnumKey", 6, KeyboardInterrupt())),
+    (None, ("OpenKey", 4, OSError(6, "The handle is invalid"))),
+    (None, ("CloseKey", 2, OSError("closing"))),
+    (None, ("DeleteKey", 3, KeyboardInterrupt())),
+])
+def test_sub_keys_go_as_a_recursive_def_removes_them(vk, registry, monkeypatch, capsys, read_only, fails):
+    calls = []
+
+    def shown(key):
+        if isinstance(key, int):
+            return "HKCR"
+        handle = registry.handles.get(key.handle)
+        return handle.key.path if handle else "closed"
+
+    def logged(name, real):
+        def call(key, *args):
+            calls.append((name, shown(key), *args))
+            failing = fails and fails[0] == name and sum(c[0] == name for c in calls) == fails[1]
+            if failing and name != "CloseKey":  # a failed close still closes
+                raise fails[2]
+            result = real(key, *args)
+            if failing:
+                raise fails[2]
+            return result
+        return call
+    for name in ("EnumKey", "OpenKey", "DeleteKey", "CloseKey"):
+        monkeypatch.setattr(vk.winreg, name, logged(name, getattr(vk.winreg, name)))
+
+    def run(delete):
+        for path in TREE:
+            registry.create(HKCR, "VelkaFile\\" + path)
+        if read_only:
+            registry.set_readonly(HKCR, "VelkaFile\\" + read_only)
+        calls.clear()
+        try:
+            outcome = delete(".velka", "VelkaFile")
+        except BaseException as e:
+            outcome = e
+        left = sorted(k.path for k in registry.handles.values() if k.key.path.startswith("HKEY_CLASSES_ROOT\\Velka"))
+        tree, keys = [], [registry.root(HKCR).child("VelkaFile")]
+        while keys:
+            key = keys.pop()
+            if key:
+                tree.append(key.path)
+                keys.extend(key.children.values())
+        if read_only:
+            registry.set_readonly(HKCR, "VelkaFile\\" + read_only, False)
+        if "VelkaFile" in registry.present():
+            registry.remove(HKCR, "VelkaFile")
+        return list(calls), outcome, capsys.readouterr().out, left, tree
+    ours, model = run(vk.delete), run(lambda *a: delete_as_a_def(vk.winreg, *a))
+    assert ours == model
+    assert ours[3] == [] and (ours[4] == []) == (not read_only and not fails)  # no handle left open
+
+
 @pytest.mark.parametrize("old, new, present", [
     ((".velka", "VelkaFile"), (".new", "NewType", None, "n.exe"), [".new", "NewType"]),
     ((".velka", None), (".new", "NewType"), [".new", ".velka", "NewType", "VelkaFile"]),
