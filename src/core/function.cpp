@@ -247,13 +247,18 @@ int function_clear(PyObject* self) {
   return 0;
 }
 
+// A field can hold another function directly (f.__doc__ = g), so freeing
+// a chain of them would nest one call per link: the trashcan defers the
+// deeper links once the nesting grows, as the containers do.
 void function_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, function_dealloc)
   if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
   function_clear(self);
   type->tp_free(self);
   Py_DECREF(type);
+  Py_TRASHCAN_END
 }
 
 // --------------------------------------------------------------- attributes
