@@ -99,10 +99,11 @@ OPERATORS = {"+": lambda a, b: a + b, "-": lambda a, b: a - b, "*": lambda a, b:
 # ints too large for a float next to a float) must give the same results.
 LEFT = [(1, 2), (1.5, -2.25), (0, 0), (3, 0.5), (1e308, 1e308), (-0.0, 7), (2 + 1j, 3), (2**70, -3),
         (NAN, INF), (FloatPart(1.5), 2), (True, 0.5), (-(2**1100), 0.5), (fractions.Fraction(3, 2), 2),
-        (decimal.Decimal("1.5"), 1), (IntPart(3), 0.5), (2.5, IntPart(-2))]
+        (decimal.Decimal("1.5"), 1), (IntPart(3), 0.5), (2.5, IntPart(-2)), (3 ** 39, -(2 ** 62)),
+        (2 ** 26 + 1, 3)]
 RIGHT = ["complex-number", 3, -2.5, 1j, 2 - 3j, 0.0, 2**64 + 1, -INF, FloatPart(2.0), (0.5, -2.5), (2**70, 1e300),
          (0.0, 0.0), (NAN, 1.0), (1e200, -1e200), types.SimpleNamespace(real=0.5, imag=2), (IntPart(2), 1.5),
-         IntPart(4)]
+         IntPart(4), (3, 2 ** 53 + 1), (2 ** 31, -(2 ** 31)), (7, 0)]
 
 
 def right_operand(kind, cls):

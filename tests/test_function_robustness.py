@@ -169,8 +169,10 @@ def test_every_call_counts_once_against_the_recursion_limit():
 
 def test_each_call_takes_exactly_one_level():
     # c + 1 over a chain of n parts is n + 1 calls of __add__ with no frame
-    # between them; down(k) is k + 1 frames. Both run inside one more
-    # frame, so with one level per call the chain stops one short of down.
+    # between them, the last of which calls the class for its result: two
+    # levels more, the call of the class and its __init__, as for a class
+    # written in Python. down(k) is k + 1 frames. Both run inside one more
+    # frame, so with one level per call the chain stops three short of down.
     result = run_child("""
         def deepest(run):
             low, high = 0, 3000
@@ -194,7 +196,7 @@ def test_each_call_takes_exactly_one_level():
             print(deepest(down) - deepest(chain))
     """)
     assert result.returncode == 0, result.stderr[-2000:]
-    assert result.stdout.split() == ["1", "1", "1"]
+    assert result.stdout.split() == ["3", "3", "3"]
 
 
 def test_a_refused_call_gives_back_exactly_what_it_took():

@@ -143,7 +143,7 @@ PyObject* direct_call(PyObject* callable, PyObject* const* args) {
 // the call, and with it the values taken from it, so that code run inside
 // the call can replace __defaults__ without freeing them.
 template <int N>
-PyObject* defaults_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+VK_NOINLINE PyObject* defaults_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* const defaults = as_function(callable)->defaults;
   const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
   // Missing arguments: the binder reports them.
@@ -166,37 +166,44 @@ PyObject* defaults_call(PyObject* callable, PyObject* const* args, Py_ssize_t na
   return result;
 }
 
-// Every call counts against the recursion limit and checks the stack, so
-// that runaway recursion through the module ends in RecursionError.
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// The entries a call arrives at, one per shape of parameter list, chosen
+// when the function is made. Every call counts against the recursion limit
+// and checks the stack, so that runaway recursion through the module ends
+// in RecursionError.
+
+// N parameters, each by position or keyword, none *args or keyword-only:
+// a call by position alone binds nothing.
+template <int N>
+PyObject* positional_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  const Py_ssize_t parameters = as_function(callable)->direct_nargs;
-  if (!kwnames && nargs == parameters) [[likely]] {
-    switch (nargs) {
-      case 0:
-        return direct_call<0>(callable, args);
-      case 1:
-        return direct_call<1>(callable, args);
-      case 2:
-        return direct_call<2>(callable, args);
-      case 3:
-        return direct_call<3>(callable, args);
-      default:
-        break;
-    }
-  } else if (!kwnames && nargs < parameters) {
-    switch (parameters) {
-      case 1:
-        return defaults_call<1>(callable, args, nargs);
-      case 2:
-        return defaults_call<2>(callable, args, nargs);
-      case 3:
-        return defaults_call<3>(callable, args, nargs);
-      default:
-        break;
-    }
+  if (!kwnames) [[likely]] {
+    if (nargs == N) [[likely]]
+      return direct_call<N>(callable, args);
+    if constexpr (N > 0)
+      if (nargs < N) return defaults_call<N>(callable, args, nargs);
   }
   return general_call(callable, args, nargs, kwnames);
+}
+
+// Any other parameter list.
+PyObject* general_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return general_call(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+vectorcallfunc vectorcall_for(const FunctionDef& def) {
+  if (def.varargs || def.kwonly.size()) return general_vectorcall;
+  switch (def.positional.size()) {
+    case 0:
+      return positional_vectorcall<0>;
+    case 1:
+      return positional_vectorcall<1>;
+    case 2:
+      return positional_vectorcall<2>;
+    case 3:
+      return positional_vectorcall<3>;
+    default:
+      return general_vectorcall;
+  }
 }
 
 // -------------------------------------------------------------------- slots
@@ -473,7 +480,7 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
   // function whose fields are still null.
   PyObject_GC_UnTrack(self.get());
   Function* f = as_function(self.get());
-  f->vectorcall = function_vectorcall;
+  f->vectorcall = vectorcall_for(def);
   f->impl = def.impl;
   f->def = &def;
   f->direct_nargs = def.varargs || def.kwonly.size() ? -1 : static_cast<Py_ssize_t>(def.positional.size());

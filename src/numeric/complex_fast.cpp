@@ -1,11 +1,13 @@
 // ComplexNumber's shortcuts: the facts known of a class per version tag,
-// the parts of both operands read once, unboxed float arithmetic, and the
-// class built without the call.
+// the class built without the call, the parts of both operands read once,
+// and unboxed float and int arithmetic.
 #include "numeric/complex_fast.hpp"
+#include "core/recursion.hpp"
 #include "numeric/fast.hpp"
 #include "numeric/numeric.hpp"
 
 #include <charconv>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -33,6 +35,9 @@ struct ClassFacts {
   bool plain_parts = false;
   // Calling the class runs object.__new__ and then this module's __init__.
   bool own_construction = false;
+  // ... and that __init__ stores both parts with plain attribute setting,
+  // which runs no code of the class's.
+  bool plain_construction = false;
 };
 
 ClassFacts find_facts(PyTypeObject* type) {
@@ -46,6 +51,8 @@ ClassFacts find_facts(PyTypeObject* type) {
                            type->tp_new == PyBaseObject_Type.tp_new && init &&
                            Py_IS_TYPE(init, state().function_type) &&
                            reinterpret_cast<Function*>(init)->def == &complex_init;
+  facts.plain_construction =
+      facts.own_construction && facts.plain_parts && type->tp_setattro == PyObject_GenericSetAttr;
   return facts;
 }
 
@@ -84,29 +91,71 @@ inline ClassFacts facts_of(PyTypeObject* type) {
 }
 
 // An intermediate value of the operators: an exact float kept as a C
-// double, or any other object. Operations on floats have no side effects,
-// so a float that is only an intermediate result never needs an object.
+// double, an exact int that fits 64 bits kept as a C integer, or any other
+// object. Arithmetic on ints and floats has no side effects, so a number
+// that is only an intermediate result never needs an object.
 struct Num {
-  Ref object;
-  double value = 0.0;
-  bool unboxed = false;
+  enum Kind : unsigned char { object, real, whole };
+  Ref held;  // an object: a larger int, or what the interpreter computed
+  union {
+    double value;        // a real
+    long long integer;   // a whole
+  };
+  Kind kind = object;
+
+  Num() : integer(0) {}
 
   static Num of(Ref o) {
+    Num n;
     if (o && PyFloat_CheckExact(o.get())) return of(PyFloat_AS_DOUBLE(o.get()));
-    return {std::move(o)};
-  }
-  static Num of(double v) { return {Ref(), v, true}; }
-  bool ok() const { return unboxed || object; }
-  // The same value again; an object is shared.
-  Num share() const { return unboxed ? of(value) : Num{object}; }
-  PyObject* box() {
-    if (unboxed) {
-      object = Ref::steal(PyFloat_FromDouble(value));
-      unboxed = false;
+    if (o && PyLong_CheckExact(o.get())) {
+      int overflow = 0;
+      const long long v = PyLong_AsLongLongAndOverflow(o.get(), &overflow);
+      if (!overflow) return whole_of(v);
     }
-    return object.get();
+    n.held = std::move(o);
+    return n;
+  }
+  static Num of(double v) {
+    Num n;
+    n.value = v;
+    n.kind = real;
+    return n;
+  }
+  static Num whole_of(long long v) {
+    Num n;
+    n.integer = v;
+    n.kind = whole;
+    return n;
+  }
+  // In place, for the parts as they are read.
+  void set(double v) {
+    value = v;
+    kind = real;
+  }
+  void set_whole(long long v) {
+    integer = v;
+    kind = whole;
+  }
+  bool ok() const { return kind != object || held; }
+  // The same value again; an object is shared.
+  Num share() const {
+    Num n;
+    n.held = held;
+    n.integer = integer;
+    n.kind = kind;
+    return n;
+  }
+  PyObject* box() {
+    if (kind == real) held = Ref::steal(PyFloat_FromDouble(value));
+    if (kind == whole) held = Ref::steal(PyLong_FromLongLong(integer));
+    kind = object;
+    return held.get();
   }
 };
+
+// The ints up to this size are exactly floats.
+constexpr long long kExactInFloat = 1LL << 53;
 
 // Both values as C doubles when float arithmetic is what the interpreter
 // does with them: one is a float and the other a float or an exact int,
@@ -114,16 +163,21 @@ struct Num {
 // interpreter's own operation must decide, an int too large for a float
 // among them.
 bool as_doubles(const Num& a, const Num& b, double& x, double& y) {
-  if (!a.unboxed && !b.unboxed) return false;
+  if (a.kind != Num::real && b.kind != Num::real) return false;
   const auto convert = [](const Num& n, double& out) {
-    if (n.unboxed) {
+    if (n.kind == Num::real) {
       out = n.value;
+      return true;
+    }
+    if (n.kind == Num::whole) {
+      if (n.integer < -kExactInFloat || n.integer > kExactInFloat) return false;
+      out = static_cast<double>(n.integer);
       return true;
     }
     // Parts read once are exact ints or floats, and so is every result
     // of the interpreter's arithmetic between them.
-    assert(PyLong_CheckExact(n.object.get()));
-    out = PyLong_AsDouble(n.object.get());
+    assert(PyLong_CheckExact(n.held.get()));
+    out = PyLong_AsDouble(n.held.get());
     if (out == -1.0 && PyErr_Occurred()) {
       PyErr_Clear();  // the operation itself raises it below
       return false;
@@ -135,8 +189,35 @@ bool as_doubles(const Num& a, const Num& b, double& x, double& y) {
 
 enum class Op { add, sub, mul, div };
 
+// a op b for two ints in 64 bits, as the interpreter's int operators give
+// it; false when it does not fit, or for a quotient the interpreter must
+// work out itself (a zero divisor, operands past what a float holds
+// exactly, where int / int is no longer one float division).
+bool whole_arithmetic(Op op, long long x, long long y, Num& out) {
+  long long r;
+  switch (op) {
+    case Op::add:
+      if (__builtin_add_overflow(x, y, &r)) return false;
+      break;
+    case Op::sub:
+      if (__builtin_sub_overflow(x, y, &r)) return false;
+      break;
+    case Op::mul:
+      if (__builtin_mul_overflow(x, y, &r)) return false;
+      break;
+    case Op::div:
+      if (y == 0 || x < -kExactInFloat || x > kExactInFloat || y < -kExactInFloat || y > kExactInFloat) return false;
+      out = Num::of(static_cast<double>(x) / static_cast<double>(y));
+      return true;
+  }
+  out = Num::whole_of(r);
+  return true;
+}
+
 // a op b, as the interpreter's operator computes it.
 Num apply(Op op, Num a, Num b) {
+  Num done;
+  if (a.kind == Num::whole && b.kind == Num::whole && whole_arithmetic(op, a.integer, b.integer, done)) return done;
   double x, y;
   if (as_doubles(a, b, x, y)) {
     switch (op) {
@@ -171,12 +252,14 @@ Num apply(Op op, Num a, Num b) {
 Num squared(Num value) {
   if (!value.ok()) return {};
   double square;
-  if (value.unboxed && float_pow(value.value, 2.0, square)) return Num::of(square);
+  if (value.kind == Num::real && float_pow(value.value, 2.0, square)) return Num::of(square);
+  long long whole_square;
+  if (value.kind == Num::whole && !__builtin_mul_overflow(value.integer, value.integer, &whole_square))
+    return Num::whole_of(whole_square);
   // Not a float, or a range error the interpreter reports itself.
   PyObject* base = value.box();
-  Ref two = Ref::steal(PyLong_FromLong(2));
-  if (!base || !two) return {};
-  return Num::of(Ref::steal(PyNumber_Power(base, two.get(), Py_None)));
+  if (!base) return {};
+  return Num::of(Ref::steal(PyNumber_Power(base, small_int<2>(), Py_None)));
 }
 
 // The parts the operators read.
@@ -199,27 +282,27 @@ class ReadOnce {
     return read_all(objects, 2);
   }
 
-  Num operator()(Part part) const {
-    const Value& v = parts_[part];
-    return v.integer ? Num{v.integer} : Num::of(v.value);
+  Num operator()(Part part) const { return parts_[part].share(); }
+
+  // All four parts as C integers, when all of them are ints that fit.
+  bool wholes(long long (&out)[4]) const {
+    for (int i = 0; i < 4; ++i) {
+      if (parts_[i].kind != Num::whole) return false;
+      out[i] = parts_[i].integer;
+    }
+    return true;
   }
 
   // All four parts as C doubles, when all of them are floats.
   bool floats(double (&out)[4]) const {
     for (int i = 0; i < 4; ++i) {
-      if (parts_[i].integer) return false;
+      if (parts_[i].kind != Num::real) return false;
       out[i] = parts_[i].value;
     }
     return true;
   }
 
  private:
-  // A part: an exact int (held) or a float's value.
-  struct Value {
-    Ref integer;
-    double value = 0.0;
-  };
-
   static constexpr Py_ssize_t kMaxScan = 8;  // larger dicts are left to attribute access
 
   bool read_all(PyObject* const* objects, int count) {
@@ -247,41 +330,41 @@ class ReadOnce {
     return PyFloat_CheckExact(obj) || PyLong_CheckExact(obj) || PyComplex_CheckExact(obj);
   }
 
-  // An exact int or float.
-  static bool plain_part(PyObject* part, Value& out) {
+  // An exact int or float: its value, or a larger int held.
+  static VK_INLINE bool plain_part(PyObject* part, Num& out) {
     if (PyFloat_CheckExact(part)) {
-      out = {Ref(), PyFloat_AS_DOUBLE(part)};
+      out.set(PyFloat_AS_DOUBLE(part));
       return true;
     }
     if (!PyLong_CheckExact(part)) return false;
-    out = {Ref::borrow(part), 0.0};
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(part, &overflow);
+    if (overflow) {
+      out.held = Ref::borrow(part);
+      out.kind = Num::object;
+    } else {
+      out.set_whole(v);
+    }
     return true;
-  }
-
-  // The int 0, an int's imaginary part; the interpreter keeps it.
-  static PyObject* zero() {
-    static PyObject* value = PyLong_FromLong(0);
-    return value;
   }
 
   // The builtin numbers answer as their attributes do: an int's real part
   // is itself and its imaginary part the int 0, a float's are itself and
   // 0.0, a complex number's are floats.
-  static bool read_parts(PyObject* obj, Value& real, Value& imag) {
+  static bool read_parts(PyObject* obj, Num& real, Num& imag) {
     if (PyFloat_CheckExact(obj)) {
-      real = {Ref(), PyFloat_AS_DOUBLE(obj)};
-      imag = {Ref(), 0.0};
+      real.set(PyFloat_AS_DOUBLE(obj));
+      imag.set(0.0);
       return true;
     }
     if (PyLong_CheckExact(obj)) {
-      real = {Ref::borrow(obj), 0.0};
-      imag = {Ref::borrow(zero()), 0.0};
-      return static_cast<bool>(imag.integer);
+      imag.set_whole(0);
+      return plain_part(obj, real);
     }
     if (PyComplex_CheckExact(obj)) {
       const Py_complex value = PyComplex_AsCComplex(obj);
-      real = {Ref(), value.real};
-      imag = {Ref(), value.imag};
+      real.set(value.real);
+      imag.set(value.imag);
       return true;
     }
     if (Py_TYPE(obj)->tp_dictoffset == 0) return false;
@@ -297,7 +380,7 @@ class ReadOnce {
   // The parts in an instance dict, by a scan instead of two lookups: a
   // lookup could compare "real" with a key of another type, which runs
   // that key's __eq__. Names set as attributes are interned.
-  static bool read_dict(PyObject* dict, Value& real, Value& imag) {
+  static bool read_dict(PyObject* dict, Num& real, Num& imag) {
     const Py_ssize_t size = PyDict_GET_SIZE(dict);
     if (size > kMaxScan) return false;
     PyObject* const real_name = "real"_id;
@@ -306,6 +389,18 @@ class ReadOnce {
     Py_ssize_t position = 0;
     PyObject* key;
     PyObject* value;
+    // What __init__ leaves: the two names it set, in its order. Taken in
+    // one straight line, with no branch that goes one way for one key and
+    // the other way for the next.
+    if (size == 2 && PyDict_Next(dict, &position, &key, &value) && key == real_name) {
+      PyObject* second;
+      if (PyDict_Next(dict, &position, &second, &found[1]) && second == imag_name)
+        return plain_part(value, real) && plain_part(found[1], imag);
+      position = 0;
+      found[1] = nullptr;
+    } else {
+      position = 0;
+    }
     for (Py_ssize_t seen = 0; seen < size && PyDict_Next(dict, &position, &key, &value); ++seen) {
       if (key == real_name) {
         found[0] = value;
@@ -321,23 +416,51 @@ class ReadOnce {
     return found[0] && found[1] && plain_part(found[0], real) && plain_part(found[1], imag);
   }
 
-  Value parts_[4];
+  Num parts_[4];
 };
 
-// type(real, imag) for a class whose construction is known to be
-// object.__new__ and then this module's __init__: the same steps, without
-// the argument tuples and the lookups of a call.
-Ref construct_directly(PyTypeObject* type, PyObject* real, PyObject* imag) {
-  Ref no_arguments = Ref::steal(PyTuple_New(0));
-  if (!no_arguments) return {};
-  Ref instance = Ref::steal(type->tp_new(type, no_arguments.get(), nullptr));
-  if (!instance) return {};
+// type(real, imag) for a class whose construction is plain: the instance
+// made by object.__new__, and both parts stored as this module's
+// __init__ stores them. It stands for two calls (the class, then __init__)
+// and goes ahead only where both would be taken; otherwise, or when the
+// class is not known to be plain, the call must be made (Outcome::general).
+Outcome construct_plainly(PyTypeObject* type, PyObject* real, PyObject* imag, Ref& result) {
+  if (!facts_of(type).plain_construction) return Outcome::general;
+  if (!calls_would_be_taken(PyThreadState_Get(), 2, VK_STACK_ADDRESS())) return Outcome::general;
+  // object.__new__ itself, which also lays out the instance's attribute
+  // values; without arguments it checks none.
+  static PyObject* const no_arguments = PyTuple_New(0);
+  Ref instance = no_arguments ? Ref::steal(type->tp_new(type, no_arguments, nullptr)) : Ref();
+  if (!instance) return Outcome::error;
   // Making the instance may have run finalizers: __init__ is judged after
   // it, as calling the class looks it up after making the instance.
-  if (facts_of(type).own_construction) return store_parts(instance.get(), real, imag) ? instance : Ref();
-  Ref arguments = Ref::steal(PyTuple_Pack(2, real, imag));
-  if (!arguments || type->tp_init(instance.get(), arguments.get(), nullptr) < 0) return {};
-  return instance;
+  if (facts_of(type).plain_construction) {
+    if (!store_parts(instance.get(), real, imag)) return Outcome::error;
+  } else {
+    Ref arguments = Ref::steal(PyTuple_Pack(2, real, imag));
+    if (!arguments || type->tp_init(instance.get(), arguments.get(), nullptr) < 0) return Outcome::error;
+  }
+  result = std::move(instance);
+  return Outcome::value;
+}
+
+// Calling the class (ComplexNumber, and the subclasses that call through
+// it): with the two parts by position, the plain construction; any other
+// call as the interpreter makes it for a class.
+PyObject* complex_vectorcall(PyObject* cls, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (!kwnames && nargs == 2 && Py_IS_TYPE(cls, &PyType_Type)) {
+    Ref result;
+    switch (construct_plainly(reinterpret_cast<PyTypeObject*>(cls), args[0], args[1], result)) {
+      case Outcome::value:
+        return result.release();
+      case Outcome::error:
+        return nullptr;
+      case Outcome::general:
+        break;
+    }
+  }
+  return _PyObject_MakeTpCall(PyThreadState_Get(), cls, args, nargs, kwnames);
 }
 
 Ref construct_nums(PyObject* cls, Num& real, Num& imag) {
@@ -371,6 +494,20 @@ Ref construct_floats(PyObject* cls, double real, double imag) {
   return imag_part ? construct(cls, real_part.get(), imag_part.get()) : Ref();
 }
 
+// ComplexNumber(real, imag) from two ints.
+Ref construct_wholes(PyObject* cls, long long real, long long imag) {
+  const Ref real_part = Ref::steal(PyLong_FromLongLong(real));
+  const Ref imag_part = real_part ? Ref::steal(PyLong_FromLongLong(imag)) : Ref();
+  return imag_part ? construct(cls, real_part.get(), imag_part.get()) : Ref();
+}
+
+// (a * b) op (c * d) in 64 bits; false when a step does not fit.
+bool products(long long a, long long b, bool add, long long c, long long d, long long& out) {
+  long long first, second;
+  return !__builtin_mul_overflow(a, b, &first) && !__builtin_mul_overflow(c, d, &second) &&
+         !(add ? __builtin_add_overflow(first, second, &out) : __builtin_sub_overflow(first, second, &out));
+}
+
 // return ComplexNumber(real_part, imag_part), the name looked up last.
 Ref make(Num& real, Num& imag) {
   Ref cls = global("ComplexNumber"_id);
@@ -378,6 +515,12 @@ Ref make(Num& real, Num& imag) {
 }
 
 Ref componentwise(PyObject* cls, const ReadOnce& read, ComplexOp op) {
+  long long w[4], real_w, imag_w;
+  if (read.wholes(w) && (op == ComplexOp::add ? !__builtin_add_overflow(w[self_real], w[other_real], &real_w) &&
+                                                    !__builtin_add_overflow(w[self_imag], w[other_imag], &imag_w)
+                                              : !__builtin_sub_overflow(w[self_real], w[other_real], &real_w) &&
+                                                    !__builtin_sub_overflow(w[self_imag], w[other_imag], &imag_w)))
+    return construct_wholes(cls, real_w, imag_w);
   const Op how = op == ComplexOp::add ? Op::add : Op::sub;
   Num real = pair(read, self_real, how, other_real);
   if (!real.ok()) return {};
@@ -393,6 +536,12 @@ Ref multiply(const ReadOnce& read) {
     const double imag_part = p[self_real] * p[other_imag] + p[self_imag] * p[other_real];
     Ref cls = global("ComplexNumber"_id);
     return cls ? construct_floats(cls.get(), real_part, imag_part) : Ref();
+  }
+  long long w[4], real_w, imag_w;
+  if (read.wholes(w) && products(w[self_real], w[other_real], false, w[self_imag], w[other_imag], real_w) &&
+      products(w[self_real], w[other_imag], true, w[self_imag], w[other_real], imag_w)) {
+    Ref cls = global("ComplexNumber"_id);
+    return cls ? construct_wholes(cls.get(), real_w, imag_w) : Ref();
   }
   Num real_part = combined(read, self_real, other_real, Op::sub, self_imag, other_imag);
   if (!real_part.ok()) return {};
@@ -413,6 +562,19 @@ Ref divide(const ReadOnce& read) {
     const double imag_part = (p[self_imag] * p[other_real] - p[self_real] * p[other_imag]) / denominator;
     Ref cls = global("ComplexNumber"_id);
     return cls ? construct_floats(cls.get(), real_part, imag_part) : Ref();
+  }
+  // int / int is one float division while both are exactly floats.
+  long long w[4], denominator_w, real_w, imag_w;
+  if (read.wholes(w) && products(w[other_real], w[other_real], true, w[other_imag], w[other_imag], denominator_w) &&
+      products(w[self_real], w[other_real], true, w[self_imag], w[other_imag], real_w) &&
+      products(w[self_imag], w[other_real], false, w[self_real], w[other_imag], imag_w) && denominator_w != 0 &&
+      std::llabs(denominator_w) <= kExactInFloat && std::llabs(real_w) <= kExactInFloat &&
+      std::llabs(imag_w) <= kExactInFloat) {
+    const double denominator = static_cast<double>(denominator_w);
+    Ref cls = global("ComplexNumber"_id);
+    return cls ? construct_floats(cls.get(), static_cast<double>(real_w) / denominator,
+                                  static_cast<double>(imag_w) / denominator)
+               : Ref();
   }
   Num real_square_n = squared(read(other_real));
   if (!real_square_n.ok()) return {};
@@ -438,24 +600,20 @@ Ref divide(const ReadOnce& read) {
 class PartText {
  public:
   bool make(Num& part) {
-    if (part.unboxed) {
+    if (part.kind == Num::real) {
       owned_ = PyOS_double_to_string(part.value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
       if (!owned_) return false;
       text_ = owned_;
       size_ = std::strlen(owned_);
       return true;
     }
-    PyObject* integer = part.object.get();
-    int overflow = 0;
-    const long long small = PyLong_AsLongLongAndOverflow(integer, &overflow);
-    if (!overflow) {
-      // Nothing can fail for an exact int in range.
-      size_ = static_cast<std::size_t>(std::to_chars(buffer_, buffer_ + sizeof(buffer_), small).ptr - buffer_);
+    if (part.kind == Num::whole) {
+      size_ = static_cast<std::size_t>(std::to_chars(buffer_, buffer_ + sizeof(buffer_), part.integer).ptr - buffer_);
       text_ = buffer_;
       return true;
     }
-    // Large ints keep the interpreter's conversion and its digit limit.
-    str_ = Ref::steal(PyObject_Str(integer));
+    // Larger ints keep the interpreter's conversion and its digit limit.
+    str_ = Ref::steal(PyObject_Str(part.held.get()));
     Py_ssize_t size = 0;
     text_ = str_ ? PyUnicode_AsUTF8AndSize(str_.get(), &size) : nullptr;
     size_ = static_cast<std::size_t>(size);
@@ -482,10 +640,22 @@ bool store_parts(PyObject* self, PyObject* real, PyObject* imag) {
 
 Ref construct(PyObject* cls, PyObject* real, PyObject* imag) {
   if (Py_IS_TYPE(cls, &PyType_Type)) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (facts_of(type).own_construction) return construct_directly(type, real, imag);
+    Ref result;
+    switch (construct_plainly(reinterpret_cast<PyTypeObject*>(cls), real, imag, result)) {
+      case Outcome::value:
+        return result;
+      case Outcome::error:
+        return {};
+      case Outcome::general:
+        break;
+    }
   }
   return call(cls, real, imag);
+}
+
+bool complex_made(PyObject* cls) {
+  reinterpret_cast<PyTypeObject*>(cls)->tp_vectorcall = complex_vectorcall;
+  return true;
 }
 
 Outcome operate_once(ComplexOp op, PyObject* cls, PyObject* self, PyObject* other, Ref& result) {

@@ -4,7 +4,8 @@
 // Reading an attribute the general way costs more than the arithmetic
 // itself. Where it can be shown that reading each part once, straight from
 // the instance dicts, gives what the methods' attribute reads give, the
-// parts are read once and computed unboxed where they are floats; where it
+// parts are read once and computed unboxed where they are floats or ints
+// that fit 64 bits; where it
 // cannot, a shortcut answers Outcome::general and the method runs as
 // written.
 #pragma once
@@ -20,7 +21,8 @@ enum class ComplexOp { add, sub, mul, div };
 bool store_parts(PyObject* self, PyObject* real, PyObject* imag);
 
 // cls(real, imag): made and initialised directly when that is what calling
-// the class does (object.__new__, then this module's __init__).
+// the class does (object.__new__, then this module's __init__ setting
+// plain attributes), otherwise by the call.
 Ref construct(PyObject* cls, PyObject* real, PyObject* imag);
 
 // self op other on parts read once. `cls` is what the module-level name
