@@ -25,6 +25,9 @@ PLATFORM = None if sys.platform == "win32" else simwin.activate(windows=False)
 import velka_code  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The checkout whose src/ the tests that compile sources themselves use:
+# this one, unless scripts/mutate points them at its copy.
+SOURCES = os.environ.get("VK_SOURCES", REPO)
 
 
 @pytest.fixture

@@ -137,58 +137,61 @@ bool enumeration_ended() {
   return false;
 }
 
-// Puts `key` on top of `stack`, or leaves it with the caller: false with
-// MemoryError set when there is no room.
-bool keep_open(std::vector<Ref>& stack, Ref& key) {
-  if (stack.size() == stack.capacity()) {
-    try {
-      stack.reserve(stack.empty() ? 16 : 2 * stack.size());
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      return false;
+// The keys opened on the way down, from top's child to the deepest, in a
+// list: it holds them, and it grows or reports MemoryError as any list does.
+class OpenKeys {
+ public:
+  bool made() const { return static_cast<bool>(keys_); }
+  Py_ssize_t size() const { return PyList_GET_SIZE(keys_.get()); }
+  Ref deepest() const { return Ref::borrow(PyList_GET_ITEM(keys_.get(), size() - 1)); }
+  bool push(PyObject* key) { return PyList_Append(keys_.get(), key) == 0; }
+  Ref pop() {
+    Ref key = deepest();
+    return PyList_SetSlice(keys_.get(), size() - 1, size(), nullptr) == 0 ? key : Ref();
+  }
+
+  // Closes every key, deepest first; the first error stays.
+  void close_all(const Registry& reg) {
+    while (size() > 0) {
+      Ref key = deepest();
+      PendingError keep;
+      PyList_SetSlice(keys_.get(), size() - 1, size(), nullptr);
+      close_each(reg.close_key.get(), {&key});
     }
   }
-  stack.push_back(std::move(key));  // room was made: no allocation here
-  return true;
-}
 
-// Closes the keys on `stack`, deepest first; the first error stays.
-void close_all(const Registry& reg, std::vector<Ref>& stack) {
-  while (!stack.empty()) {
-    Ref key = std::move(stack.back());
-    stack.pop_back();
-    close_each(reg.close_key.get(), {&key});
-  }
-}
+ private:
+  Ref keys_ = Ref::steal(PyList_New(0));
+};
 
 // Deletes every key below `top`, deepest first. The keys opened on the
 // way down are kept on a stack of their own rather than in nested calls,
 // so a tree of any depth needs no more C stack than a flat one.
 bool remove_subkeys(const Registry& reg, PyObject* top) {
-  std::vector<Ref> stack;  // the open keys from top's child down to the deepest
+  OpenKeys stack;
+  if (!stack.made()) return false;
   for (;;) {
-    PyObject* parent = stack.empty() ? top : stack.back().get();
+    const Ref parent = stack.size() == 0 ? Ref::borrow(top) : stack.deepest();
     // Index 0 again each time: the key found last is gone.
-    Ref name = call(reg.enum_key.get(), parent, reg.zero.get());
+    Ref name = call(reg.enum_key.get(), parent.get(), reg.zero.get());
     bool ok;
     if (name) {
-      Ref child = call(reg.open_key.get(), parent, name.get(), reg.zero.get(), reg.all_access.get());
-      ok = child && keep_open(stack, child);
+      Ref child = call(reg.open_key.get(), parent.get(), name.get(), reg.zero.get(), reg.all_access.get());
+      ok = child && stack.push(child.get());
       if (!ok) close_each(reg.close_key.get(), {&child});
     } else if (!enumeration_ended()) {
       ok = false;
-    } else if (stack.empty()) {
+    } else if (stack.size() == 0) {
       return true;
     } else {
       // The deepest open key has no sub-keys left: it goes, then its handle.
-      Ref done = std::move(stack.back());
-      stack.pop_back();
-      ok = static_cast<bool>(call(reg.delete_key.get(), done.get(), reg.no_name.get()));
+      Ref done = stack.pop();
+      ok = done && call(reg.delete_key.get(), done.get(), reg.no_name.get());
       close_each(reg.close_key.get(), {&done});
       ok = ok && !PyErr_Occurred();
     }
     if (!ok || PyErr_CheckSignals() < 0) {
-      close_all(reg, stack);
+      stack.close_all(reg);
       return false;
     }
   }

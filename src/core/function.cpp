@@ -138,25 +138,72 @@ PyObject* direct_call(PyObject* callable, PyObject* const* args) {
   return result;
 }
 
-// Every call counts against the recursion limit and checks the stack, so
-// that runaway recursion through the module ends in RecursionError.
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// Every parameter given by position or from the defaults, and N
+// parameters in all: nothing to bind either. The defaults tuple is held for
+// the call, and with it the values taken from it, so that code run inside
+// the call can replace __defaults__ without freeing them.
+template <int N>
+VK_NOINLINE PyObject* defaults_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* const defaults = as_function(callable)->defaults;
+  const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+  // Missing arguments: the binder reports them.
+  if (nargs + ndefaults < N) [[unlikely]]
+    return general_call(callable, args, nargs, nullptr);
+  PyThreadState* thread = PyThreadState_Get();
+  PyObject* held[N];
+  if (!enter_call(thread, reinterpret_cast<std::uintptr_t>(held))) [[unlikely]]
+    return nullptr;
+  Py_INCREF(callable);
+  Py_INCREF(defaults);
+  for (Py_ssize_t i = 0; i < nargs; ++i) held[i] = Py_NewRef(args[i]);
+  // A longer tuple gives its last items, as a def's does.
+  for (Py_ssize_t i = nargs; i < N; ++i) held[i] = PyTuple_GET_ITEM(defaults, ndefaults - N + i);
+  PyObject* result = run(as_function(callable), held);
+  for (Py_ssize_t i = 0; i < nargs; ++i) Py_DECREF(held[i]);
+  Py_DECREF(defaults);
+  Py_DECREF(callable);
+  leave_call(thread);
+  return result;
+}
+
+// The entries a call arrives at, one per shape of parameter list, chosen
+// when the function is made. Every call counts against the recursion limit
+// and checks the stack, so that runaway recursion through the module ends
+// in RecursionError.
+
+// N parameters, each by position or keyword, none *args or keyword-only:
+// a call by position alone binds nothing.
+template <int N>
+PyObject* positional_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (!kwnames && nargs == as_function(callable)->direct_nargs) [[likely]] {
-    switch (nargs) {
-      case 0:
-        return direct_call<0>(callable, args);
-      case 1:
-        return direct_call<1>(callable, args);
-      case 2:
-        return direct_call<2>(callable, args);
-      case 3:
-        return direct_call<3>(callable, args);
-      default:
-        break;
-    }
+  if (!kwnames) [[likely]] {
+    if (nargs == N) [[likely]]
+      return direct_call<N>(callable, args);
+    if constexpr (N > 0)
+      if (nargs < N) return defaults_call<N>(callable, args, nargs);
   }
   return general_call(callable, args, nargs, kwnames);
+}
+
+// Any other parameter list.
+PyObject* general_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return general_call(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+vectorcallfunc vectorcall_for(const FunctionDef& def) {
+  if (def.varargs || def.kwonly.size()) return general_vectorcall;
+  switch (def.positional.size()) {
+    case 0:
+      return positional_vectorcall<0>;
+    case 1:
+      return positional_vectorcall<1>;
+    case 2:
+      return positional_vectorcall<2>;
+    case 3:
+      return positional_vectorcall<3>;
+    default:
+      return general_vectorcall;
+  }
 }
 
 // -------------------------------------------------------------------- slots
@@ -433,7 +480,7 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
   // function whose fields are still null.
   PyObject_GC_UnTrack(self.get());
   Function* f = as_function(self.get());
-  f->vectorcall = function_vectorcall;
+  f->vectorcall = vectorcall_for(def);
   f->impl = def.impl;
   f->def = &def;
   f->direct_nargs = def.varargs || def.kwonly.size() ? -1 : static_cast<Py_ssize_t>(def.positional.size());
