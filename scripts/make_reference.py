@@ -6,7 +6,10 @@
 The reference is its own table: its groups, rows, platforms, failure styles
 and notes are written by hand in docs/reference.md, and this script rewrites
 what the module says of itself (signatures, first docstring lines, the types
-of values) and the text above the first group. Every name of the module
+of values that Python's builtins name) and the text above the first group.
+The type of a value made by another package (a dependency's own module class,
+a stand-in of the simulated platform) is that package's, not the module's,
+and can change with its release: the table gives it by hand. Every name of the module
 needs a row, and every row a name the module has: either mistake stops the
 script with the names, so a new function cannot be left out and a removed
 one cannot linger. tests/test_docs.py checks that the committed reference is
@@ -38,10 +41,11 @@ TABLE_HEADS = {
 
 HEADER = """# velka_code 参考 / reference
 
-<!-- 平台、失败方式与说明在本文件里手写；签名、文档字符串首行、值的类型和这段开头由
+<!-- 平台、失败方式、说明和别的包自己定义的类型在本文件里手写；签名、文档字符串首行、值的内置类型和这段开头由
      scripts/make_reference.py 从模块重新写出。新名称：在所属的组里加一行（签名一栏只写名称），再运行它。
-     Platforms, failure styles and notes are written here by hand; signatures, first docstring lines,
-     the types of values and this opening are rewritten from the module by scripts/make_reference.py.
+     Platforms, failure styles, notes and the types that other packages define are written here by hand;
+     signatures, first docstring lines, the builtin types of values and this opening are rewritten from
+     the module by scripts/make_reference.py.
      A new name: add a row to its group (the name alone in the first column) and run the script. -->
 
 模块的每个公开名称：签名与文档字符串首行取自模块本身，可用平台与失败方式写在本表里。用法见
@@ -66,10 +70,11 @@ class ReferenceError_(Exception):
 
 
 class Row:
-    __slots__ = ("name", "platforms", "failures", "note", "line")
+    __slots__ = ("name", "platforms", "failures", "note", "line", "kind")
 
-    def __init__(self, name, platforms, failures, note, line):
+    def __init__(self, name, platforms, failures, note, line, kind="—"):
         self.name, self.platforms, self.failures, self.note, self.line = name, platforms, failures, note, line
+        self.kind = kind  # a value's type cell as the table writes it
 
 
 class Group:
@@ -135,6 +140,7 @@ def load_table(path=REFERENCE):
                 errors.append(f"line {number}: {name}: expected 3 cells (name, type, note)")
                 continue
             platform_list, failure_list, note = [], [], cells[2]
+            type_cell = cells[1]
         for word in platform_list:
             if word not in PLATFORMS:
                 errors.append(f"line {number}: {name}: unknown platform {word!r}")
@@ -146,7 +152,10 @@ def load_table(path=REFERENCE):
         if name in seen:
             errors.append(f"line {number}: {name} already has a row (line {seen[name]})")
         seen[name] = number
-        groups[-1].rows.append(Row(name, platform_list, failure_list, note, number))
+        row = Row(name, platform_list, failure_list, note, number)
+        if groups[-1].kind == "values":
+            row.kind = type_cell
+        groups[-1].rows.append(row)
     errors.extend(f"{group.title}: no table under the heading" for group in groups if group.kind is None)
     if errors:
         raise ReferenceError_("\n".join(errors))
@@ -267,10 +276,8 @@ def render(module, groups):
         else:
             out.append("|---|---|---|\n")
             for row in rows:
-                value = lookup(module, row.name)
-                kind = type(value)
-                # Stand-in classes of the simulated platform are not what a Windows user sees.
-                shown = f"`{kind.__name__}`" if kind.__module__ == "builtins" else "—"
+                kind = type(lookup(module, row.name))
+                shown = f"`{kind.__name__}`" if kind.__module__ == "builtins" else row.kind
                 out.append(f"| `{row.name}` | {shown} | {cell(row.note)} |\n")
     return "".join(out)
 

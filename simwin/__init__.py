@@ -22,7 +22,7 @@ import stat
 import sys
 import tempfile
 
-from . import _state, _windll
+from . import _files, _state, _windll
 from ._registry import Registry, TYPE_NAMES, populate
 from .win32clipboard import Clipboard
 
@@ -62,6 +62,7 @@ class Platform:
         # refused with ERROR_ACCESS_DENIED, as for a file the user may not touch
         self.access_denied = set()
         self.windll = _windll.make_windll()
+        self.watched = {}           # absolute path -> its lines when watching began
         self._saved = {}
 
     # -- the PATH entry that makes "ver" answer like Windows --------------
@@ -81,6 +82,16 @@ class Platform:
         """The attribute word stored for ``path`` by SetFileAttributesW."""
         return self.file_attributes.get(os.path.abspath(path))
 
+    def watch(self, path):
+        """Report the lines that the file at ``path`` gains or loses from
+        now on (mimeapps.list, which the Linux branch appends to)."""
+        self.watched[os.path.abspath(path)] = _files.read_lines(path)
+
+    def file_changes(self, path):
+        """(lines added, lines removed) of a watched file so far."""
+        path = os.path.abspath(path)
+        return _files.line_changes(self.watched[path], _files.read_lines(path))
+
     # -- summary --------------------------------------------------------
 
     def forget_history(self):
@@ -91,6 +102,8 @@ class Platform:
         self.notifications.clear()
         self.images.clear()
         self.brightness.clear()
+        for path in self.watched:
+            self.watch(path)
 
     def report(self):
         """What the code run on this machine changed, as readable text."""
@@ -120,6 +133,12 @@ class Platform:
         if self.brightness:
             lines.append("brightness:")
             lines.extend("  WmiSetBrightness(%r, %r)" % call for call in self.brightness)
+        for path in self.watched:
+            added, removed = self.file_changes(path)
+            if added or removed:
+                lines.append("%s:" % path)
+                lines.extend("  + " + line for line in added)
+                lines.extend("  - " + line for line in removed)
         left = self.registry.open_handles()
         if left or self.registry.dropped_handles:
             lines.append("registry handles: %d still open, %d never closed with Close"
@@ -163,8 +182,7 @@ def _make_machine(root):
 
 
 def _user_environment(root):
-    """USERNAME, USERPROFILE and APPDATA as Windows sets them (for the
-    ones the host does not set already)."""
+    """USERNAME, USERPROFILE and APPDATA as Windows sets them."""
     name = os.environ.get("USERNAME") or os.environ.get("USER") or "user"
     profile = os.path.join(root, "Users", name)
     for folder in ("Desktop", "Documents", os.path.join("AppData", "Roaming")):
@@ -231,9 +249,20 @@ def _install(machine, windows):
     saved["expanduser"] = posixpath.expanduser
 
     _state.active = machine
-    os.environ["SystemRoot"] = os.path.join(machine.root, "Windows")
+    if sys.platform == "win32":
+        # On Windows itself the programs a script starts need the real
+        # SystemRoot; a library path is checked against the real System32.
+        machine.system32 = os.path.join(os.environ.get("SystemRoot", r"C:\Windows"), "System32")
+    else:
+        os.environ["SystemRoot"] = os.path.join(machine.root, "Windows")
+    # The user's folders are the machine's, also where the host has its
+    # own, so that nothing a script writes under "~" lands in the real
+    # profile; the user name stays the host's where it has one.
     for name, value in user_env.items():
-        os.environ.setdefault(name, value)
+        if name == "USERNAME":
+            os.environ.setdefault(name, value)
+        else:
+            os.environ[name] = value
     sys.modules.update(_load_modules())
     ctypes.windll = machine.windll
     ctypes.WinDLL = _windll.WinDLL

@@ -11,6 +11,7 @@ import shutil
 import sys
 
 import simwin
+from simwin import _files
 
 HEADER = "--- simulated Windows: what changed ---"
 USAGE = "usage: python -m simwin [--report] [script.py [args...]]"
@@ -48,6 +49,8 @@ def main(argv=None):
         print(USAGE, file=sys.stderr)
         return 2
     machine = simwin.activate(windows=True)
+    # Where velka_code's Linux branch would write, should a script make it answer as Linux.
+    machine.watch(os.path.expanduser(_files.MIMEAPPS))
     status = 0
     try:
         if argv:

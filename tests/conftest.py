@@ -14,6 +14,9 @@ import sys
 import pytest
 
 import simwin
+# The fixture that installing the package gives script authors, here from
+# this checkout (pyproject.toml keeps an installed copy's plugin out).
+from simwin.pytest_plugin import simulated_windows  # noqa: F401
 
 # SIMWIN_RECORD=<file> records the calls each test makes on the simulated
 # platform into that file (scripts/record-win32-corpus).
@@ -29,6 +32,9 @@ PLATFORM = None if sys.platform == "win32" else simwin.activate(windows=False)
 import velka_code  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The checkout whose src/ the tests that compile sources themselves use:
+# this one, unless scripts/mutate points them at its copy.
+SOURCES = os.environ.get("VK_SOURCES", REPO)
 
 
 @pytest.fixture

@@ -84,13 +84,22 @@ class ServerProcess:
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=cwd, env=child_env(env))
         self.lines = queue.Queue()
         self.seen = []
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
+        # The request log goes to stderr: read as it comes, so that a long
+        # run of requests never fills the pipe and stalls the server.
+        self._log = []
+        self._readers = [threading.Thread(target=self._read, daemon=True),
+                         threading.Thread(target=self._read_log, daemon=True)]
+        for reader in self._readers:
+            reader.start()
 
     def _read(self):
         for line in self.proc.stdout:
             self.lines.put(line.rstrip("\n"))
         self.lines.put(None)
+
+    def _read_log(self):
+        for line in self.proc.stderr:
+            self._log.append(line)
 
     def next_line(self, timeout=30):
         try:
@@ -124,7 +133,8 @@ class ServerProcess:
     def stderr_now(self):
         if self.proc.poll() is None:
             return ""
-        return self.proc.stderr.read()
+        self._readers[1].join(30)
+        return "".join(self._log)
 
     def interrupt(self, timeout=30):
         """SIGINT, then the rest of the output; returns (lines, stderr)."""
@@ -141,12 +151,15 @@ class ServerProcess:
         rest = []
         while (line := self.next_line(timeout=timeout)) is not None:
             rest.append(line)
-        return rest, self.proc.stderr.read()
+        self._readers[1].join(timeout)
+        return rest, "".join(self._log)
 
     def close(self):
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        for reader in self._readers:
+            reader.join(30)
         self.proc.stdout.close()
         self.proc.stderr.close()
 

@@ -170,10 +170,12 @@ def test_handles_are_closed_whatever_fails(vk, registry, monkeypatch, failing, e
 ])
 def test_delete_undoes_increase(vk, registry, capsys, keys, printed):
     if keys.endswith("root"):
+        # Whatever the root held before (other tests' keys too) stays.
+        before = set(registry.subkeys(HKCR))
         vk.increase(".velka", "VelkaFile", "i", "v.exe")
         assert vk.delete("", "") is None and vk.delete(".none", None) is None
         assert capsys.readouterr().out == printed * 2
-        assert registry.subkeys(HKCR) == [".txt", ".velka", "txtfile", "VelkaFile"]
+        assert set(registry.subkeys(HKCR)) == before | {".velka", "VelkaFile"} >= {".txt", "txtfile"}
         return
     if keys in ("written by increase", "read-only extension"):
         vk.increase(".velka", "VelkaFile", "i", "v.exe")
@@ -184,6 +186,108 @@ def test_delete_undoes_increase(vk, registry, capsys, keys, printed):
     assert vk.delete(".velka", "VelkaFile") is None
     assert capsys.readouterr().out == printed
     assert registry.present() == ([".velka", "VelkaFile"] if keys.startswith("read-only") else [])
+
+
+def remove_below(winreg, parent):
+    """The keys below `parent` removed, deepest first, as a recursive def does it."""
+    while True:
+        try:
+            name = winreg.EnumKey(parent, 0)
+        except OSError as e:
+            if e.winerror == 259:
+                return
+            raise
+        child = winreg.OpenKey(parent, name, 0, winreg.KEY_ALL_ACCESS)
+        try:
+            remove_below(winreg, child)
+            winreg.DeleteKey(child, "")
+        finally:
+            winreg.CloseKey(child)
+
+
+def delete_as_a_def(winreg, file_extension, file_type):
+    try:
+        try:
+            ext_key = winreg.OpenKey(winreg.HKEY_CLASSES_ROOT, file_extension, 0, winreg.KEY_ALL_ACCESS)
+            try:
+                winreg.DeleteKey(ext_key, "")
+            finally:
+                winreg.CloseKey(ext_key)
+        except FileNotFoundError:
+            pass
+        try:
+            key = winreg.OpenKey(winreg.HKEY_CLASSES_ROOT, file_type, 0, winreg.KEY_ALL_ACCESS)
+            try:
+                remove_below(winreg, key)
+                winreg.DeleteKey(key, "")
+            finally:
+                winreg.CloseKey(key)
+        except FileNotFoundError:
+            raise Exception("delete Error: 文件不存在")
+    except Exception as e:
+        print("Error: " + str(e))
+
+
+TREE = ["DefaultIcon", r"shell\open\command", r"shell\edit\command", r"shell\print", r"Z\a\b\c\d", r"Z\a\e"]
+
+
+@pytest.mark.parametrize("read_only, fails", [
+    (None, None),
+    (r"shell\edit", None),
+    (r"Z\a\b\c\d", None),
+    (None, ("EnumKey", 6, KeyboardInterrupt())),
+    (None, ("OpenKey", 4, OSError(6, "The handle is invalid"))),
+    (None, ("CloseKey", 2, OSError("closing"))),
+    (None, ("DeleteKey", 3, KeyboardInterrupt())),
+])
+def test_sub_keys_go_as_a_recursive_def_removes_them(vk, registry, monkeypatch, capsys, read_only, fails):
+    calls = []
+
+    def shown(key):
+        if isinstance(key, int):
+            return "HKCR"
+        handle = registry.handles.get(key.handle)
+        return handle.key.path if handle else "closed"
+
+    def logged(name, real):
+        def call(key, *args):
+            calls.append((name, shown(key), *args))
+            failing = fails and fails[0] == name and sum(c[0] == name for c in calls) == fails[1]
+            if failing and name != "CloseKey":  # a failed close still closes
+                raise fails[2]
+            result = real(key, *args)
+            if failing:
+                raise fails[2]
+            return result
+        return call
+    for name in ("EnumKey", "OpenKey", "DeleteKey", "CloseKey"):
+        monkeypatch.setattr(vk.winreg, name, logged(name, getattr(vk.winreg, name)))
+
+    def run(delete):
+        for path in TREE:
+            registry.create(HKCR, "VelkaFile\\" + path)
+        if read_only:
+            registry.set_readonly(HKCR, "VelkaFile\\" + read_only)
+        calls.clear()
+        try:
+            outcome = delete(".velka", "VelkaFile")
+        except BaseException as e:
+            outcome = e
+        left = sorted(k.path for k in registry.handles.values() if k.key.path.startswith("HKEY_CLASSES_ROOT\\Velka"))
+        tree, keys = [], [registry.root(HKCR).child("VelkaFile")]
+        while keys:
+            key = keys.pop()
+            if key:
+                tree.append(key.path)
+                keys.extend(key.children.values())
+        if read_only:
+            registry.set_readonly(HKCR, "VelkaFile\\" + read_only, False)
+        if "VelkaFile" in registry.present():
+            registry.remove(HKCR, "VelkaFile")
+        return list(calls), outcome, capsys.readouterr().out, left, tree
+    ours, model = run(vk.delete), run(lambda *a: delete_as_a_def(vk.winreg, *a))
+    assert ours == model
+    assert ours[3] == [] and (ours[4] == []) == (not read_only and not fails)  # no handle left open
 
 
 @pytest.mark.parametrize("old, new, present", [
@@ -299,6 +403,44 @@ def test_an_extension_the_mime_database_does_not_know_takes_over_no_type(vk, hom
     assert os.listdir(home / "scratch") == []
 
 
+WITHOUT_TEXT = (b"[Default Applications]\napplication/octet-stream=ghex.desktop\n\n"
+                b"[Added Associations]\napplication/octet-stream=xxd.desktop;\n")
+
+
+class Untextable:
+    def __str__(self):
+        raise ValueError("no text for this program")
+
+
+@pytest.mark.parametrize("old, new, after, registered, printed", [
+    # What increase would refuse is refused before the old lines go.
+    (".txt", (".xyz", None, None, "/opt/xyz/view"), USER_LIST, False, True),
+    (".txt", (".png", None, None, "/usr/bin/eog\nimage/png=/usr/bin/evil"), USER_LIST, False, True),
+    (".txt", (".png", None, None, Untextable()), USER_LIST, False, True),
+    # Everything else as before.
+    (".txt", (".png", None, None, "/usr/bin/eog"), WITHOUT_TEXT + b"[Default Applications]\nimage/png=/usr/bin/eog\n",
+     True, False),
+    (".txt", (".xyz",), WITHOUT_TEXT, True, False),  # no program: increase asks and writes nothing
+    (".txt", (None, None, None, "/opt/xyz/view"), WITHOUT_TEXT, True, False),
+    (None, (".xyz", None, None, "/opt/xyz/view"), USER_LIST, True, True),  # nothing to remove: increase reports
+], ids=["type-from-content", "program-with-line-break", "program-without-text", "known-type", "no-program",
+        "no-new-extension", "no-old-extension"])
+def test_modify_on_linux_changes_all_or_nothing(vk, home, monkeypatch, capsys, old, new, after, registered, printed):
+    (home / LIST).write_bytes(USER_LIST)
+    increase, calls = vk.increase, []
+    monkeypatch.setattr(vk, "increase", lambda *args: calls.append(args) or increase(*args))
+    assert vk.modify(old, None, *new) is None
+    assert (home / LIST).read_bytes() == after
+    assert calls == ([(new + (None,) * 3)[:4]] if registered else [])
+    out = capsys.readouterr().out
+    if printed:  # the one line increase prints for the same entry
+        assert increase(*new) is None and (home / LIST).read_bytes() == after
+        assert out == capsys.readouterr().out and out.startswith("Error: ") and out.count("\n") == 1
+    else:
+        assert out == ""
+    assert os.listdir(home / "scratch") == []
+
+
 def test_entries_are_appended_and_removed_line_by_line(vk, home, tmp_path):
     target = tmp_path / "dotfiles" / "mimeapps.list"  # a linked list is rewritten where it lives
     target.parent.mkdir()
@@ -356,6 +498,11 @@ def test_the_appended_block_starts_on_a_line_of_its_own(vk, home, call, before, 
      b" text/plain=indented.desktop\n"
      b"application/json=code.desktop"),
     (b"[Default Applications]\ntext/plain=last.desktop", b"[Default Applications]\n"),
+    # An entry with nothing after "=", last in the file, with and without its line end.
+    (b"image/png=eog.desktop\ntext/plain=", b"image/png=eog.desktop\n"),
+    (b"image/png=eog.desktop\ntext/plain=\n", b"image/png=eog.desktop\n"),
+    (b"image/png=eog.desktop\ntext/plain=\r\n", b"image/png=eog.desktop\n"),
+    (b"image/png=eog.desktop\ntext/plain", b"image/png=eog.desktop\ntext/plain"),  # no "=": not an entry
     (b"text/plain=a\r\ntext/plain=b\r\n", b""),
 ])
 def test_the_rewrite_keeps_every_other_line_byte_for_byte(vk, home, capsys, call, before, after):
@@ -477,9 +624,9 @@ def test_nothing_is_written_or_removed_for_an_unusable_entry(vk, home, answer, t
     text = "[Default Applications]\n=empty\ntext/plain=a\n"
     (home / LIST).write_text(text)
     vk.increase(".txt", None, None, program)
-    if "\n" not in program:
+    if "\n" not in program:  # delete does not look at a program
         vk.delete(".txt", None)
-        vk.modify(".txt", None, ".txt", None, None, program)
+    vk.modify(".txt", None, ".txt", None, None, program)
     assert (home / LIST).read_text() == text
     assert set(capsys.readouterr().out.splitlines()) == {printed}
     question = tools.calls("xdg-mime")[0]

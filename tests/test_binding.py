@@ -8,6 +8,7 @@ refuse the call with TypeError.
 """
 
 import importlib.util
+import os
 import pathlib
 import subprocess
 import sys
@@ -16,6 +17,8 @@ import types
 
 import pytest
 from hypothesis import given, settings, strategies as st
+
+from conftest import SOURCES
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 
@@ -26,8 +29,8 @@ def probe(tmp_path_factory):
     target = folder / ("binding_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
     compiler = sysconfig.get_config_var("CXX").split()[0] if sysconfig.get_config_var("CXX") else "g++"
     subprocess.run([compiler, "-std=c++20", "-shared", "-fPIC", "-O1", "-Wall", "-Werror",
-                    "-I", str(REPO / "src"), "-I", sysconfig.get_paths()["include"],
-                    str(REPO / "tests/native/binding_probe.cpp"), str(REPO / "src/core/binding.cpp"),
+                    "-I", os.path.join(SOURCES, "src"), "-I", sysconfig.get_paths()["include"],
+                    str(REPO / "tests/native/binding_probe.cpp"), os.path.join(SOURCES, "src/core/binding.cpp"),
                     "-o", str(target)], check=True, capture_output=True)
     spec = importlib.util.spec_from_file_location("binding_probe", target)
     module = importlib.util.module_from_spec(spec)
@@ -78,15 +81,21 @@ def test_binds_as_a_def_binds(probe, case):
     assert outcome(lambda: probe.bind(spec, *args, **kwargs)) == outcome(lambda: peer(*args, **kwargs))
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda bind, spec: bind(spec, 1, 2, 3), "f() takes at most 2 positional arguments (3 given)"),
-    (lambda bind, spec: bind(spec), "f() takes at least 1 positional argument (0 given)"),
-    (lambda bind, spec: bind(spec, 1, a=2), "f() got multiple values for keyword argument 'a'"),
-    (lambda bind, spec: bind(spec, 1, zz=2), "f() got an unexpected keyword argument 'zz'"),
-    (lambda bind, spec: bind(spec, 1, **{"k": 2}), "f() missing 1 required keyword-only argument: 'm'"),
+SPEC = ("f", ("a", "b", "k", "m"), 2, False, 2, (0,), {"k": 1})
+# Two positional parameters and *args, no defaults: too few is "at least",
+# however many parameters there are.
+STARRED = ("f", ("a", "b"), 2, True, 0, None, None)
+
+
+@pytest.mark.parametrize("spec, call, message", [
+    (SPEC, lambda bind, spec: bind(spec, 1, 2, 3), "f() takes at most 2 positional arguments (3 given)"),
+    (SPEC, lambda bind, spec: bind(spec), "f() takes at least 1 positional argument (0 given)"),
+    (SPEC, lambda bind, spec: bind(spec, 1, a=2), "f() got multiple values for keyword argument 'a'"),
+    (SPEC, lambda bind, spec: bind(spec, 1, zz=2), "f() got an unexpected keyword argument 'zz'"),
+    (SPEC, lambda bind, spec: bind(spec, 1, **{"k": 2}), "f() missing 1 required keyword-only argument: 'm'"),
+    (STARRED, lambda bind, spec: bind(spec, 1), "f() takes at least 2 positional arguments (1 given)"),
 ])
-def test_refusals_use_the_modules_wording(probe, call, message):
-    spec = ("f", ("a", "b", "k", "m"), 2, False, 2, (0,), {"k": 1})
+def test_refusals_use_the_modules_wording(probe, spec, call, message):
     with pytest.raises(TypeError) as info:
         call(probe.bind, spec)
     assert str(info.value) == message

@@ -80,15 +80,30 @@ class FloatPart(float):
         return self
 
 
+class IntPart(int):
+    """An int whose arithmetic is its own: every result is one more."""
+
+    def _off(op):
+        return lambda self, other: op(int(self), other) + 1
+
+    __add__, __sub__, __mul__, __truediv__, __pow__ = map(_off, (int.__add__, int.__sub__, int.__mul__,
+                                                                 int.__truediv__, int.__pow__))
+    __radd__, __rsub__, __rmul__, __rtruediv__ = map(_off, (int.__radd__, int.__rsub__, int.__rmul__,
+                                                            int.__rtruediv__))
+    del _off
+
+
 NAN, INF = float("nan"), float("inf")
 OPERATORS = {"+": lambda a, b: a + b, "-": lambda a, b: a - b, "*": lambda a, b: a * b, "/": lambda a, b: a / b}
 # Exact int and float parts take the compiled shortcut; the others (and
 # ints too large for a float next to a float) must give the same results.
 LEFT = [(1, 2), (1.5, -2.25), (0, 0), (3, 0.5), (1e308, 1e308), (-0.0, 7), (2 + 1j, 3), (2**70, -3),
         (NAN, INF), (FloatPart(1.5), 2), (True, 0.5), (-(2**1100), 0.5), (fractions.Fraction(3, 2), 2),
-        (decimal.Decimal("1.5"), 1)]
+        (decimal.Decimal("1.5"), 1), (IntPart(3), 0.5), (2.5, IntPart(-2)), (3 ** 39, -(2 ** 62)),
+        (2 ** 26 + 1, 3)]
 RIGHT = ["complex-number", 3, -2.5, 1j, 2 - 3j, 0.0, 2**64 + 1, -INF, FloatPart(2.0), (0.5, -2.5), (2**70, 1e300),
-         (0.0, 0.0), (NAN, 1.0), (1e200, -1e200), types.SimpleNamespace(real=0.5, imag=2)]
+         (0.0, 0.0), (NAN, 1.0), (1e200, -1e200), types.SimpleNamespace(real=0.5, imag=2), (IntPart(2), 1.5),
+         IntPart(4), (3, 2 ** 53 + 1), (2 ** 31, -(2 ** 31)), (7, 0)]
 
 
 def right_operand(kind, cls):
@@ -412,6 +427,33 @@ def names_that_are_not_interned(C, rebind, patch, log):
     return a, C(0.5, -1.0)
 
 
+def str_subclass_key_named_real(C, rebind, patch, log):
+    # Not the name a read of .real hashes and compares as: its own
+    # __hash__ and __eq__ decide.
+    class Name(str):
+        def __hash__(self):
+            return 0
+
+        def __eq__(self, other):
+            log.append(("eq", str(self), other))
+            return str.__eq__(self, other)
+    a = C.__new__(C)
+    a.__dict__ = {Name("real"): 1.5, "imag": 2.0}
+    return a, C(0.5, -1.0)
+
+
+def name_is_a_class_whose_metaclass_calls(C, rebind, patch, log):
+    class Meta(type):
+        def __call__(cls, *args):
+            log.append(("call", args))
+            return super().__call__(*args)
+
+    class Sub(C, metaclass=Meta):
+        pass
+    rebind(Sub)
+    return C(1.5, 2.0), C(3, 4)
+
+
 def part_missing(C, rebind, patch, log):
     a = C(1.5, 2.0)
     del a.imag
@@ -443,7 +485,8 @@ SCENARIOS = [name_is_a_subclass, name_is_a_subclass_with_its_own_init, name_is_a
              name_is_a_class_with_its_own_new, init_replaced_on_the_class, setattr_on_the_class,
              getattribute_on_an_operand, part_is_a_property_of_a_subclass, part_shadows_a_class_attribute,
              dict_subclass_as_the_instance_dict, key_colliding_with_real, names_that_are_not_interned,
-             part_missing, other_is_a_plain_object, name_rebound_while_a_part_is_read]
+             part_missing, other_is_a_plain_object, name_rebound_while_a_part_is_read, str_subclass_key_named_real,
+             name_is_a_class_whose_metaclass_calls]
 
 
 def unspecialised_reference():

@@ -2,6 +2,7 @@
 
 import os
 import re
+import socket
 import sys
 
 import pytest
@@ -26,6 +27,31 @@ def test_reference_is_up_to_date():
     with open(os.path.join(REPO, "docs", "reference.md"), encoding="utf-8") as f:
         committed = f.read()
     assert out.stdout == committed, "run python3 scripts/make_reference.py to update docs/reference.md"
+
+
+@pytest.mark.parametrize("change, row", [
+    # A dependency's own module class (a newer release may use one) is its
+    # business: the cell stays as the table writes it.
+    ("velka_code.serialization = type('Lazy', (types.ModuleType,), {})('serialization')",
+     "| `serialization` | `module` | `from cryptography.hazmat.primitives import serialization` |"),
+    ("velka_code.NameOID = type('Meta', (type,), {})('NameOID', (), {})",
+     "| `NameOID` | `type` | `from cryptography.x509.oid import NameOID` |"),
+    # A type that Python's builtins name is the module's own answer.
+    ("velka_code.serialization = 'a string'",
+     "| `serialization` | `str` | `from cryptography.hazmat.primitives import serialization` |"),
+    ("velka_code.user32 = 32", "| `user32` | `int` | `ctypes.windll.user32` |"),
+])
+def test_only_builtin_types_of_values_come_from_the_module(change, row):
+    out = run_python(GENERATOR + f"""
+import types
+import simwin
+simwin.activate(windows=True)
+import velka_code
+{change}
+print(make_reference.render(velka_code, make_reference.load_table()))
+""")
+    assert out.returncode == 0, out.stderr
+    assert row in out.stdout.splitlines()
 
 
 @pytest.mark.parametrize("change, message", [
@@ -129,6 +155,9 @@ def test_example_shows_what_it_does(block, tmp_path):
     (False, ">>> vk.sqrt(-1)\nTraceback (most recent call last):\n  ...\nZeroDivisionError: float division by zero\n",
      ["Traceback (most recent call last):\nValueError: math domain error\n"]),
     (False, ">>> vk.sqrt(-1)\nTraceback (most recent call last):\n  ...\nValueError: math ... error\n", []),
+    # `...` stands for text within a line, never for whole lines.
+    (False, ">>> vk.vkprint('a\\nlost\\nb')\na...b\n", ["a\nlost\nb\n"]),
+    (False, ">>> vk.vkprint('a\\nb')\na...\nb\n", []),
 ])
 def test_runner_compares_everything_the_console_shows(tmp_path, linux, session, got):
     path = tmp_path / "example.md"
@@ -138,3 +167,67 @@ def test_runner_compares_everything_the_console_shows(tmp_path, linux, session, 
     failures, child = run_examples.run_block(block, str(tmp_path))
     assert failures is not None, child.stderr
     assert [failure["got"] for failure in failures] == got
+
+
+@pytest.mark.parametrize("readme", run_examples.READMES)
+def test_the_script_and_its_test_run_as_shown(readme, tmp_path):
+    path = os.path.join(REPO, readme)
+    files, consoles = run_examples.files(path), run_examples.consoles(path)
+    assert sorted(files) == ["test_tidy_desktop.py", "tidy_desktop.py"]
+    commands = [command for console in consoles for command, _ in console.commands]
+    assert commands == ["python -m simwin --report tidy_desktop.py", "pytest -q test_tidy_desktop.py"]
+    failures = run_examples.run_commands(consoles, files, str(tmp_path))
+    assert failures == [], run_examples.describe_commands(failures)
+
+
+@pytest.mark.parametrize("console, failed", [
+    ("$ python -c \"print('shown')\"\nshown\n", False),
+    ("$ python -c \"print('shown'); print('and more')\"\nshown\n...\n", False),
+    ("$ python -c \"print('shown')\"\nnot shown\n", True),
+    ("$ python -c \"import sys; print('shown'); sys.exit(2)\"\nshown\n", True),
+    ("$ pytest -q test_probe.py\n...1 passed in ...\n", False),
+    ("$ pytest -q test_probe.py -k no_such_test\n...\n", True),
+])
+def test_the_command_runner_compares_output_and_status(tmp_path, console, failed):
+    path = tmp_path / "example.md"
+    path.write_text("```console\n" + console + "```\n", encoding="utf-8")
+    probe = "def test_probe(simulated_windows):\n    import velka_code\n    assert velka_code.system() == 'Windows'\n"
+    failures = run_examples.run_commands(run_examples.consoles(str(path)), {"test_probe.py": probe}, str(tmp_path))
+    assert bool(failures) == failed, run_examples.describe_commands(failures)
+
+
+SERVED = """```python serve={scheme}://localhost:{port}/
+>>> import velka_code as vk
+>>> vk.mkdir("site")
+>>> vk.SelfSignedCertificateGenerator("localhost", "key.pem", "site/cert.pem").generate()
+The self-signed certificate is generated, the private key is stored in key.pem, and the certificate is stored in site/cert.pem .
+>>> vk.{cls}({port}, "site"{tls}).start()
+{scheme_upper} server is listening on port {port}, serving directory site
+{warning}127.0.0.1 - - [...] "GET / HTTP/1.1" 200 -
+Traceback (most recent call last):
+  ...
+KeyboardInterrupt
+```
+"""
+
+
+@pytest.mark.parametrize("scheme", ["http", "https"])
+def test_a_served_example_runs_beside_whatever_holds_its_port(tmp_path, scheme):
+    # The example's port is held here; the runner moves the example to a
+    # free one, which makes exactly one request and then presses Ctrl+C.
+    with socket.socket() as held:
+        held.bind(("", 0))
+        held.listen()
+        port = held.getsockname()[1]
+        tls = scheme == "https"
+        path = tmp_path / "example.md"
+        path.write_text(SERVED.format(
+            scheme=scheme, port=port, cls="HTTPSServer" if tls else "HTTPServer", scheme_upper=scheme.upper(),
+            tls=', "cert.pem", "../key.pem"' if tls else "",
+            warning="...: DeprecationWarning: ssl.wrap_socket() is deprecated, use SSLContext.wrap_socket()\n"
+            if tls else ""), encoding="utf-8")
+        [block] = run_examples.blocks(str(path))
+        work = tmp_path / "run"
+        work.mkdir()
+        failures, child = run_examples.run_block(block, str(work))
+    assert failures == [], run_examples.describe(block, failures, child)

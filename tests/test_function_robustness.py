@@ -4,6 +4,7 @@ Every case runs in a child interpreter: a crash there is a failed test, not
 the end of the run.
 """
 
+import importlib.util
 import os
 import textwrap
 
@@ -113,6 +114,33 @@ def test_recursion_through_the_module_is_as_deep_as_through_defs(operation):
     assert ours >= 0.9 * peer, (ours, peer)
 
 
+def depth_tool():
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "benchmarks", "depth.py")
+    spec = importlib.util.spec_from_file_location("depth_tool", path)
+    tool = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(tool)
+    return tool
+
+
+@release_stack
+@pytest.mark.parametrize("shape, stack_kib, limit, share", [
+    ("+", 256, 1000, 0.6), ("Python-sin", 256, 1000, 0.6),
+    ("+", 512, 1000, 0.9), ("Python-sin", 512, 1000, 0.9),
+    # A limit no stack holds: the peer crashes, and the module must go
+    # nearly as deep before it refuses.
+    ("+", 8192, 1_000_000, 0.95),
+])
+def test_depth_in_threads_against_the_python_peer(shape, stack_kib, limit, share):
+    # Each probe runs in a fresh interpreter (benchmarks/depth.py), so a
+    # crash of the peer ends one probe only; the module must never crash.
+    tool = depth_tool()
+    top = 1100 if limit == 1000 else 40_000
+    ours, crashed = tool.depth(shape, True, stack_kib * 1024, limit, top)
+    assert crashed is None
+    peer, _ = tool.depth(shape, False, stack_kib * 1024, limit, top)
+    assert ours >= share * peer, (ours, peer)
+
+
 def test_every_call_counts_once_against_the_recursion_limit():
     # sin calls factorial, which calls sin again: each round is one call of
     # the module's function and one Python frame, as with a def for sin.
@@ -137,6 +165,38 @@ def test_every_call_counts_once_against_the_recursion_limit():
     assert result.returncode == 0, result.stderr[-2000:]
     ours, peer = map(int, result.stdout.split())
     assert abs(ours - peer) <= 1, (ours, peer)
+
+
+def test_each_call_takes_exactly_one_level():
+    # c + 1 over a chain of n parts is n + 1 calls of __add__ with no frame
+    # between them, the last of which calls the class for its result: two
+    # levels more, the call of the class and its __init__, as for a class
+    # written in Python. down(k) is k + 1 frames. Both run inside one more
+    # frame, so with one level per call the chain stops three short of down.
+    result = run_child("""
+        def deepest(run):
+            low, high = 0, 3000
+            while low < high:
+                middle = (low + high + 1) // 2
+                try:
+                    run(middle)
+                    low = middle
+                except RecursionError:
+                    high = middle - 1
+            return low
+        def chain(n):
+            c = velka_code.ComplexNumber(1, 2)
+            for _ in range(n):
+                c = velka_code.ComplexNumber(c, 0)
+            c + 1
+        def down(k):
+            return down(k - 1) if k else 0
+        for limit in (200, 201, 1000):
+            sys.setrecursionlimit(limit)
+            print(deepest(down) - deepest(chain))
+    """)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["3", "3", "3"]
 
 
 def test_a_refused_call_gives_back_exactly_what_it_took():
@@ -385,18 +445,6 @@ def start_while_collecting(look):
     partial = functools.partial(velka_code.sqrt, int("1" * 30))
     print(partial(**{Name("max_iterations"): 5}))
     """,
-    # The TCPServer a script put in place gets the key-refusing handler
-    # class and empties the slot its send_head reads the key from.
-    """
-    import types
-    class Server:
-        def __init__(self, address, handler):
-            send_head = vars(handler)["send_head"]
-            send_head.__closure__[1].cell_contents.clear()
-            send_head(object())
-    velka_code.socketserver = types.SimpleNamespace(TCPServer=Server)
-    velka_code.HTTPSServer(0, ".").start()
-    """,
     # start() makes a function with a closure: the finalizers read every
     # function and walk every tuple the collector tracks.
     START_WHILE_COLLECTING + "start_while_collecting(lambda o: o.__code__ if type(o) is type(velka_code.sin) else 0)",
@@ -415,7 +463,7 @@ def start_while_collecting(look):
     a / b
     """,
 ], ids=["ln-exp-swapped", "vkprint-gc-walk", "partial-frees-function", "partial-frees-arguments",
-        "partial-keyword-frees-arguments", "send-head-slot-emptied", "collector-sees-function-made",
+        "partial-keyword-frees-arguments", "collector-sees-function-made",
         "collector-sees-closure-cells", "signal-rebinds-parts"])
 def test_user_code_inside_a_call_cannot_crash_it(body):
     code = "try:\n" + textwrap.indent(textwrap.dedent(body).strip(), "    ") + \
@@ -423,3 +471,119 @@ def test_user_code_inside_a_call_cannot_crash_it(body):
     result = run_child(code, env={"PYTHONMALLOC": "debug"})
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.splitlines()[-1] == "survived"
+
+
+@pytest.mark.parametrize("body, expected", [
+    # The keyword-only defaults change while the objects are converted:
+    # the separator and end taken from the dict, which held them alone,
+    # stay whole until the call is over.
+    ("""
+    class Replacing:
+        def __str__(self):
+            velka_code.vkprint.__kwdefaults__.update(sep=" ", end="\\n")
+            return "x"
+    velka_code.vkprint.__kwdefaults__ = {"sep": "".join(["<", "=" * 40, ">"]), "end": "".join(["!", "\\n"]),
+                                         "file": sys.stdout}
+    velka_code.vkprint(Replacing(), Replacing())
+    """, "x<" + "=" * 40 + ">x!"),
+    # A partial holds the only reference to join, whose call fails after
+    # the path function it reaches has replaced the partial's state: the
+    # traceback entry for join still reads a live function.
+    ("""
+    import functools, gc, types
+    def failing(*parts):
+        partial.__setstate__((print, (), None, None))
+        gc.collect()
+        raise ValueError("no " + "/".join(parts))
+    velka_code.os = types.SimpleNamespace(path=types.SimpleNamespace(join=failing))
+    partial = functools.partial(vars(velka_code).pop("join"), "a")
+    try:
+        partial("b")
+    except ValueError as e:
+        print(e, e.__traceback__.tb_next.tb_frame.f_code.co_name)
+    """, "no a/b join"),
+    # The defaults a call takes are replaced while it compares with one of
+    # them: the tolerance, held by the old tuple alone, stays whole.
+    ("""
+    class Tolerance:
+        def __init__(self, value):
+            self.value = value
+        def __gt__(self, other):
+            velka_code.sqrt.__defaults__ = (1e-6, 100)
+            return self.value > other
+    velka_code.sqrt.__defaults__ = (Tolerance(1e-9), int("111"))
+    print(repr(velka_code.sqrt(2.0)))
+    """, "1.4142135623730951"),
+], ids=["kwdefaults-replaced", "varargs-only-function-freed", "defaults-replaced"])
+def test_a_call_holds_what_user_code_drops(body, expected):
+    result = run_child(body, env={"PYTHONMALLOC": "debug"})
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.splitlines() == [expected]
+
+
+# The functions that start() makes, caught on their way to the thread and to
+# the server, and a request whose file exists.
+MADE_AT_CALL_TIME = """
+import types
+made = {}
+class Thread:
+    def __init__(self, target):
+        made["monitor_process"] = target
+    def start(self):
+        pass
+class Process:
+    def wait(self):
+        return 0
+class Stop(Exception):
+    pass
+class Server:
+    def __init__(self, address, handler):
+        made["send_head"] = vars(handler)["send_head"]
+        raise Stop
+velka_code.threading = types.SimpleNamespace(Thread=Thread)
+velka_code.subprocess = types.SimpleNamespace(Popen=lambda command: Process())
+velka_code.socketserver = types.SimpleNamespace(TCPServer=Server)
+velka_code.BackendPythonServer("app.py").start()
+try:
+    velka_code.HTTPSServer(0, ".").start()
+except Stop:
+    pass
+class Request:
+    path = sys.executable
+    def translate_path(self, path):
+        return path
+    def send_error(self, status, message):
+        print("sent", status)
+monitor_process, send_head = made["monitor_process"], made["send_head"]
+print("made")
+"""
+
+
+@pytest.mark.parametrize("change, call, outcome", [
+    ("del monitor_process.__closure__[0].cell_contents", "monitor_process()",
+     "NameError cannot access free variable 'process' where it is not associated with a value in enclosing scope"),
+    ("del monitor_process.__closure__[1].cell_contents", "monitor_process()",
+     "NameError cannot access free variable 'self' where it is not associated with a value in enclosing scope"),
+    ("monitor_process.__closure__[0].cell_contents = 5", "monitor_process()",
+     "AttributeError 'int' object has no attribute 'wait'"),
+    ("monitor_process.__closure__[1].cell_contents = None", "monitor_process()",
+     "AttributeError 'NoneType' object has no attribute 'python_file_path'"),
+    ("del send_head.__closure__[1].cell_contents", "send_head(Request())",
+     "NameError cannot access free variable 'key' where it is not associated with a value in enclosing scope"),
+    ("send_head.__closure__[1].cell_contents = (0, 0); del send_head.__closure__[0].cell_contents",
+     "send_head(Request())",
+     "NameError cannot access free variable 'handler' where it is not associated with a value in enclosing scope"),
+    ("send_head.__closure__[1].cell_contents = (0, 0); send_head.__closure__[0].cell_contents = 7",
+     "send_head(Request())", "AttributeError 'int' object has no attribute 'send_head'"),
+    # A key that is not an identity refuses every request.
+    ("send_head.__closure__[1].cell_contents = 'key.pem'", "send_head(Request())", "sent 404\nNone"),
+    ("send_head.__closure__[1].cell_contents = [0, 0]", "send_head(Request())", "sent 404\nNone"),
+], ids=["process-deleted", "self-deleted", "process-retyped", "self-retyped", "key-deleted", "handler-deleted",
+        "handler-retyped", "key-a-str", "key-a-list"])
+def test_an_emptied_or_retyped_cell_raises(change, call, outcome):
+    code = MADE_AT_CALL_TIME + change + "\ntry:\n    print(" + call + ")\nexcept Exception as e:\n" \
+        "    print(type(e).__name__, e)\n    import traceback; traceback.TracebackException.from_exception(" \
+        "e, capture_locals=True)\nprint('survived')\n"
+    result = run_child(code, env={"PYTHONMALLOC": "debug"})
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split("made\n", 1)[1] == outcome + "\nsurvived\n"

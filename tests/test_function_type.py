@@ -4,6 +4,7 @@ import gc
 import inspect
 import itertools
 import math
+import os
 import pickle
 import pydoc
 import sys
@@ -354,27 +355,118 @@ def test_failing_calls_do_not_leak(vk):
     assert sys.getallocatedblocks() - before < 100
 
 
-def test_a_function_made_at_call_time_has_its_closure_in_cells(vk, monkeypatch, capsys):
-    made = []
+def functions_made_at_call_time(vk, monkeypatch):
+    """{name: function} for the functions that start() makes: the backend's
+    watcher and the HTTPS handler's send_head, caught on their way to the
+    thread and to the server."""
+    made = {}
 
     class Thread:
         def __init__(self, target):
-            made.append(target)
+            made["monitor_process"] = target
 
         def start(self):
             pass
 
-    process = object()
+    class Stop(Exception):
+        pass
+
+    class Server:
+        def __init__(self, address, handler):
+            made["send_head"] = vars(handler)["send_head"]
+            raise Stop
+
     monkeypatch.setattr(vk, "threading", types.SimpleNamespace(Thread=Thread))
-    monkeypatch.setattr(vk, "subprocess", types.SimpleNamespace(Popen=lambda command: process))
-    server = vk.BackendPythonServer("app.py")
-    server.start()
-    watcher, = made
-    assert [cell.cell_contents for cell in watcher.__closure__] == [process, server]
-    assert watcher.__globals__ is vars(vk)
+    monkeypatch.setattr(vk, "subprocess", types.SimpleNamespace(Popen=lambda command: "the process"))
+    monkeypatch.setattr(vk, "socketserver", types.SimpleNamespace(TCPServer=Server))
+    made["server"] = vk.BackendPythonServer("app.py")
+    made["server"].start()
+    with pytest.raises(Stop):
+        vk.HTTPSServer(0, ".").start()
+    return made
+
+
+def nested_peers():
+    """The same functions written as defs, for their code's free variables."""
+    def start(self):
+        process = None
+
+        def monitor_process():
+            process.wait()
+            print(self.python_file_path)
+        return monitor_process
+
+    def https_start():
+        handler, key = object, None
+
+        def send_head(self):
+            return key or handler.send_head(self)
+        return send_head
+    return {"monitor_process": start(None), "send_head": https_start()}
+
+
+@pytest.mark.parametrize("name", ["monitor_process", "send_head"])
+def test_a_function_made_at_call_time_names_its_free_variables(vk, monkeypatch, capsys, restore_cwd, name):
+    function = functions_made_at_call_time(vk, monkeypatch)[name]
+    peer = nested_peers()[name]
+    code = function.__code__
+    assert code.co_freevars == peer.__code__.co_freevars
+    assert len(code.co_freevars) == len(function.__closure__)
+    assert code.co_flags == peer.__code__.co_flags
+    assert inspect.getclosurevars(function).nonlocals.keys() == set(code.co_freevars)
+    assert function.__globals__ is vars(vk)
     with pytest.raises(AttributeError, match="readonly attribute"):
-        watcher.__closure__ = None
+        function.__closure__ = None
     capsys.readouterr()
+
+
+class Recorder:
+    """A process, a server instance, a handler class or a request: records
+    what the function asks of it."""
+
+    def __init__(self, path=None):
+        self.calls = []
+        self.python_file_path = "recorded.py"
+        self.path = path
+
+    def wait(self):
+        self.calls.append("wait")
+
+    def send_head(self, request):
+        self.calls.append("send_head")
+        return "served"
+
+    def translate_path(self, path):
+        return path
+
+    def send_error(self, status, message):
+        self.calls.append((status, message))
+
+
+def test_an_assigned_cell_is_read_by_the_next_call(vk, monkeypatch, capsys, restore_cwd, tmp_path):
+    made = functions_made_at_call_time(vk, monkeypatch)
+    capsys.readouterr()
+    watcher = made["monitor_process"]
+    process, server = Recorder(), Recorder()
+    watcher.__closure__[0].cell_contents = process
+    watcher.__closure__[1].cell_contents = server
+    assert watcher() is None and process.calls == ["wait"]
+    assert capsys.readouterr().out == "The backend Python server (recorded.py) has stopped\n"
+
+    send_head = made["send_head"]
+    page = tmp_path / "page.txt"
+    page.write_text("x")
+    handler, request = Recorder(), Recorder(str(page))
+    send_head.__closure__[0].cell_contents = handler
+    # The key's identity is None until the TLS layer loads it: all refused.
+    assert send_head(request) is None and request.calls == [(404, "File not found")]
+    assert handler.calls == []
+    other = os.stat(tmp_path)
+    send_head.__closure__[1].cell_contents = (other.st_dev, other.st_ino)
+    assert send_head(request) == "served" and handler.calls == ["send_head"]
+    mine = os.stat(page)
+    send_head.__closure__[1].cell_contents = (mine.st_dev, mine.st_ino)
+    assert send_head(request) is None and request.calls[-1] == (404, "File not found")
 
 
 class RaisingKey(str):

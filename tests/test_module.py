@@ -169,3 +169,28 @@ def test_namespace_is_bound_in_the_order_the_stub_declares():
                "src/module/body.cpp or remove it from the stub" for name in declared if name not in bound]
     assert not undeclared + unbound, "\n".join(undeclared + unbound)
     assert bound == declared, "the stub declares the attributes in another order than src/module/body.cpp binds them"
+
+
+NOTE = ("velka_code needs Windows; on Linux and macOS run the script on the simulated Windows platform that comes "
+        "with it: python -m simwin script.py (or call simwin.activate() before importing velka_code)")
+
+
+@pytest.mark.parametrize("prelude, missing, noted", [
+    ("", "winreg", True),
+    ("import simwin, sys; simwin.activate(); sys.modules['win32com.client'] = None\n", "win32com.client", True),
+    # A missing dependency is no matter for the simulated platform.
+    ("import simwin, sys; simwin.activate(); sys.modules['mpmath'] = None\n", "mpmath", False),
+])
+def test_a_failed_import_of_a_windows_module_names_the_simulated_platform(prelude, missing, noted):
+    out = run_python(prelude + """
+try:
+    import velka_code
+except ModuleNotFoundError as error:
+    print(error.name, getattr(error, "__notes__", []))
+    raise
+""")
+    assert out.returncode == 1
+    assert out.stdout == f"{missing} {[NOTE] if noted else []}\n"
+    # The exception is the interpreter's own; the traceback shows the note after it.
+    assert out.stderr.splitlines()[-2 if noted else -1].startswith("ModuleNotFoundError: ")
+    assert out.stderr.endswith(f"\n{NOTE}\n") == noted

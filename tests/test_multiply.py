@@ -9,7 +9,9 @@ import subprocess
 
 import pytest
 
-SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
+from conftest import SOURCES
+
+SRC = pathlib.Path(SOURCES) / "src"
 CXX = shutil.which("g++") or shutil.which("c++")
 
 DRIVER = """

@@ -240,6 +240,80 @@ def test_domain_errors_also_for_subclasses(vk):
     assert vk.sqrt(MyInt(0)) == 0.0
 
 
+# Numbers whose type is not the exact int or float a shortcut was written
+# for: each changes one behaviour the shortcuts read from the value.
+def _always(answer):
+    return lambda self, other: answer
+
+
+class EqualsEverythingInt(int):
+    __eq__, __hash__ = _always(True), int.__hash__
+
+
+class EqualsEverythingFloat(float):
+    __eq__, __hash__ = _always(True), float.__hash__
+
+
+class BelowEverythingFloat(float):
+    __lt__ = __le__ = __eq__ = _always(True)
+    __hash__ = float.__hash__
+
+
+class NeverBelowInt(int):
+    __lt__ = __le__ = _always(False)
+
+
+class NeverNonNegativeFloat(float):
+    __ge__ = _always(False)
+
+
+class OffByOneInt(int):
+    """Arithmetic that adds one to every result."""
+    def _off(op):
+        return lambda self, *other: op(int(self), *other) + 1
+    __add__, __radd__, __sub__, __rsub__, __mul__, __rmul__, __truediv__, __rtruediv__, __pow__, __rpow__, \
+        __floordiv__, __neg__ = map(_off, (int.__add__, int.__radd__, int.__sub__, int.__rsub__, int.__mul__,
+                                           int.__rmul__, int.__truediv__, int.__rtruediv__, int.__pow__,
+                                           int.__rpow__, int.__floordiv__, int.__neg__))
+    del _off
+
+
+class OffByOneFloat(float):
+    def _off(op):
+        return lambda self, *other: op(float(self), *other) + 1
+    __add__, __radd__, __sub__, __rsub__, __mul__, __rmul__, __truediv__, __rtruediv__, __pow__, __neg__, \
+        __abs__ = map(_off, (float.__add__, float.__radd__, float.__sub__, float.__rsub__, float.__mul__,
+                             float.__rmul__, float.__truediv__, float.__rtruediv__, float.__pow__, float.__neg__,
+                             float.__abs__))
+    del _off
+
+
+class PosingAsFloat:
+    """Not a float, but isinstance() hears its __class__."""
+    __class__ = property(lambda self: float)
+    __lt__ = __le__ = _always(True)
+
+
+ODD_NUMBERS = [EqualsEverythingInt(9), EqualsEverythingFloat(4.0), BelowEverythingFloat(4.0), NeverBelowInt(-3),
+               NeverNonNegativeFloat(2.5), OffByOneInt(3), OffByOneInt(-2), OffByOneFloat(0.5),
+               OffByOneFloat(-2.5), PosingAsFloat()]
+
+
+@pytest.mark.parametrize("name, make_args", [
+    *[(name, lambda x: (x, 6)) for name in ("sin", "cos", "exp", "tan", "cot", "sinh", "cosh", "tanh")],
+    ("sqrt", lambda x: (x,)), ("ln", lambda x: (x, 1e-6, 8)), ("log10", lambda x: (x, 1e-6, 8)),
+    ("sqrt", lambda x: (2.0, x, 5)), ("sqrt", lambda x: (2.0, 1e-6, x)), ("sin", lambda x: (0.5, x)),
+    ("factorial", lambda x: (x,)), ("power", lambda x: (x, 3)), ("power", lambda x: (x, -2)),
+    ("power", lambda x: (2, x)), ("combination", lambda x: (x, 2)), ("combination", lambda x: (6, x)),
+    ("floor", lambda x: (x,)), ("absolute_value", lambda x: (x,)),
+])
+@pytest.mark.parametrize("number", ODD_NUMBERS, ids=lambda n: type(n).__name__)
+def test_numbers_of_other_types_get_the_general_answer(vk, name, make_args, number):
+    # The shortcuts must step aside for anything but an exact int or
+    # float, so that comparisons and arithmetic are the number's own.
+    same(name, vk, *make_args(number))
+
+
 @pytest.mark.parametrize("name, args", [
     ("sin", (1, 2.0)), ("exp", (1.0, "3")), ("sqrt", (2.0, 1e-6, 1.5)), ("ln", (2, 1e-6, None)),
     ("factorial", (2.0,)), ("power", (2, 1.5)), ("combination", (5.0, 2)),

@@ -248,3 +248,107 @@ def test_curani_replaces_the_normal_pointer(vk):
     finally:
         # SPI_SETCURSORS reloads the system cursors from the user's scheme.
         user32.SystemParametersInfoW(0x57, 0, None, 0)
+
+
+DRY_RUN = """
+import velka_code as vk
+vk.WinRightCilck.icon_size(96)
+vk.increase(".vkdryrun", "VelkaDryRun.File", "C:/nowhere/dry.ico", "C:/nowhere/dry.exe")
+vk.ctrlc("dry run text")
+print("dry run on", vk.system())
+"""
+
+
+def clipboard_text():
+    import win32clipboard
+    win32clipboard.OpenClipboard()
+    try:
+        return win32clipboard.GetClipboardData(win32clipboard.CF_UNICODETEXT)
+    except TypeError:  # no text on the clipboard
+        return None
+    finally:
+        win32clipboard.CloseClipboard()
+
+
+def set_clipboard_text(text):
+    import win32clipboard
+    win32clipboard.OpenClipboard()
+    try:
+        win32clipboard.EmptyClipboard()
+        win32clipboard.SetClipboardData(win32clipboard.CF_UNICODETEXT, text)
+    finally:
+        win32clipboard.CloseClipboard()
+
+
+def machine_state(winreg):
+    """The desktop settings' values, whether the dry run's class keys exist,
+    and the clipboard's text."""
+    try:
+        with winreg.OpenKey(winreg.HKEY_CURRENT_USER, DESKTOP) as key:
+            values = [winreg.EnumValue(key, index) for index in range(winreg.QueryInfoKey(key)[1])]
+    except FileNotFoundError:
+        values = None
+    classes = []
+    for name in (".vkdryrun", "VelkaDryRun.File"):
+        with contextlib.suppress(FileNotFoundError):
+            winreg.CloseKey(winreg.OpenKey(winreg.HKEY_CLASSES_ROOT, name))
+            classes.append(name)
+    return values, classes, clipboard_text()
+
+
+def simwin_env():
+    """The environment of a child that imports the simwin this test does."""
+    import simwin
+    inherited = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    return dict(os.environ, PYTHONIOENCODING="utf-8",
+                PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.dirname(simwin.__file__)), *inherited]))
+
+
+def test_a_dry_run_reports_what_would_change_and_leaves_the_machine_alone(winreg, tmp_path):
+    script = tmp_path / "dry_run.py"
+    script.write_text(DRY_RUN, encoding="utf-8")
+    set_clipboard_text("the clipboard before the dry run")
+    before = machine_state(winreg)
+    assert before[1:] == ([], "the clipboard before the dry run")
+    result = subprocess.run([sys.executable, "-m", "simwin", "--report", str(script)], cwd=tmp_path,
+                            env=simwin_env(), capture_output=True, text=True, encoding="utf-8", timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    shown, _, report = result.stdout.partition("--- simulated Windows: what changed ---\n")
+    assert shown == "dry run on Windows\n", result.stderr
+    lines = report.splitlines()
+    assert f"  set HKEY_CURRENT_USER\\{DESKTOP}\\[IconSize] = 96 (REG_DWORD)" in lines, report
+    assert "  set HKEY_CLASSES_ROOT\\.vkdryrun\\[(Default)] = 'VelkaDryRun.File' (REG_SZ)" in lines, report
+    assert "clipboard: 'dry run text'" in lines, report
+    assert machine_state(winreg) == before
+
+
+FIXTURE_TESTS = r"""
+DESKTOP = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\Shell\Bags\1\Desktop"
+
+
+def test_the_first_import_inside_the_machine(simulated_windows):
+    import velka_code as vk
+    vk.WinRightCilck.icon_size(96)
+    vk.ctrlc("fixture text")
+    assert simulated_windows.registry_values[DESKTOP, "IconSize"] == (96, "REG_DWORD")
+    assert simulated_windows.clipboard == "fixture text"
+
+
+def test_afterwards_the_module_calls_the_real_modules():
+    import velka_code as vk
+    assert vk.winreg.__name__ == "winreg" and vk.win32clipboard.__name__ == "win32clipboard"
+    assert not type(vk.user32).__module__.startswith("simwin")
+"""
+
+
+def test_the_fixture_lends_the_module_the_stand_ins_for_its_test_only(winreg, tmp_path):
+    (tmp_path / "test_fixture_child.py").write_text(FIXTURE_TESTS, encoding="utf-8")
+    set_clipboard_text("the clipboard before the fixture")
+    before = machine_state(winreg)
+    env = dict(simwin_env(), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1")
+    result = subprocess.run([sys.executable, "-m", "pytest", "-p", "simwin.pytest_plugin", "-p", "no:cacheprovider",
+                             "-q", "test_fixture_child.py"], cwd=tmp_path, env=env, capture_output=True, text=True,
+                            encoding="utf-8", timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.splitlines()[-1].startswith("2 passed")
+    assert machine_state(winreg) == before

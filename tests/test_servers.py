@@ -443,6 +443,60 @@ def test_https_missing_file_fails_after_the_line_and_closes(site, tls_pair, miss
     assert rest[2:4] == ["CLOSED", "REBOUND"]
 
 
+def tls_status(port, cafile, target):
+    """The status of one GET whose target is sent byte for byte, as no
+    client library would send it (a NUL, a lone control byte)."""
+    context = ssl.create_default_context(cafile=str(cafile))
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as raw, \
+            context.wrap_socket(raw, server_hostname="localhost") as conn:
+        conn.sendall(b"GET " + target + b" HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n")
+        answer = b""
+        while chunk := conn.recv(65536):
+            answer += chunk
+    assert answer.startswith(b"HTTP/1."), (target, answer[:80])
+    return int(answer.split(b" ", 2)[1])
+
+
+@pytest.fixture
+def keyed_server(site):
+    """A new HTTPS server on a folder that holds its key, its output read
+    after the test: (site, server)."""
+    with contextlib.redirect_stdout(io.StringIO()):
+        import velka_code
+        velka_code.SelfSignedCertificateGenerator("localhost", str(site / "key.pem"), str(site / "cert.pem")).generate()
+    with ServerProcess(f"velka_code.HTTPSServer(port, {str(site)!r})") as server:
+        server.wait_listening()
+        yield site, server
+
+
+NUL_TARGETS = [b"/key.pem%00", b"/%00", b"/sub/%00x", b"/%00/", b"/hello.txt%00", b"/sub%00/inner.bin",
+               b"/key.pem%00.txt", b"/%00?download=1", b"/key.pem\x00", b"/\x00", b"/sub/\x00x"]
+
+
+def test_https_answers_a_path_with_a_nul_as_a_missing_file(keyed_server):
+    # No file has a NUL in its name: such a path is answered 404, as the
+    # stock handler answers any name it cannot open.
+    site, server = keyed_server
+    statuses = {target: tls_status(server.port, site / "cert.pem", target) for target in NUL_TARGETS}
+    assert statuses == dict.fromkeys(NUL_TARGETS, 404)
+    assert tls_status(server.port, site / "cert.pem", b"/hello.txt") == 200
+    _, log = server.interrupt()
+    assert "Traceback" not in log and "Exception occurred" not in log, log
+    assert log.count('" 404 -') == len(NUL_TARGETS) and log.count('" 200 -') == 1, log
+
+
+def test_https_answers_a_path_with_any_byte(keyed_server):
+    site, server = keyed_server
+    escaped = [b"/%%%02X" % byte for byte in range(256)] + [b"/sub/%%%02xkey.pem" % byte for byte in range(256)]
+    # Every byte but the line ends, unescaped; blanks split the request line.
+    raw = [b"/" + bytes([byte]) for byte in range(256) if byte not in b"\r\n"]
+    statuses = {target: tls_status(server.port, site / "cert.pem", target) for target in escaped + raw}
+    assert set(statuses.values()) <= {200, 301, 400, 404}
+    assert statuses[b"/?"] == 200 and statuses[b"/%2F"] == 301 and statuses[b"/%00"] == statuses[b"/%6B"] == 404
+    _, log = server.interrupt()
+    assert "Traceback" not in log and "Exception occurred" not in log, log
+
+
 # --- a real browser ------------------------------------------------------------
 
 needs_chromium = pytest.mark.skipif(chromium() is None,

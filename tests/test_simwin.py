@@ -638,6 +638,55 @@ def test_report_names_working_directory_and_handles_left_open(win, reg, tmp_path
     assert "registry handles" not in win.report()
 
 
+@pytest.mark.parametrize("before, after, shown", [
+    (None, "[Default Applications]\ntext/plain=a.desktop\n", ["  + [Default Applications]", "  + text/plain=a.desktop"]),
+    ("x\ny\nx\n", "x\ny\n", ["  - x"]),
+    ("x\r\ny\r\n", "x\r\nz\r\ny\r\nz", ["  + z", "  + z"]),
+    ("same\n", "same\n", []),
+])
+def test_report_lists_the_lines_a_watched_file_gained_and_lost(win, tmp_path, before, after, shown):
+    path = tmp_path / "mimeapps.list"
+    if before is not None:
+        path.write_bytes(before.encode())
+    win.watch(path)
+    path.write_bytes(after.encode())
+    lines = win.report().splitlines()
+    assert lines == ([f"{path}:", *shown] if shown else ["nothing changed"])
+    win.forget_history()
+    assert win.report() == "nothing changed"
+
+
+def test_the_users_folders_are_the_machines_also_where_the_host_names_its_own(tmp_path, no_platform, monkeypatch):
+    host = {"USERNAME": "host-user", "USERPROFILE": r"C:\Users\host-user", "APPDATA": r"C:\Users\host-user\AppData"}
+    for name, value in host.items():
+        monkeypatch.setenv(name, value)
+    simwin.activate(tmp_path / "machine")
+    try:
+        profile = str(tmp_path / "machine" / "Users" / "host-user")
+        assert {name: os.environ[name] for name in host} == {
+            "USERNAME": "host-user", "USERPROFILE": profile, "APPDATA": os.path.join(profile, "AppData", "Roaming")}
+    finally:
+        simwin.deactivate()
+    assert {name: os.environ[name] for name in host} == host
+
+
+def test_command_line_reports_the_lines_a_script_adds_to_mimeapps_list(tmp_path):
+    # The script makes the module answer as Linux, whose branch writes
+    # mimeapps.list under "~": the machine's profile folder.
+    script = tmp_path / "script.py"
+    script.write_text(textwrap.dedent("""
+        import os, velka_code as vk
+        os.makedirs(os.path.expanduser("~/.local/share/applications"))
+        vk.system = lambda: "Linux"
+        vk.increase(".txt", "TextFile", "", "/opt/viewer")
+    """))
+    result = subprocess.run([sys.executable, "-m", "simwin", "--report", str(script)], cwd=REPO,
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    report = result.stdout.partition("--- simulated Windows: what changed ---\n")[2].splitlines()
+    assert report[0].endswith(os.path.join("", ".local", "share", "applications", "mimeapps.list:"))
+    assert report[1:] == ["  + [Default Applications]", "  + text/plain=/opt/viewer"]
+
 # -- the recorder (scripts/record-win32-corpus) ------------------------------------------
 
 RECORDED = r"""

@@ -78,3 +78,20 @@ def test_the_real_windows_tier_is_collected_and_skipped_saying_why(env):
         "real-Windows tier: it changes the registry, clipboard and files of the machine it runs on, so it runs "
         "only on the hosted Windows runner of .github/workflows/windows-wheel.yml, which sets VK_REAL_WINDOWS_TIER"}
     assert re.search(rf"^=+ {collected} skipped in ", result.stdout, re.M)
+
+
+@pytest.mark.parametrize("addopts, blocked", [
+    ("-ra -p no:simwin", {"simwin"}),
+    ("-p no:simwin -p no:cacheprovider -p xdist", {"simwin", "cacheprovider"}),
+    ("-ra", set()),
+])
+def test_plugins_the_project_leaves_out_are_not_loaded(tmp_path, addopts, blocked):
+    # The runner's pytest reads the project's options, so an installed plugin
+    # they leave out is not loaded there either.
+    import importlib.machinery
+    import importlib.util
+    loader = importlib.machinery.SourceFileLoader("windows_collect", str(SCRIPT))
+    script = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(script)
+    (tmp_path / "pyproject.toml").write_text(f'[tool.pytest.ini_options]\naddopts = "{addopts}"\n')
+    assert script.blocked_plugins(tmp_path) == blocked

@@ -86,18 +86,6 @@ bool register_macos(const Request& r) {
   return failed > 0 && report_error();
 }
 
-// "Error: 扩展名 '.xyz' 没有对应的 MIME 类型 (xdg-mime 按文件内容回答: 'text/plain', ...)"
-bool report_content_answers(PyObject* extension, const MimeAnswer& answer) {
-  Ref text = str_of(extension);
-  Ref shown = text ? Ref::steal(PyObject_Repr(text.get())) : Ref();
-  Ref first = shown ? Ref::steal(PyObject_Repr(answer.type.get())) : Ref();
-  Ref second = first ? Ref::steal(PyObject_Repr(answer.for_content.get())) : Ref();
-  Ref head = second ? new_str("Error: 扩展名 ") : Ref();
-  Ref middle = head ? new_str(" 没有对应的 MIME 类型 (xdg-mime 按文件内容回答: ") : Ref();
-  if (!middle) return false;
-  return print_line(concat({head.get(), shown.get(), middle.get(), first.get(), ", "_id, second.get(), ")"_id}).get());
-}
-
 // 1 when the open list is empty or its last byte is "\n", 0 when not, -1
 // with an exception set. A block appended after a last line without its
 // line end would glue the header onto that line and lose its entry.
@@ -121,20 +109,11 @@ bool register_linux(const Request& r) {
   const int given = both(r.extension, r.program);
   if (given <= 0) return given == 0;
   MimeAnswer answer;
-  if (!query_mime_type(r.extension, answer)) return false;
-  // A type that only the content gave would take over every file of that
-  // type (every text file, for an unknown extension).
-  if (!answer.from_name) return report_content_answers(r.extension, answer);
+  Ref program;
+  const int usable = check_entry(r.extension, r.program, answer, program);
+  if (usable <= 0) return usable == 0;
   PyObject* mime_type = answer.type.get();
-  if (!usable_mime_type(mime_type)) {
-    Ref shown = Ref::steal(PyObject_Repr(mime_type));
-    Ref head = shown ? new_str("Error: xdg-mime 没有给出可用的 MIME 类型: ") : Ref();
-    return head && print_line(concat({head.get(), shown.get()}).get());
-  }
-  Ref program = str_of(r.program);
-  if (program && has_line_break(program.get()))
-    return print_line(new_str("Error: 关联的程序路径不能包含换行符").get());
-  Ref path = program ? mimeapps_path() : Ref();
+  Ref path = mimeapps_path();
   Ref entry = path ? concat({"[Default Applications]\n"_id, mime_type, "="_id, program.get(), "\n"_id}) : Ref();
   // Opened for reading too, to see how the list ends.
   Ref file = entry ? call(state().open, path.get(), "a+"_id) : Ref();

@@ -41,6 +41,19 @@ bool remove_old(int os, PyObject* extension) {
   return false;
 }
 
+// On Linux the new entry is checked as increase checks it, before the old
+// one goes: what increase would refuse is refused before anything is
+// removed, so that no call leaves the old association gone and no new
+// one. 1 to go on, 0 refused (the reason printed), -1 with an exception
+// set. Nothing is asked when increase would ask nothing.
+int new_entry_acceptable(Args args) {
+  const int given = both(args[2], args[5]);
+  if (given <= 0) return given < 0 ? -1 : 1;
+  MimeAnswer answer;
+  Ref program;
+  return check_entry(args[2], args[5], answer, program);
+}
+
 PyObject* modify_impl(Function*, Args args) {
   if (args[2] == Py_None && args[3] == Py_None && args[4] == Py_None && args[5] == Py_None) {
     if (!print_line(new_str("Error: 至少需要提供一个新参数进行修改").get())) return nullptr;
@@ -54,7 +67,12 @@ PyObject* modify_impl(Function*, Args args) {
   }
   if (os < 0) Py_RETURN_NONE;
   const int given = truthy(args[0]);
-  if (given < 0 || (given && !remove_old(os, args[0]))) return nullptr;
+  if (given < 0) return nullptr;
+  if (given && os == 2) {
+    const int acceptable = new_entry_acceptable(args);
+    if (acceptable <= 0) return acceptable < 0 ? nullptr : Py_NewRef(Py_None);
+  }
+  if (given && !remove_old(os, args[0])) return nullptr;
   if (!register_new(args)) return nullptr;
   Py_RETURN_NONE;
 }

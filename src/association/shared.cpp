@@ -7,6 +7,9 @@
 #include "core/with.hpp"
 
 #include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
 
 namespace vk::association {
 
@@ -134,25 +137,64 @@ bool enumeration_ended() {
   return false;
 }
 
-// Deletes every key below `parent`, deepest first.
-bool remove_subkeys(const Registry& reg, PyObject* parent) {
-  if (Py_EnterRecursiveCall(" while removing registry keys")) return false;
-  bool ok = true;
-  for (;;) {
-    // Index 0 again each time: the key found last is gone.
-    Ref name = call(reg.enum_key.get(), parent, reg.zero.get());
-    if (!name) {
-      ok = enumeration_ended();
-      break;
-    }
-    Ref child = call(reg.open_key.get(), parent, name.get(), reg.zero.get(), reg.all_access.get());
-    ok = child && remove_subkeys(reg, child.get()) && call(reg.delete_key.get(), child.get(), reg.no_name.get());
-    close_each(reg.close_key.get(), {&child});
-    ok = ok && !PyErr_Occurred() && PyErr_CheckSignals() == 0;
-    if (!ok) break;
+// The keys opened on the way down, from top's child to the deepest, in a
+// list: it holds them, and it grows or reports MemoryError as any list does.
+class OpenKeys {
+ public:
+  bool made() const { return static_cast<bool>(keys_); }
+  Py_ssize_t size() const { return PyList_GET_SIZE(keys_.get()); }
+  Ref deepest() const { return Ref::borrow(PyList_GET_ITEM(keys_.get(), size() - 1)); }
+  bool push(PyObject* key) { return PyList_Append(keys_.get(), key) == 0; }
+  Ref pop() {
+    Ref key = deepest();
+    return PyList_SetSlice(keys_.get(), size() - 1, size(), nullptr) == 0 ? key : Ref();
   }
-  Py_LeaveRecursiveCall();
-  return ok;
+
+  // Closes every key, deepest first; the first error stays.
+  void close_all(const Registry& reg) {
+    while (size() > 0) {
+      Ref key = deepest();
+      PendingError keep;
+      PyList_SetSlice(keys_.get(), size() - 1, size(), nullptr);
+      close_each(reg.close_key.get(), {&key});
+    }
+  }
+
+ private:
+  Ref keys_ = Ref::steal(PyList_New(0));
+};
+
+// Deletes every key below `top`, deepest first. The keys opened on the
+// way down are kept on a stack of their own rather than in nested calls,
+// so a tree of any depth needs no more C stack than a flat one.
+bool remove_subkeys(const Registry& reg, PyObject* top) {
+  OpenKeys stack;
+  if (!stack.made()) return false;
+  for (;;) {
+    const Ref parent = stack.size() == 0 ? Ref::borrow(top) : stack.deepest();
+    // Index 0 again each time: the key found last is gone.
+    Ref name = call(reg.enum_key.get(), parent.get(), reg.zero.get());
+    bool ok;
+    if (name) {
+      Ref child = call(reg.open_key.get(), parent.get(), name.get(), reg.zero.get(), reg.all_access.get());
+      ok = child && stack.push(child.get());
+      if (!ok) close_each(reg.close_key.get(), {&child});
+    } else if (!enumeration_ended()) {
+      ok = false;
+    } else if (stack.size() == 0) {
+      return true;
+    } else {
+      // The deepest open key has no sub-keys left: it goes, then its handle.
+      Ref done = stack.pop();
+      ok = done && call(reg.delete_key.get(), done.get(), reg.no_name.get());
+      close_each(reg.close_key.get(), {&done});
+      ok = ok && !PyErr_Occurred();
+    }
+    if (!ok || PyErr_CheckSignals() < 0) {
+      stack.close_all(reg);
+      return false;
+    }
+  }
 }
 
 // True when `name` names a key below the root it is opened from: None and
@@ -320,6 +362,43 @@ bool usable_mime_type(PyObject* mime_type) {
 }
 
 bool names_entry_type(const MimeAnswer& answer) { return answer.from_name && usable_mime_type(answer.type.get()); }
+
+namespace {
+
+// "Error: 扩展名 '.xyz' 没有对应的 MIME 类型 (xdg-mime 按文件内容回答: 'text/plain', ...)"
+bool report_content_answers(PyObject* extension, const MimeAnswer& answer) {
+  Ref text = str_of(extension);
+  Ref shown = text ? Ref::steal(PyObject_Repr(text.get())) : Ref();
+  Ref first = shown ? Ref::steal(PyObject_Repr(answer.type.get())) : Ref();
+  Ref second = first ? Ref::steal(PyObject_Repr(answer.for_content.get())) : Ref();
+  Ref head = second ? new_str("Error: 扩展名 ") : Ref();
+  Ref middle = head ? new_str(" 没有对应的 MIME 类型 (xdg-mime 按文件内容回答: ") : Ref();
+  if (!middle) return false;
+  return print_line(concat({head.get(), shown.get(), middle.get(), first.get(), ", "_id, second.get(), ")"_id}).get());
+}
+
+// 0 once `line` is printed, -1 when it could not be.
+int refuse(PyObject* line) { return line && print_line(line) ? 0 : -1; }
+
+}  // namespace
+
+int check_entry(PyObject* extension, PyObject* program, MimeAnswer& answer, Ref& program_text) {
+  if (!query_mime_type(extension, answer)) return -1;
+  // A type that only the content gave would take over every file of that
+  // type (every text file, for an unknown extension).
+  if (!answer.from_name) return report_content_answers(extension, answer) ? 0 : -1;
+  if (!usable_mime_type(answer.type.get())) {
+    Ref shown = Ref::steal(PyObject_Repr(answer.type.get()));
+    Ref head = shown ? new_str("Error: xdg-mime 没有给出可用的 MIME 类型: ") : Ref();
+    return refuse(head ? concat({head.get(), shown.get()}).get() : nullptr);
+  }
+  // A program that cannot be made text fails the writing of the entry,
+  // which is reported, not raised.
+  program_text = str_of(program);
+  if (!program_text) return report_error() ? 0 : -1;
+  if (has_line_break(program_text.get())) return refuse(new_str("Error: 关联的程序路径不能包含换行符").get());
+  return 1;
+}
 
 namespace {
 

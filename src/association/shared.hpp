@@ -68,6 +68,14 @@ bool has_line_break(PyObject* text);
 // entry.
 bool usable_mime_type(PyObject* mime_type);
 
+// What must hold before an entry for `extension` and `program` is written:
+// xdg-mime's type for the extension comes from its name, not from a
+// file's content, and is of the form type/subtype, and the program text
+// is one line. 1 when it holds (`answer` and `program_text` filled in), 0
+// when not (the reason printed as one "Error: " line, as is an Exception
+// from making the program text), -1 with an exception set.
+int check_entry(PyObject* extension, PyObject* program, MimeAnswer& answer, Ref& program_text);
+
 // Rewrites mimeapps.list without the lines that begin with mime_type and
 // "=" (which must be usable), keeping every other line byte for byte. The
 // new content goes to a temporary file beside it that replaces it only

@@ -138,25 +138,72 @@ PyObject* direct_call(PyObject* callable, PyObject* const* args) {
   return result;
 }
 
-// Every call counts against the recursion limit and checks the stack, so
-// that runaway recursion through the module ends in RecursionError.
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// Every parameter given by position or from the defaults, and N
+// parameters in all: nothing to bind either. The defaults tuple is held for
+// the call, and with it the values taken from it, so that code run inside
+// the call can replace __defaults__ without freeing them.
+template <int N>
+VK_NOINLINE PyObject* defaults_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* const defaults = as_function(callable)->defaults;
+  const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+  // Missing arguments: the binder reports them.
+  if (nargs + ndefaults < N) [[unlikely]]
+    return general_call(callable, args, nargs, nullptr);
+  PyThreadState* thread = PyThreadState_Get();
+  PyObject* held[N];
+  if (!enter_call(thread, reinterpret_cast<std::uintptr_t>(held))) [[unlikely]]
+    return nullptr;
+  Py_INCREF(callable);
+  Py_INCREF(defaults);
+  for (Py_ssize_t i = 0; i < nargs; ++i) held[i] = Py_NewRef(args[i]);
+  // A longer tuple gives its last items, as a def's does.
+  for (Py_ssize_t i = nargs; i < N; ++i) held[i] = PyTuple_GET_ITEM(defaults, ndefaults - N + i);
+  PyObject* result = run(as_function(callable), held);
+  for (Py_ssize_t i = 0; i < nargs; ++i) Py_DECREF(held[i]);
+  Py_DECREF(defaults);
+  Py_DECREF(callable);
+  leave_call(thread);
+  return result;
+}
+
+// The entries a call arrives at, one per shape of parameter list, chosen
+// when the function is made. Every call counts against the recursion limit
+// and checks the stack, so that runaway recursion through the module ends
+// in RecursionError.
+
+// N parameters, each by position or keyword, none *args or keyword-only:
+// a call by position alone binds nothing.
+template <int N>
+PyObject* positional_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (!kwnames && nargs == as_function(callable)->direct_nargs) [[likely]] {
-    switch (nargs) {
-      case 0:
-        return direct_call<0>(callable, args);
-      case 1:
-        return direct_call<1>(callable, args);
-      case 2:
-        return direct_call<2>(callable, args);
-      case 3:
-        return direct_call<3>(callable, args);
-      default:
-        break;
-    }
+  if (!kwnames) [[likely]] {
+    if (nargs == N) [[likely]]
+      return direct_call<N>(callable, args);
+    if constexpr (N > 0)
+      if (nargs < N) return defaults_call<N>(callable, args, nargs);
   }
   return general_call(callable, args, nargs, kwnames);
+}
+
+// Any other parameter list.
+PyObject* general_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return general_call(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+vectorcallfunc vectorcall_for(const FunctionDef& def) {
+  if (def.varargs || def.kwonly.size()) return general_vectorcall;
+  switch (def.positional.size()) {
+    case 0:
+      return positional_vectorcall<0>;
+    case 1:
+      return positional_vectorcall<1>;
+    case 2:
+      return positional_vectorcall<2>;
+    case 3:
+      return positional_vectorcall<3>;
+    default:
+      return general_vectorcall;
+  }
 }
 
 // -------------------------------------------------------------------- slots
@@ -181,7 +228,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->kwdefaults);
   Py_VISIT(f->annotations);
   Py_VISIT(f->dict);
-  Py_VISIT(f->closure);
   Py_VISIT(f->varnames);
   Py_VISIT(f->globals);
   Py_VISIT(f->builtins);
@@ -200,7 +246,6 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->kwdefaults);
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->dict);
-  Py_CLEAR(f->closure);
   Py_CLEAR(f->varnames);
   Py_CLEAR(f->globals);
   Py_CLEAR(f->builtins);
@@ -209,13 +254,18 @@ int function_clear(PyObject* self) {
   return 0;
 }
 
+// A field can hold another function directly (f.__doc__ = g), so freeing
+// a chain of them would nest one call per link: the trashcan defers the
+// deeper links once the nesting grows, as the containers do.
 void function_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, function_dealloc)
   if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
   function_clear(self);
   type->tp_free(self);
   Py_DECREF(type);
+  Py_TRASHCAN_END
 }
 
 // --------------------------------------------------------------- attributes
@@ -397,16 +447,15 @@ PyTypeObject* make_function_type() {
 
 namespace {
 
-// __closure__ of a function made at call time: its state in cells, one per
-// item of a tuple, as a nested def holds the names it uses.
-Ref closure_cells(PyObject* closure) {
-  const bool many = PyTuple_Check(closure);
-  const Py_ssize_t n = many ? PyTuple_GET_SIZE(closure) : 1;
+// __closure__ of a function made at call time: a cell per free variable,
+// each holding its first value, as a nested def holds the names it uses.
+Ref closure_cells(PyObject* values) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(values);
   // The cells come first and the tuple once all exist: making a cell can
   // run the collector, whose finalizers can reach any tracked tuple.
   std::vector<Ref> made;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    made.push_back(Ref::steal(PyCell_New(many ? PyTuple_GET_ITEM(closure, i) : closure)));
+    made.push_back(Ref::steal(PyCell_New(PyTuple_GET_ITEM(values, i))));
     if (!made.back()) return {};
   }
   Ref cells = Ref::steal(PyTuple_New(n));
@@ -431,7 +480,7 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
   // function whose fields are still null.
   PyObject_GC_UnTrack(self.get());
   Function* f = as_function(self.get());
-  f->vectorcall = function_vectorcall;
+  f->vectorcall = vectorcall_for(def);
   f->impl = def.impl;
   f->def = &def;
   f->direct_nargs = def.varargs || def.kwonly.size() ? -1 : static_cast<Py_ssize_t>(def.positional.size());
@@ -456,8 +505,12 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
     if (!value) return {};
     *field = value.release();
   }
-  f->closure = Py_XNewRef(options.closure);
-  if (options.closure) {
+  if (def.freevars.size()) {
+    if (!options.closure || !PyTuple_Check(options.closure) ||
+        PyTuple_GET_SIZE(options.closure) != static_cast<Py_ssize_t>(def.freevars.size())) {
+      PyErr_Format(PyExc_SystemError, "%s needs a value for each of its free variables", def.name);
+      return {};
+    }
     f->cells = closure_cells(options.closure).release();
     if (!f->cells) return {};
   }
@@ -466,6 +519,22 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
   f->builtins = Py_XNewRef(s.builtins_dict);
   PyObject_GC_Track(self.get());
   return self;
+}
+
+Ref free_variable(Function* f, Py_ssize_t i) {
+  // The tuple cannot be replaced or resized (__closure__ is read-only), but
+  // its cells can be emptied or given any value.
+  if (!f->cells || i < 0 || i >= PyTuple_GET_SIZE(f->cells)) {
+    PyErr_Format(PyExc_SystemError, "%U has no free variable %zd", f->qualname, i);
+    return {};
+  }
+  PyObject* cell = PyTuple_GET_ITEM(f->cells, i);
+  if (PyObject* value = PyCell_GET(cell)) return Ref::borrow(value);
+  auto names = f->def->freevars.begin();
+  PyErr_Format(PyExc_NameError,
+               "cannot access free variable '%s' where it is not associated with a value in enclosing scope",
+               names[i]);
+  return {};
 }
 
 }  // namespace vk

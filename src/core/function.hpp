@@ -34,6 +34,9 @@ struct FunctionDef {
   Build kwdefaults = nullptr;   // dict for the keyword-only parameters
   Build annotations = nullptr;  // dict
   const void* data = nullptr;   // per-function constant the impl may read
+  // The free variables of a function made at call time, in the order of a
+  // def's co_freevars (sorted); FunctionOptions::closure holds their values.
+  std::initializer_list<const char*> freevars = {};
 };
 
 // Py_BuildValue as a Ref, for the builders of FunctionDef.
@@ -56,13 +59,12 @@ struct Function {
   PyObject* kwdefaults;   // dict or nullptr
   PyObject* annotations;  // dict or nullptr (made on first read)
   PyObject* dict;
-  PyObject* closure;   // state of a function made at call time, or nullptr
   PyObject* varnames;  // tuple of interned parameter names
   PyObject* weakreflist;
   PyObject* globals;   // the module's namespace, as a def's __globals__
   PyObject* builtins;  // the builtins dict a def of the module sees
-  PyObject* cells;     // __closure__: the closure state in cells, or nullptr
-  PyObject* code;      // __code__ and the code of traceback frames, made on first use
+  PyObject* cells;     // __closure__: a cell per free variable, or nullptr
+  PyObject* code;      // __code__, made on first use; also its traceback frames' without cells
 };
 
 // Creates the function type; called once per process by the exec step.
@@ -71,10 +73,15 @@ PyTypeObject* make_function_type();
 // Where a function is defined, when it is not at module level.
 struct FunctionOptions {
   const char* qualname = nullptr;  // defaults to the name
-  PyObject* closure = nullptr;     // state of a function made at call time
+  PyObject* closure = nullptr;     // tuple: the first value of each free variable
 };
 
 // A new function object for `def`, its defaults built now.
 Ref make_function(const FunctionDef& def, const FunctionOptions& options = {});
+
+// Free variable i of `f`, read from its cell now, as a def reads it: a
+// script may have assigned the cell since. Null with NameError set when the
+// cell was emptied.
+Ref free_variable(Function* f, Py_ssize_t i);
 
 }  // namespace vk

@@ -16,9 +16,10 @@ enum class Loop {
 // Runs body(item) for each item until the iterator ends, the body stops, or
 // something fails (false, with the exception set). Pending signals are
 // answered between items, as the interpreter's own loops do, so Ctrl+C
-// ends a long loop.
+// ends a long loop. Inlined: a body that recurses through the module adds
+// no loop frame to each level.
 template <class Body>
-bool for_each(PyObject* iterable, Body&& body) {
+VK_INLINE bool for_each(PyObject* iterable, Body&& body) {
   if (!iterable) return false;
   Ref iterator = Ref::steal(PyObject_GetIter(iterable));
   if (!iterator) return false;
@@ -38,7 +39,7 @@ bool for_each(PyObject* iterable, Body&& body) {
 
 // for item in range(*bounds): body(item), with the range builtin fixed at import.
 template <class Body, class... Bounds>
-bool for_range(Body&& body, Bounds... bounds) {
+VK_INLINE bool for_range(Body&& body, Bounds... bounds) {
   Ref range = call(state().range, bounds...);
   return range && for_each(range.get(), body);
 }

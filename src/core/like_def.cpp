@@ -15,10 +15,15 @@ using namespace literals;
 constexpr const char kCodeFile[] = "<velka_code>";
 
 // A code object describing the function as a def's does (its parameter
-// counts, names and flags, its name and qualified name), so that tools
-// reading __code__ see the real parameters. Its bytecode raises
-// AssertionError when run: the function's work is not bytecode.
-Ref describe_code(Function* f) {
+// counts, names and flags, its free variables, its name and qualified
+// name), so that tools reading __code__ see the real parameters. Its
+// bytecode raises AssertionError when run: the function's work is not
+// bytecode.
+//
+// The code of a traceback frame leaves the free variables out: a frame made
+// here has no cells in their slots, and reading its f_locals would take the
+// value of a cell that is not there.
+Ref describe_code(Function* f, bool with_free) {
   const FunctionDef& def = *f->def;
   const auto named = static_cast<Py_ssize_t>(def.positional.size() + def.kwonly.size());
   Ref varnames = Ref::steal(PyTuple_New(named + (def.varargs ? 1 : 0)));
@@ -29,6 +34,17 @@ Ref describe_code(Function* f) {
     PyObject* name = PyUnicode_InternFromString(def.varargs);
     if (!name) return {};
     PyTuple_SET_ITEM(varnames.get(), named, name);
+  }
+  const bool free = with_free && def.freevars.size() > 0;
+  Ref freevars = Ref::steal(PyTuple_New(free ? static_cast<Py_ssize_t>(def.freevars.size()) : 0));
+  if (!freevars) return {};
+  if (free) {
+    Py_ssize_t i = 0;
+    for (const char* free_name : def.freevars) {
+      PyObject* name = PyUnicode_InternFromString(free_name);
+      if (!name) return {};
+      PyTuple_SET_ITEM(freevars.get(), i++, name);
+    }
   }
   // The empty code of the interpreter gives the bytecode and its line table.
   Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kCodeFile, def.name, 0)));
@@ -41,11 +57,13 @@ Ref describe_code(Function* f) {
   Ref name = new_str(def.name);
   if (!bytecode || !lines || !file || !nothing || !no_exceptions || !name) return {};
   const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames.get()));
-  const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (def.varargs ? CO_VARARGS : 0);
+  // A function with free variables is made inside another, as a nested def.
+  const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (def.varargs ? CO_VARARGS : 0) |
+                    (def.freevars.size() ? CO_NESTED : 0);
   constexpr int kStackSize = 1;  // the one exception the bytecode raises
   return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
       static_cast<int>(def.positional.size()), 0, static_cast<int>(def.kwonly.size()), nlocals, kStackSize, flags,
-      bytecode.get(), nothing.get(), nothing.get(), varnames.get(), nothing.get(), nothing.get(), file.get(),
+      bytecode.get(), nothing.get(), nothing.get(), varnames.get(), freevars.get(), nothing.get(), file.get(),
       name.get(), f->qualname, 0, lines.get(), no_exceptions.get())));
 }
 
@@ -53,7 +71,7 @@ Ref describe_code(Function* f) {
 
 PyObject* code_of(Function* f) {
   if (!f->code) {
-    Ref made = describe_code(f);
+    Ref made = describe_code(f, true);
     if (!made) return nullptr;
     // Building it can run a finalizer that asked for it first.
     if (!f->code) f->code = made.release();
@@ -68,7 +86,9 @@ void add_traceback_entry(Function* f) {
   Ref frame;
   {
     PendingError pending;
-    if (PyObject* code = code_of(f))
+    // Made anew for a function with free variables: only its failures pay.
+    Ref own = f->cells ? describe_code(f, false) : Ref();
+    if (PyObject* code = f->cells ? own.get() : code_of(f))
       frame = Ref::steal(reinterpret_cast<PyObject*>(
           PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), f->globals, nullptr)));
   }

@@ -57,4 +57,13 @@ inline bool enter_call(PyThreadState* thread, std::uintptr_t here) noexcept {
 
 inline void leave_call(PyThreadState* thread) noexcept { ++thread->recursion_remaining; }
 
+// True when `levels` nested calls from the stack address `here` would each
+// be taken without a refusal. A shortcut that stands for calls it does not
+// make goes ahead only then, and otherwise makes them, so that it is
+// refused exactly where they would be.
+inline bool calls_would_be_taken(PyThreadState* thread, int levels, std::uintptr_t here) noexcept {
+  const detail::StackFloor& known = detail::current_stack_floor;
+  return thread->recursion_remaining >= levels && thread->id == known.thread_id && here >= known.floor;
+}
+
 }  // namespace vk

@@ -16,12 +16,15 @@
 #include <cstddef>
 #include <utility>
 
-// For the slow half of a fast path: kept out of line, so that the fast
-// half's frame stays small.
+// VK_NOINLINE keeps the slow half of a fast path out of line, so that the
+// fast half's frame stays small; VK_INLINE folds a small helper into its
+// caller's frame.
 #if defined(_MSC_VER)
 #define VK_NOINLINE __declspec(noinline)
+#define VK_INLINE __forceinline
 #else
 #define VK_NOINLINE __attribute__((noinline))
+#define VK_INLINE inline __attribute__((always_inline))
 #endif
 
 namespace vk {
@@ -155,5 +158,14 @@ inline Ref format(PyObject* value) {
 }
 
 inline Ref new_str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
+
+// One of the interpreter's small ints, which it keeps for the life of the
+// process: a borrowed reference that stays valid, made without failing.
+template <long V>
+PyObject* small_int() {
+  static_assert(-5 <= V && V <= 256, "only the small ints are kept");
+  static PyObject* const value = PyLong_FromLong(V);
+  return value;
+}
 
 }  // namespace vk

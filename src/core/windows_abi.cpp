@@ -67,7 +67,8 @@ VK_WINDOWS_OFFSET(PyModuleDef, m_slots, 72);
 // Private fields.
 VK_WINDOWS_OFFSET(PyThreadState, recursion_remaining, 32);  // the call count, src/core/recursion.hpp
 VK_WINDOWS_OFFSET(PyThreadState, id, 232);                  // whose stack floor is known, src/core/recursion.hpp
-VK_WINDOWS_OFFSET(PyTypeObject, tp_version_tag, 384);  // what is known of a class, src/numeric/complex.cpp
+VK_WINDOWS_OFFSET(PyTypeObject, tp_version_tag, 384);  // what is known of a class, src/numeric/complex_fast.cpp
+VK_WINDOWS_OFFSET(PyTypeObject, tp_vectorcall, 400);   // how ComplexNumber is called, src/numeric/complex_fast.cpp
 VK_WINDOWS_OFFSET(PyTypeObject, tp_dict, 264);              // class namespaces, src/core/function.cpp
 VK_WINDOWS_OFFSET(PyDictObject, ma_version_tag, 24);        // remembered lookups, src/core/lookup.hpp
 
@@ -76,5 +77,7 @@ VK_PRIVATE_FUNCTION(_PyType_Lookup, PyObject* (*)(PyTypeObject*, PyObject*));
 VK_PRIVATE_FUNCTION(_PyLong_Sign, int (*)(PyObject*));
 VK_PRIVATE_FUNCTION(_PyLong_FromByteArray, PyObject* (*)(const unsigned char*, size_t, int, int));
 VK_PRIVATE_FUNCTION(_PyTraceback_Add, void (*)(const char*, const char*, int));
+VK_PRIVATE_FUNCTION(_PyObject_MakeTpCall,
+                    PyObject* (*)(PyThreadState*, PyObject*, PyObject* const*, Py_ssize_t, PyObject*));
 
 #endif

@@ -249,7 +249,7 @@ const Row kBody[] = {
     def(numeric::tan),
     def(numeric::cot),
     class_<numeric::complex_init, numeric::complex_add, numeric::complex_sub, numeric::complex_mul,
-           numeric::complex_truediv, numeric::complex_str>("ComplexNumber"),
+           numeric::complex_truediv, numeric::complex_str>("ComplexNumber", nullptr, numeric::complex_made),
     def(numeric::sqrt),
     def(numeric::exp),
     def(numeric::ln),

@@ -92,6 +92,36 @@ bool prepare(PyObject* module) {
          resolve_builtin(builtins_dict, "range", &s.range);
 }
 
+#ifndef MS_WINDOWS
+// Elsewhere the Windows modules the body imports come from the simulated
+// platform; a note on the import error says how to reach it. The exception
+// keeps its type, text and name: only its traceback shows the note.
+void note_simulated_platform() {
+  if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref kind = Ref::steal(type), error = Ref::steal(value), trace = Ref::steal(traceback);
+  Ref name = error ? getattr(error.get(), "name"_id) : Ref();
+  bool windows_module = false;
+  if (name && PyUnicode_Check(name.get())) {
+    for (const char* module : {"winreg", "wmi", "win32con", "win32gui", "win32api", "win32clipboard", "win32com",
+                               "win32com.client", "pywintypes"})
+      windows_module = windows_module || PyUnicode_CompareWithASCIIString(name.get(), module) == 0;
+  }
+  if (windows_module)
+    call_method(error.get(), "add_note"_id,
+                new_str("velka_code needs Windows; on Linux and macOS run the script on the simulated Windows "
+                        "platform that comes with it: python -m simwin script.py (or call simwin.activate() "
+                        "before importing velka_code)")
+                    .get());
+  // The import error stands, whether or not the note could be added.
+  PyErr_Clear();
+  if (trace) PyException_SetTraceback(error.get(), trace.get());
+  PyErr_Restore(kind.release(), error.release(), trace.release());
+}
+#endif
+
 int exec_step(PyObject* module) {
   ModuleState& s = state();
   if (s.module) {
@@ -109,6 +139,9 @@ int exec_step(PyObject* module) {
   s.globals = nullptr;
   Py_CLEAR(s.module);
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init velka_code");
+#ifndef MS_WINDOWS
+  note_simulated_platform();
+#endif
   return -1;
 }
 

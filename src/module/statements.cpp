@@ -49,8 +49,10 @@ class Body {
         return set(row.name, row.make().get());
       case Row::Kind::def:
         return set(row.def->name, make_function(*row.def).get());
-      case Row::Kind::class_:
-        return set(row.name, make_class(row.name, row.text, row.methods).get());
+      case Row::Kind::class_: {
+        const Ref cls = make_class(row.name, row.text, row.methods);
+        return cls && (!row.made || row.made(cls.get())) && set(row.name, cls.get());
+      }
       case Row::Kind::statement:
         return row.run(ns_);
     }

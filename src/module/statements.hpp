@@ -18,6 +18,7 @@ struct Row {
   std::span<const FunctionDef* const> methods = {};  // class
   Ref (*make)() = nullptr;                           // value
   bool (*run)(PyObject* ns) = nullptr;               // statement
+  bool (*made)(PyObject* cls) = nullptr;             // class: its own set-up, once made
 };
 
 // The methods of one class, in the order its body defines them; one array
@@ -36,10 +37,11 @@ constexpr Row value(const char* name, Ref (*make)()) { return {.kind = Row::Kind
 // def name(...): at module level
 constexpr Row def(const FunctionDef& function) { return {.kind = Row::Kind::def, .def = &function}; }
 // class name: with the methods given, in order; made as
-// type(name, (), namespace) and bound once the class is complete.
+// type(name, (), namespace), given `made` when there is one, and bound once
+// the class is complete.
 template <const FunctionDef&... Methods>
-constexpr Row class_(const char* name, const char* doc = nullptr) {
-  return {.kind = Row::Kind::class_, .name = name, .text = doc, .methods = kMethods<Methods...>};
+constexpr Row class_(const char* name, const char* doc = nullptr, bool (*made)(PyObject* cls) = nullptr) {
+  return {.kind = Row::Kind::class_, .name = name, .text = doc, .methods = kMethods<Methods...>, .made = made};
 }
 // Any other statement.
 constexpr Row statement(bool (*run)(PyObject* ns)) { return {.kind = Row::Kind::statement, .run = run}; }

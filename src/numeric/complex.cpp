@@ -1,571 +1,134 @@
-// The methods of ComplexNumber: a real and an imaginary part kept as
-// instance attributes, four arithmetic operators and a text form. The
-// operands' parts are read anew at every use, and results are built by
-// calling the module-level name ComplexNumber at the time of the call.
-//
-// Reading an attribute the general way costs more than the arithmetic
-// itself, so where it can be shown that reading each part once gives what
-// reading it at every use would give, the parts are read once, straight
-// from the instance dicts (ReadOnce). Everything else goes through
-// attribute access (ReadEachUse); both feed the same operator code.
-#include "numeric/fast.hpp"
+// The methods of ComplexNumber as they are written: a real and an
+// imaginary part kept as instance attributes, four arithmetic operators
+// and a text form. The operands' parts are read by attribute access at
+// every use, and results are built by calling the module-level name
+// ComplexNumber at the time of the call. Each method first offers its work
+// to a shortcut (complex_fast.hpp), which declines whenever it cannot show
+// that it gives the same.
+#include "core/state.hpp"
+#include "numeric/complex_fast.hpp"
 #include "numeric/numeric.hpp"
-
-#include <charconv>
-#include <cstdint>
-#include <cstring>
-#include <iterator>
 
 namespace vk::numeric {
 namespace {
 
 using namespace literals;
 
-// obj.<name> = value. The names here are interned, so for generic
-// attribute setting the slot itself is what setattr() calls.
-int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
-  if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr) return PyObject_GenericSetAttr(obj, name, value);
-  return PyObject_SetAttr(obj, name, value);
-}
-
 // self.real = real; self.imag = imag
 PyObject* init_impl(Function*, Args args) {
-  if (set_attribute(args[0], "real"_id, args[1]) < 0) return nullptr;
-  if (set_attribute(args[0], "imag"_id, args[2]) < 0) return nullptr;
+  if (!store_parts(args[0], args[1], args[2])) return nullptr;
   Py_RETURN_NONE;
 }
 
-// What the shortcuts need to know about a class. Any change to a class or
-// to one of its bases (an attribute set or deleted, __bases__ assigned)
-// takes away its version tag, and a class never gets the same tag twice:
-// facts found under one tag hold while the class keeps it. The
-// interpreter's own method cache rests on the same rule.
-struct ClassFacts {
-  // instance.real and instance.imag are plain reads of the instance dict:
-  // generic attribute access and no class attribute of either name.
-  bool plain_parts = false;
-  // Calling the class runs object.__new__ and then this module's __init__.
-  bool own_construction = false;
-};
-
-ClassFacts find_facts(PyTypeObject* type) {
-  // _PyType_Lookup runs no code and raises nothing.
-  PyObject* init = _PyType_Lookup(type, "__init__"_id);
-  ClassFacts facts;
-  facts.plain_parts = type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset != 0 &&
-                      !_PyType_Lookup(type, "real"_id) && !_PyType_Lookup(type, "imag"_id);
-  facts.own_construction = PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
-                           !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) &&
-                           type->tp_new == PyBaseObject_Type.tp_new && init &&
-                           Py_IS_TYPE(init, state().function_type) &&
-                           reinterpret_cast<Function*>(init)->def == &complex_init;
-  return facts;
-}
-
-struct FactsEntry {
-  PyTypeObject* type = nullptr;
-  unsigned int version = 0;  // 0 is never a valid tag
-  ClassFacts facts;
-
-  bool holds(PyTypeObject* t) const { return type == t && version != 0 && version == t->tp_version_tag; }
-};
-
-// The class met last, which is checked first, and a few more by address.
-FactsEntry last_class;
-FactsEntry facts_cache[8];
-
-#if defined(_MSC_VER)
-__declspec(noinline)
-#else
-__attribute__((noinline))
-#endif
-ClassFacts facts_of_another(PyTypeObject* type) {
-  FactsEntry& entry = facts_cache[(reinterpret_cast<std::uintptr_t>(type) >> 4) % std::size(facts_cache)];
-  if (!entry.holds(type)) {
-    const ClassFacts facts = find_facts(type);
-    // The lookups give the class a tag when tags are still to be had.
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0) return facts;
-    entry = {type, type->tp_version_tag, facts};
-  }
-  last_class = entry;
-  return entry.facts;
-}
-
-// The facts of a class, remembered per version tag.
-inline ClassFacts facts_of(PyTypeObject* type) {
-  return last_class.holds(type) ? last_class.facts : facts_of_another(type);
-}
-
-// An intermediate value of the operators: an exact float kept as a C
-// double, or any other object. Operations on floats have no side effects,
-// so a float that is only an intermediate result never needs an object.
-struct Num {
-  Ref object;
-  double value = 0.0;
-  bool unboxed = false;
-
-  static Num of(Ref o) {
-    if (o && PyFloat_CheckExact(o.get())) return of(PyFloat_AS_DOUBLE(o.get()));
-    return {std::move(o)};
-  }
-  static Num of(double v) { return {Ref(), v, true}; }
-  bool ok() const { return unboxed || object; }
-  // The same value again; an object is shared.
-  Num share() const { return unboxed ? of(value) : Num{object}; }
-  PyObject* box() {
-    if (unboxed) {
-      object = Ref::steal(PyFloat_FromDouble(value));
-      unboxed = false;
-    }
-    return object.get();
-  }
-};
-
-// Both values as C doubles when float arithmetic is what the interpreter
-// does with them: one is a float and the other a float or an exact int,
-// which float arithmetic converts first. False (nothing set) when the
-// interpreter's own operation must decide, an int too large for a float
-// among them.
-bool as_doubles(const Num& a, const Num& b, double& x, double& y) {
-  if (!a.unboxed && !b.unboxed) return false;
-  const auto convert = [](const Num& n, double& out) {
-    if (n.unboxed) {
-      out = n.value;
-      return true;
-    }
-    if (!PyLong_CheckExact(n.object.get())) return false;
-    out = PyLong_AsDouble(n.object.get());
-    if (out == -1.0 && PyErr_Occurred()) {
-      PyErr_Clear();  // the operation itself raises it below
-      return false;
-    }
-    return true;
-  };
-  return convert(a, x) && convert(b, y);
-}
-
-enum class Op { add, sub, mul, div };
-
-// a op b, as the interpreter's operator computes it.
-Num apply(Op op, Num a, Num b) {
-  double x, y;
-  if (as_doubles(a, b, x, y)) {
-    switch (op) {
-      case Op::add:
-        return Num::of(x + y);
-      case Op::sub:
-        return Num::of(x - y);
-      case Op::mul:
-        return Num::of(x * y);
-      case Op::div:
-        if (y != 0.0) return Num::of(x / y);
-        break;  // the interpreter raises its ZeroDivisionError
-    }
-  }
-  PyObject* left = a.box();
-  PyObject* right = left ? b.box() : nullptr;
+// a.<x> op b.<y>, reading a.<x> first.
+Ref read_op(binaryfunc op, PyObject* a, PyObject* x, PyObject* b, PyObject* y) {
+  const Ref left = getattr(a, x);
+  if (!left) return {};
+  const Ref right = getattr(b, y);
   if (!right) return {};
-  switch (op) {
-    case Op::add:
-      return Num::of(Ref::steal(PyNumber_Add(left, right)));
-    case Op::sub:
-      return Num::of(Ref::steal(PyNumber_Subtract(left, right)));
-    case Op::mul:
-      return Num::of(Ref::steal(PyNumber_Multiply(left, right)));
-    case Op::div:
-      return Num::of(Ref::steal(PyNumber_TrueDivide(left, right)));
-  }
-  return {};
+  return Ref::steal(op(left.get(), right.get()));
 }
 
-// value ** 2
-Num squared(Num value) {
-  if (!value.ok()) return {};
-  double square;
-  if (value.unboxed && float_pow(value.value, 2.0, square)) return Num::of(square);
-  // Not a float, or a range error the interpreter reports itself.
-  PyObject* base = value.box();
-  Ref two = Ref::steal(PyLong_FromLong(2));
-  if (!base || !two) return {};
-  return Num::of(Ref::steal(PyNumber_Power(base, two.get(), Py_None)));
+// (self.<x1> * other.<y1>) op (self.<x2> * other.<y2>)
+Ref products(binaryfunc op, PyObject* self, PyObject* other, PyObject* x1, PyObject* y1, PyObject* x2,
+             PyObject* y2) {
+  const Ref first = read_op(PyNumber_Multiply, self, x1, other, y1);
+  if (!first) return {};
+  const Ref second = read_op(PyNumber_Multiply, self, x2, other, y2);
+  if (!second) return {};
+  return Ref::steal(op(first.get(), second.get()));
 }
 
-// The parts the operators read.
-enum Part : unsigned char { self_real, self_imag, other_real, other_imag };
-
-// Reads a part by attribute access at each use, as the methods are written.
-class ReadEachUse {
- public:
-  ReadEachUse(PyObject* self, PyObject* other) : objects_{self, other} {}
-  Num operator()(Part part) const {
-    return Num::of(getattr(objects_[part >> 1], (part & 1) ? "imag"_id : "real"_id));
-  }
-
- private:
-  PyObject* objects_[2];
-};
-
-// The parts of the operands read once, where that gives what reading them
-// at every use gives: the reads run no code (builtin numbers, or plain
-// reads of an exact dict whose keys are all exact str) and the parts are
-// exact ints or floats, so the arithmetic between two reads runs no code
-// either. Except signal handlers: the interpreter's big-int arithmetic
-// answers pending signals, and a handler may rebind a part, so the int
-// parts are held until the operation is over.
-class ReadOnce {
- public:
-  // False, with nothing changed that an attribute read would not change,
-  // when the parts must be read at each use.
-  bool read(PyObject* self) { return read_all(&self, 1); }
-  bool read(PyObject* self, PyObject* other) {
-    PyObject* objects[] = {self, other};
-    return read_all(objects, 2);
-  }
-
-  Num operator()(Part part) const {
-    const Value& v = parts_[part];
-    return v.integer ? Num{v.integer} : Num::of(v.value);
-  }
-
-  // All four parts as C doubles, when all of them are floats.
-  bool floats(double (&out)[4]) const {
-    for (int i = 0; i < 4; ++i) {
-      if (parts_[i].integer) return false;
-      out[i] = parts_[i].value;
-    }
-    return true;
-  }
-
- private:
-  // A part: an exact int (held) or a float's value.
-  struct Value {
-    Ref integer;
-    double value = 0.0;
-  };
-
-  static constexpr Py_ssize_t kMaxScan = 8;  // larger dicts are left to attribute access
-
-  bool read_all(PyObject* const* objects, int count) {
-    // Getting an instance dict may make it (until then attribute access
-    // reads the parts from the object itself), and any allocation may run
-    // the garbage collector and with it finalizers, which can change
-    // anything. So every dict but the last one read is made first, and the
-    // parts are read last to first: after the last allocation, with none
-    // in between.
-    for (int i = 0; i + 1 < count; ++i)
-      if (!builtin_number(objects[i]) && !make_dict(objects[i])) return false;
-    for (int i = count - 1; i >= 0; --i)
-      if (!read_parts(objects[i], parts_[2 * i], parts_[2 * i + 1])) return false;
-    return true;
-  }
-
-  static bool make_dict(PyObject* obj) {
-    if (!facts_of(Py_TYPE(obj)).plain_parts) return false;
-    if (Ref::steal(PyObject_GenericGetDict(obj, nullptr))) return true;
-    PyErr_Clear();
-    return false;
-  }
-
-  static bool builtin_number(PyObject* obj) {
-    return PyFloat_CheckExact(obj) || PyLong_CheckExact(obj) || PyComplex_CheckExact(obj);
-  }
-
-  // An exact int or float.
-  static bool plain_part(PyObject* part, Value& out) {
-    if (PyFloat_CheckExact(part)) {
-      out = {Ref(), PyFloat_AS_DOUBLE(part)};
-      return true;
-    }
-    if (!PyLong_CheckExact(part)) return false;
-    out = {Ref::borrow(part), 0.0};
-    return true;
-  }
-
-  // The int 0, an int's imaginary part; the interpreter keeps it.
-  static PyObject* zero() {
-    static PyObject* value = PyLong_FromLong(0);
-    return value;
-  }
-
-  // The builtin numbers answer as their attributes do: an int's real part
-  // is itself and its imaginary part the int 0, a float's are itself and
-  // 0.0, a complex number's are floats.
-  static bool read_parts(PyObject* obj, Value& real, Value& imag) {
-    if (PyFloat_CheckExact(obj)) {
-      real = {Ref(), PyFloat_AS_DOUBLE(obj)};
-      imag = {Ref(), 0.0};
-      return true;
-    }
-    if (PyLong_CheckExact(obj)) {
-      real = {Ref::borrow(obj), 0.0};
-      imag = {Ref::borrow(zero()), 0.0};
-      return static_cast<bool>(imag.integer);
-    }
-    if (PyComplex_CheckExact(obj)) {
-      const Py_complex value = PyComplex_AsCComplex(obj);
-      real = {Ref(), value.real};
-      imag = {Ref(), value.imag};
-      return true;
-    }
-    if (Py_TYPE(obj)->tp_dictoffset == 0) return false;
-    const Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-    if (!dict) {
-      PyErr_Clear();
-      return false;
-    }
-    // Judged after getting the dict, which may have run code.
-    return facts_of(Py_TYPE(obj)).plain_parts && PyDict_CheckExact(dict.get()) && read_dict(dict.get(), real, imag);
-  }
-
-  // The parts in an instance dict, by a scan instead of two lookups: a
-  // lookup could compare "real" with a key of another type, which runs
-  // that key's __eq__. Names set as attributes are interned.
-  static bool read_dict(PyObject* dict, Value& real, Value& imag) {
-    const Py_ssize_t size = PyDict_GET_SIZE(dict);
-    if (size > kMaxScan) return false;
-    PyObject* const real_name = "real"_id;
-    PyObject* const imag_name = "imag"_id;
-    PyObject* found[2] = {nullptr, nullptr};
-    Py_ssize_t position = 0;
-    PyObject* key;
-    PyObject* value;
-    for (Py_ssize_t seen = 0; seen < size && PyDict_Next(dict, &position, &key, &value); ++seen) {
-      if (key == real_name) {
-        found[0] = value;
-      } else if (key == imag_name) {
-        found[1] = value;
-      } else if (!PyUnicode_CheckExact(key)) {
-        return false;
-      } else if (PyUnicode_GET_LENGTH(key) == 4) {
-        if (PyUnicode_CompareWithASCIIString(key, "real") == 0) found[0] = value;
-        if (PyUnicode_CompareWithASCIIString(key, "imag") == 0) found[1] = value;
-      }
-    }
-    return found[0] && found[1] && plain_part(found[0], real) && plain_part(found[1], imag);
-  }
-
-  Value parts_[4];
-};
-
-// type(real, imag) for a class whose construction is known to be
-// object.__new__ and then this module's __init__: the same steps, without
-// the argument tuples and the lookups of a call.
-PyObject* construct_directly(PyTypeObject* type, PyObject* real, PyObject* imag) {
-  Ref no_arguments = Ref::steal(PyTuple_New(0));
-  if (!no_arguments) return nullptr;
-  Ref instance = Ref::steal(type->tp_new(type, no_arguments.get(), nullptr));
-  if (!instance) return nullptr;
-  // Making the instance may have run finalizers: __init__ is judged after
-  // it, as calling the class looks it up after making the instance.
-  PyObject* args[] = {instance.get(), real, imag};
-  if (facts_of(type).own_construction) return Ref::steal(init_impl(nullptr, args)) ? instance.release() : nullptr;
-  Ref arguments = Ref::steal(PyTuple_Pack(2, real, imag));
-  if (!arguments || type->tp_init(instance.get(), arguments.get(), nullptr) < 0) return nullptr;
-  return instance.release();
+// other.<part> ** 2
+Ref squared(PyObject* other, PyObject* part) {
+  const Ref value = getattr(other, part);
+  const Ref two = value ? Ref::steal(PyLong_FromLong(2)) : Ref();
+  return two ? Ref::steal(PyNumber_Power(value.get(), two.get(), Py_None)) : Ref();
 }
 
-// cls(real, imag). For a plain class made by `type` whose instances come
-// from object.__new__ and whose __init__ is this module's own, the
-// instance is made and initialised directly, which is what calling the
-// class does then.
-PyObject* construct(PyObject* cls, PyObject* real, PyObject* imag) {
-  if (Py_IS_TYPE(cls, &PyType_Type)) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (facts_of(type).own_construction) return construct_directly(type, real, imag);
-  }
-  return call(cls, real, imag).release();
+// return ComplexNumber(real_part, imag_part), the name looked up last.
+PyObject* make(const Ref& real_part, const Ref& imag_part) {
+  const Ref cls = global("ComplexNumber"_id);
+  return cls ? construct(cls.get(), real_part.get(), imag_part.get()).release() : nullptr;
 }
 
-PyObject* construct(PyObject* cls, Num& real, Num& imag) {
-  PyObject* real_object = real.box();
-  PyObject* imag_object = real_object ? imag.box() : nullptr;
-  return imag_object ? construct(cls, real_object, imag_object) : nullptr;
-}
-
-// read(x) op read(y), reading x first.
-template <class Read>
-Num pair(const Read& read, Part x, Op op, Part y) {
-  Num left = read(x);
-  if (!left.ok()) return {};
-  Num right = read(y);
-  if (!right.ok()) return {};
-  return apply(op, std::move(left), std::move(right));
-}
-
-// (x1 * y1) op (x2 * y2)
-template <class Read>
-Num combined(const Read& read, Part x1, Part y1, Op op, Part x2, Part y2) {
-  Num first = pair(read, x1, Op::mul, y1);
-  if (!first.ok()) return {};
-  Num second = pair(read, x2, Op::mul, y2);
-  if (!second.ok()) return {};
-  return apply(op, std::move(first), std::move(second));
+// The shortcut's answer, or null with nothing set when the method must run
+// as written.
+PyObject* taken(Outcome outcome, Ref& result, bool& done) {
+  done = outcome != Outcome::general;
+  return outcome == Outcome::value ? result.release() : nullptr;
 }
 
 // return ComplexNumber(self.real op other.real, self.imag op other.imag),
 // the name looked up first.
-template <class Read>
-PyObject* componentwise(PyObject* cls, const Read& read, Op op) {
-  Num real = pair(read, self_real, op, other_real);
-  if (!real.ok()) return nullptr;
-  Num imag = pair(read, self_imag, op, other_imag);
-  if (!imag.ok()) return nullptr;
-  return construct(cls, real, imag);
-}
-
-// ComplexNumber(real, imag) from two floats.
-PyObject* construct(PyObject* cls, double real, double imag) {
-  const Ref real_part = Ref::steal(PyFloat_FromDouble(real));
-  const Ref imag_part = real_part ? Ref::steal(PyFloat_FromDouble(imag)) : Ref();
-  return imag_part ? construct(cls, real_part.get(), imag_part.get()) : nullptr;
-}
-
-PyObject* componentwise(Args args, Op op) {
-  Ref cls = global("ComplexNumber"_id);
+PyObject* componentwise(Args args, ComplexOp which, binaryfunc op) {
+  const Ref cls = global("ComplexNumber"_id);
   if (!cls) return nullptr;
   // The lookup can run code (a namespace key's __eq__), so the parts are
   // judged after it.
-  ReadOnce once;
-  if (!once.read(args[0], args[1])) return componentwise(cls.get(), ReadEachUse(args[0], args[1]), op);
-  double p[4];
-  if (!once.floats(p)) return componentwise(cls.get(), once, op);
-  if (op == Op::add) return construct(cls.get(), p[self_real] + p[other_real], p[self_imag] + p[other_imag]);
-  return construct(cls.get(), p[self_real] - p[other_real], p[self_imag] - p[other_imag]);
+  Ref result;
+  bool done;
+  PyObject* answer = taken(operate_once(which, cls.get(), args[0], args[1], result), result, done);
+  if (done) return answer;
+  const Ref real = read_op(op, args[0], "real"_id, args[1], "real"_id);
+  if (!real) return nullptr;
+  const Ref imag = read_op(op, args[0], "imag"_id, args[1], "imag"_id);
+  if (!imag) return nullptr;
+  return construct(cls.get(), real.get(), imag.get()).release();
 }
 
-PyObject* add_impl(Function*, Args args) { return componentwise(args, Op::add); }
-PyObject* sub_impl(Function*, Args args) { return componentwise(args, Op::sub); }
+PyObject* add_impl(Function*, Args args) { return componentwise(args, ComplexOp::add, PyNumber_Add); }
+PyObject* sub_impl(Function*, Args args) { return componentwise(args, ComplexOp::sub, PyNumber_Subtract); }
 
-// return ComplexNumber(real_part, imag_part), the name looked up last.
-PyObject* make(Num& real, Num& imag) {
-  Ref cls = global("ComplexNumber"_id);
-  return cls ? construct(cls.get(), real, imag) : nullptr;
-}
-
-template <class Read>
-PyObject* multiply(const Read& read) {
-  Num real_part = combined(read, self_real, other_real, Op::sub, self_imag, other_imag);
-  if (!real_part.ok()) return nullptr;
-  Num imag_part = combined(read, self_real, other_imag, Op::add, self_imag, other_real);
-  if (!imag_part.ok()) return nullptr;
-  return make(real_part, imag_part);
-}
-
+// real_part = self.real * other.real - self.imag * other.imag
+// imag_part = self.real * other.imag + self.imag * other.real
 PyObject* mul_impl(Function*, Args args) {
-  ReadOnce once;
-  if (!once.read(args[0], args[1])) return multiply(ReadEachUse(args[0], args[1]));
-  double p[4];
-  if (!once.floats(p)) return multiply(once);
-  const double real_part = p[self_real] * p[other_real] - p[self_imag] * p[other_imag];
-  const double imag_part = p[self_real] * p[other_imag] + p[self_imag] * p[other_real];
-  Ref cls = global("ComplexNumber"_id);
-  return cls ? construct(cls.get(), real_part, imag_part) : nullptr;
-}
-
-template <class Read>
-PyObject* divide(const Read& read) {
-  Num real_square = squared(read(other_real));
-  if (!real_square.ok()) return nullptr;
-  Num imag_square = squared(read(other_imag));
-  if (!imag_square.ok()) return nullptr;
-  Num denominator = apply(Op::add, std::move(real_square), std::move(imag_square));
-  if (!denominator.ok()) return nullptr;
-  Num real_sum = combined(read, self_real, other_real, Op::add, self_imag, other_imag);
-  if (!real_sum.ok()) return nullptr;
-  Num real_part = apply(Op::div, std::move(real_sum), denominator.share());
-  if (!real_part.ok()) return nullptr;
-  Num imag_difference = combined(read, self_imag, other_real, Op::sub, self_real, other_imag);
-  if (!imag_difference.ok()) return nullptr;
-  Num imag_part = apply(Op::div, std::move(imag_difference), std::move(denominator));
-  if (!imag_part.ok()) return nullptr;
+  Ref result;
+  bool done;
+  PyObject* answer = taken(operate_once(ComplexOp::mul, nullptr, args[0], args[1], result), result, done);
+  if (done) return answer;
+  const Ref real_part = products(PyNumber_Subtract, args[0], args[1], "real"_id, "real"_id, "imag"_id, "imag"_id);
+  if (!real_part) return nullptr;
+  const Ref imag_part = products(PyNumber_Add, args[0], args[1], "real"_id, "imag"_id, "imag"_id, "real"_id);
+  if (!imag_part) return nullptr;
   return make(real_part, imag_part);
 }
 
+// denominator = other.real ** 2 + other.imag ** 2
+// real_part = (self.real * other.real + self.imag * other.imag) / denominator
+// imag_part = (self.imag * other.real - self.real * other.imag) / denominator
 PyObject* truediv_impl(Function*, Args args) {
-  ReadOnce once;
-  if (!once.read(args[0], args[1])) return divide(ReadEachUse(args[0], args[1]));
-  double p[4];
-  double real_square, imag_square;
-  // A range error of a power or a zero denominator is left to the
-  // interpreter's operations, which raise it.
-  if (!once.floats(p) || !float_pow(p[other_real], 2.0, real_square) ||
-      !float_pow(p[other_imag], 2.0, imag_square) || real_square + imag_square == 0.0)
-    return divide(once);
-  const double denominator = real_square + imag_square;
-  const double real_part = (p[self_real] * p[other_real] + p[self_imag] * p[other_imag]) / denominator;
-  const double imag_part = (p[self_imag] * p[other_real] - p[self_real] * p[other_imag]) / denominator;
-  Ref cls = global("ComplexNumber"_id);
-  return cls ? construct(cls.get(), real_part, imag_part) : nullptr;
+  Ref result;
+  bool done;
+  PyObject* answer = taken(operate_once(ComplexOp::div, nullptr, args[0], args[1], result), result, done);
+  if (done) return answer;
+  const Ref real_square = squared(args[1], "real"_id);
+  if (!real_square) return nullptr;
+  const Ref imag_square = squared(args[1], "imag"_id);
+  if (!imag_square) return nullptr;
+  const Ref denominator = Ref::steal(PyNumber_Add(real_square.get(), imag_square.get()));
+  if (!denominator) return nullptr;
+  const Ref real_sum = products(PyNumber_Add, args[0], args[1], "real"_id, "real"_id, "imag"_id, "imag"_id);
+  const Ref real_part = real_sum ? Ref::steal(PyNumber_TrueDivide(real_sum.get(), denominator.get())) : Ref();
+  if (!real_part) return nullptr;
+  const Ref imag_difference = products(PyNumber_Subtract, args[0], args[1], "imag"_id, "real"_id, "real"_id, "imag"_id);
+  const Ref imag_part =
+      imag_difference ? Ref::steal(PyNumber_TrueDivide(imag_difference.get(), denominator.get())) : Ref();
+  if (!imag_part) return nullptr;
+  return make(real_part, imag_part);
 }
-
-// The text of an exact int or float part as an f-string field gives it,
-// which for both is str(): the shortest repr for a float. ASCII, kept here
-// until the result is made; make() is false with an exception set on
-// failure.
-class PartText {
- public:
-  bool make(Num& part) {
-    if (part.unboxed) {
-      owned_ = PyOS_double_to_string(part.value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-      if (!owned_) return false;
-      text_ = owned_;
-      size_ = std::strlen(owned_);
-      return true;
-    }
-    PyObject* integer = part.object.get();
-    int overflow = 0;
-    const long long small = PyLong_AsLongLongAndOverflow(integer, &overflow);
-    if (!overflow) {
-      // Nothing can fail for an exact int in range.
-      size_ = static_cast<std::size_t>(std::to_chars(buffer_, buffer_ + sizeof(buffer_), small).ptr - buffer_);
-      text_ = buffer_;
-      return true;
-    }
-    // Large ints keep the interpreter's conversion and its digit limit.
-    str_ = Ref::steal(PyObject_Str(integer));
-    Py_ssize_t size = 0;
-    text_ = str_ ? PyUnicode_AsUTF8AndSize(str_.get(), &size) : nullptr;
-    size_ = static_cast<std::size_t>(size);
-    return text_ != nullptr;
-  }
-  ~PartText() { PyMem_Free(owned_); }
-
-  const char* text() const { return text_; }
-  std::size_t size() const { return size_; }
-
- private:
-  char buffer_[24];
-  char* owned_ = nullptr;
-  Ref str_;
-  const char* text_ = nullptr;
-  std::size_t size_ = 0;
-};
 
 // f"{self.real} + {self.imag}i"
 PyObject* str_impl(Function*, Args args) {
-  ReadOnce once;
-  if (once.read(args[0])) {
-    Num real = once(self_real);
-    Num imag = once(self_imag);
-    PartText real_text, imag_text;
-    if (!real_text.make(real) || !imag_text.make(imag)) return nullptr;
-    constexpr char kJoin[] = " + ";
-    constexpr std::size_t kJoinSize = sizeof(kJoin) - 1;
-    const std::size_t size = real_text.size() + kJoinSize + imag_text.size() + 1;
-    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-    if (!text) return nullptr;
-    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
-    out = std::copy_n(real_text.text(), real_text.size(), out);
-    out = std::copy_n(kJoin, kJoinSize, out);
-    out = std::copy_n(imag_text.text(), imag_text.size(), out);
-    *out = 'i';
-    return text.release();
-  }
-  Ref real = getattr(args[0], "real"_id);
-  Ref real_text = real ? format(real.get()) : Ref();
+  Ref result;
+  bool done;
+  PyObject* answer = taken(text_once(args[0], result), result, done);
+  if (done) return answer;
+  const Ref real = getattr(args[0], "real"_id);
+  const Ref real_text = real ? format(real.get()) : Ref();
   if (!real_text) return nullptr;
-  Ref imag = getattr(args[0], "imag"_id);
-  Ref imag_text = imag ? format(imag.get()) : Ref();
+  const Ref imag = getattr(args[0], "imag"_id);
+  const Ref imag_text = imag ? format(imag.get()) : Ref();
   if (!imag_text) return nullptr;
   return concat({real_text.get(), " + "_id, imag_text.get(), "i"_id}).release();
 }

@@ -23,9 +23,20 @@ PyObject* pi_impl(Function*, Args args) {
 
 // ------------------------------------------------------------ factorial
 
+// isinstance(n, int) and n < 0: an exact int by its sign, anything else
+// as isinstance and its own operator answer. 1, 0, or -1 with an
+// exception set.
+int negative_int(PyObject* n) {
+  if (PyLong_CheckExact(n)) return _PyLong_Sign(n) < 0;
+  const int is_int = PyObject_IsInstance(n, reinterpret_cast<PyObject*>(&PyLong_Type));
+  return is_int <= 0 ? is_int : PyObject_RichCompareBool(n, small_int<0>(), Py_LT);
+}
+
 PyObject* factorial_impl(Function*, Args args) {
   PyObject* n = args[0];
-  if (PyLong_Check(n) && _PyLong_Sign(n) < 0) {
+  const int negative = negative_int(n);
+  if (negative < 0) return nullptr;
+  if (negative) {
     PyErr_SetString(PyExc_ValueError, "factorial() not defined for negative values");
     return nullptr;
   }

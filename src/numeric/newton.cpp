@@ -16,21 +16,41 @@ namespace {
 
 using namespace literals;
 
-bool is_real(PyObject* v) { return PyLong_Check(v) || PyFloat_Check(v); }
+// isinstance(v, (int, float)): 1, 0, or -1 with an exception set. The
+// exact types answer at once; anything else asks isinstance, which also
+// hears a __class__ of its own.
+int is_real(PyObject* v) {
+  if (PyLong_CheckExact(v) || PyFloat_CheckExact(v)) return 1;
+  const int is_int = PyObject_IsInstance(v, reinterpret_cast<PyObject*>(&PyLong_Type));
+  return is_int != 0 ? is_int : PyObject_IsInstance(v, reinterpret_cast<PyObject*>(&PyFloat_Type));
+}
+
+// v <op> 0 as the interpreter compares them: 1, 0, or -1 with an exception
+// set. An exact int or float is compared by its value, which is what its
+// operator does; any other type by its own operator.
+int compare_with_zero(PyObject* v, int op) {
+  if (PyFloat_CheckExact(v)) {
+    const double d = PyFloat_AS_DOUBLE(v);
+    return op == Py_LT ? d < 0.0 : op == Py_LE ? d <= 0.0 : d == 0.0;
+  }
+  if (PyLong_CheckExact(v)) {
+    const int sign = _PyLong_Sign(v);
+    return op == Py_LT ? sign < 0 : op == Py_LE ? sign <= 0 : sign == 0;
+  }
+  return PyObject_RichCompareBool(v, small_int<0>(), op);
+}
+
+// `isinstance(v, (int, float)) and v <op> 0`: 1, 0, or -1 with an
+// exception set.
+int real_and(PyObject* v, int op) {
+  const int real = is_real(v);
+  return real <= 0 ? real : compare_with_zero(v, op);
+}
 
 // abs(delta) < tolerance: 1, 0, or -1 with an exception set.
 int below_tolerance(PyObject* delta, PyObject* tolerance) {
   Ref size = Ref::steal(PyNumber_Absolute(delta));
   return size ? PyObject_RichCompareBool(size.get(), tolerance, Py_LT) : -1;
-}
-
-// The value of a real `v` compared with zero: -1, 0 or 1; 2 for a NaN.
-int real_sign(PyObject* v) {
-  if (PyFloat_Check(v)) {
-    const double d = PyFloat_AS_DOUBLE(v);
-    return std::isnan(d) ? 2 : (d < 0.0 ? -1 : (d > 0.0 ? 1 : 0));
-  }
-  return _PyLong_Sign(v);
 }
 
 PyObject* domain_error() {
@@ -42,20 +62,21 @@ PyObject* domain_error() {
 
 PyObject* sqrt_general(PyObject* a, PyObject* tolerance, PyObject* max_iterations, bool real) {
   Ref x = Ref::borrow(a);
-  Ref two = Ref::steal(PyLong_FromLong(2));
-  if (!two) return nullptr;
+  PyObject* const two = small_int<2>();
   auto step = [&](PyObject*) {
     // For a real argument an iterate at zero can only be the root of
     // a == 0 itself: it is the answer, as a float.
-    if (real && is_real(x.get()) && real_sign(x.get()) == 0) {
-      x = Ref::steal(PyFloat_FromDouble(PyFloat_Check(x.get()) ? PyFloat_AS_DOUBLE(x.get()) : 0.0));
+    const int zero = real ? compare_with_zero(x.get(), Py_EQ) : 0;
+    if (zero < 0) return Loop::fail;
+    if (zero) {
+      x = Ref::steal(PyNumber_Float(x.get()));
       return x ? Loop::stop : Loop::fail;
     }
-    Ref square = Ref::steal(PyNumber_Power(x.get(), two.get(), Py_None));
+    Ref square = Ref::steal(PyNumber_Power(x.get(), two, Py_None));
     if (!square) return Loop::fail;
     Ref f = Ref::steal(PyNumber_Subtract(square.get(), a));
     if (!f) return Loop::fail;
-    Ref f_prime = Ref::steal(PyNumber_Multiply(two.get(), x.get()));
+    Ref f_prime = Ref::steal(PyNumber_Multiply(two, x.get()));
     if (!f_prime) return Loop::fail;
     Ref delta_x = Ref::steal(PyNumber_TrueDivide(f.get(), f_prime.get()));
     if (!delta_x) return Loop::fail;
@@ -116,6 +137,11 @@ Outcome sqrt_fast(PyObject* a, const Real& r, double tolerance, long long count,
     if (std::fabs(delta) < tolerance) count = step;
   } else {
     if (!std::isfinite(a_value)) return Outcome::general;
+    // float(a) of a float is a itself.
+    if (a_value == 0.0) {
+      result = Ref::borrow(a);
+      return Outcome::value;
+    }
     x = a_value;
   }
   for (; step < count; ++step) {
@@ -135,8 +161,10 @@ Outcome sqrt_fast(PyObject* a, const Real& r, double tolerance, long long count,
 
 PyObject* sqrt_impl(Function*, Args args) {
   PyObject* a = args[0];
-  const bool real = is_real(a);
-  if (real && real_sign(a) < 0) return domain_error();
+  const int real = is_real(a);
+  const int negative = real > 0 ? compare_with_zero(a, Py_LT) : real;
+  if (negative < 0) return nullptr;
+  if (negative) return domain_error();
   return fast_or_general(
       [&](Ref& result) {
         Real r;
@@ -146,7 +174,7 @@ PyObject* sqrt_impl(Function*, Args args) {
           return Outcome::general;
         return sqrt_fast(a, r, tolerance, count, result);
       },
-      [&] { return sqrt_general(a, args[1], args[2], real); });
+      [&] { return sqrt_general(a, args[1], args[2], real > 0); });
 }
 
 // ------------------------------------------------------------------- ln
@@ -246,7 +274,8 @@ Outcome ln_fast(PyObject* x, const Real& r, const LnSettings& s, LnValue& out) {
 
 PyObject* ln_impl(Function*, Args args) {
   PyObject* x = args[0];
-  if (is_real(x) && real_sign(x) <= 0) return domain_error();
+  const int outside = real_and(x, Py_LE);
+  if (outside != 0) return outside > 0 ? domain_error() : nullptr;
   return fast_or_general(
       [&](Ref& result) {
         Real r;
@@ -265,7 +294,8 @@ PyObject* ln_impl(Function*, Args args) {
 
 PyObject* log10_impl(Function*, Args args) {
   PyObject* x = args[0];
-  if (is_real(x) && real_sign(x) <= 0) return domain_error();
+  const int outside = real_and(x, Py_LE);
+  if (outside != 0) return outside > 0 ? domain_error() : nullptr;
   Ref ten = Ref::steal(PyLong_FromLong(10));
   if (!ten) return nullptr;
   auto fast = [&](Ref& result) {

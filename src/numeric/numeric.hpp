@@ -19,5 +19,8 @@ extern const FunctionDef pi, factorial, power, combination_by_math_comb, combina
 
 // The methods of ComplexNumber, in class-body order.
 extern const FunctionDef complex_init, complex_add, complex_sub, complex_mul, complex_truediv, complex_str;
+// What the class needs once made: calling it builds an instance directly
+// when that is what calling it would do.
+bool complex_made(PyObject* cls);
 
 }  // namespace vk::numeric

@@ -18,29 +18,25 @@ using namespace literals;
 
 // result = 0; for n in range(num_terms): result += term(n); return result
 PyObject* series_general(Series kind, PyObject* x, PyObject* num_terms) {
-  Ref minus_one = Ref::steal(PyLong_FromLong(-1));
-  Ref one = Ref::steal(PyLong_FromLong(1));
-  Ref two = Ref::steal(PyLong_FromLong(2));
   Ref result = Ref::steal(PyLong_FromLong(0));
-  if (!minus_one || !one || !two || !result) return nullptr;
+  if (!result) return nullptr;
+  // term = (-1) ** n * x ** k / factorial(k), k = 2n + 1, 2n or n; exp has no sign.
   auto term = [&](PyObject* n) {
     Ref sign;
-    if (kind != Series::exp) {
-      sign = Ref::steal(PyNumber_Power(minus_one.get(), n, Py_None));
-      if (!sign) return Loop::fail;
-    }
     Ref k = Ref::borrow(n);
     if (kind != Series::exp) {
-      k = Ref::steal(PyNumber_Multiply(two.get(), n));
-      if (k && kind == Series::sin) k = Ref::steal(PyNumber_Add(k.get(), one.get()));
+      sign = Ref::steal(PyNumber_Power(small_int<-1>(), n, Py_None));
+      if (!sign) return Loop::fail;
+      k = Ref::steal(PyNumber_Multiply(small_int<2>(), n));
+      if (k && kind == Series::sin) k = Ref::steal(PyNumber_Add(k.get(), small_int<1>()));
       if (!k) return Loop::fail;
     }
     Ref numerator = Ref::steal(PyNumber_Power(x, k.get(), Py_None));
     if (numerator && sign) numerator = Ref::steal(PyNumber_Multiply(sign.get(), numerator.get()));
     if (!numerator) return Loop::fail;
-    Ref factorial_fn = global("factorial"_id);
-    if (!factorial_fn) return Loop::fail;
-    Ref divisor = call(factorial_fn.get(), k.get());
+    sign = Ref();
+    Ref divisor = global("factorial"_id);
+    divisor = divisor ? call(divisor.get(), k.get()) : Ref();
     if (!divisor) return Loop::fail;
     Ref quotient = Ref::steal(PyNumber_TrueDivide(numerator.get(), divisor.get()));
     if (!quotient) return Loop::fail;

@@ -19,17 +19,19 @@ bool print_server_line(PyObject* self, const char* tail) {
   return print_line(concat({new_str("The backend Python server (").get(), text.get(), new_str(tail).get()}).get());
 }
 
-// monitor_process(): waits for the child, then says it stopped. Its
-// closure is the tuple (process, instance).
+// monitor_process(): waits for the child, then says it stopped. Its free
+// variables, read when it runs, are the process and the instance.
+enum : Py_ssize_t { kProcess, kSelf };
+
 PyObject* monitor_impl(Function* f, Args) {
-  PyObject* process = PyTuple_GET_ITEM(f->closure, 0);
-  PyObject* self = PyTuple_GET_ITEM(f->closure, 1);
-  if (!call_method(process, "wait"_id)) return nullptr;
-  if (!print_server_line(self, ") has stopped")) return nullptr;
+  Ref process = free_variable(f, kProcess);
+  if (!process || !call_method(process.get(), "wait"_id)) return nullptr;
+  Ref self = free_variable(f, kSelf);
+  if (!self || !print_server_line(self.get(), ") has stopped")) return nullptr;
   return Py_NewRef(Py_None);
 }
 
-const FunctionDef monitor_process{.name = "monitor_process", .impl = monitor_impl};
+const FunctionDef monitor_process{.name = "monitor_process", .impl = monitor_impl, .freevars = {"process", "self"}};
 
 // ["python", path] and, when the port is true, "--port", str(port).
 Ref command_line(PyObject* self) {

@@ -35,83 +35,114 @@ Ref file_identity(PyObject* stat_result) {
   return inode ? Ref::steal(PyTuple_Pack(2, device.get(), inode.get())) : Ref();
 }
 
-// os.stat(path): its identity and st_mode. A path that cannot be stat-ed
-// leaves `identity` empty; the stock handler then answers for it as before.
-bool stat_file(PyObject* stat, PyObject* path, Ref& identity, long& mode) {
+// What os.stat says of a path: a file (its identity and st_mode), no file,
+// or a path that cannot name a file at all (a NUL, which an escape can put
+// there). os.stat and open refuse such a path with ValueError, not OSError,
+// so the stock handler would let it out of send_head and drop the
+// connection; it is answered here instead.
+enum class Named { error, file, nothing, unnameable };
+
+Named stat_file(PyObject* stat, PyObject* path, Ref& identity, long& mode) {
   identity = Ref();
   Ref result = call(stat, path);
   if (!result) {
-    // ValueError: a NUL in the path, which an escape can put there.
-    if (!PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
-    PyErr_Clear();
-    return true;
+    if (PyErr_ExceptionMatches(PyExc_OSError)) {
+      PyErr_Clear();
+      return Named::nothing;
+    }
+    if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+      PyErr_Clear();
+      return Named::unnameable;
+    }
+    return Named::error;
   }
   Ref st_mode = getattr(result.get(), "st_mode"_id);
   mode = st_mode ? PyLong_AsLong(st_mode.get()) : -1;
-  if (mode == -1 && PyErr_Occurred()) return false;
+  if (mode == -1 && PyErr_Occurred()) return Named::error;
   identity = file_identity(result.get());
-  return static_cast<bool>(identity);
+  return identity ? Named::file : Named::error;
 }
 
-// 1 when serving `path` would send the key file, 0 when not, -1 with an
-// exception set. A folder is served through its index page, the first of
-// "index.html" and "index.htm" that is a regular file, as the stock handler
-// picks it.
-int serves_key(PyObject* path, PyObject* key) {
+// 1 when the request for `path` is answered 404 here, 0 when the stock
+// handler answers it, -1 with an exception set. Refused: the key file, and
+// a path that cannot name a file, as a missing file would be. A folder is
+// served through its index page, the first of "index.html" and "index.htm"
+// that is a regular file, as the stock handler picks it.
+int refuses(PyObject* path, PyObject* key) {
   Ref stat = global("os"_id, "stat"_id);
   if (!stat) return -1;
   Ref identity;
   long mode = 0;
-  if (!stat_file(stat.get(), path, identity, mode)) return -1;
-  if (!identity) return 0;
+  switch (stat_file(stat.get(), path, identity, mode)) {
+    case Named::error:
+      return -1;
+    case Named::nothing:
+      return 0;
+    case Named::unnameable:
+      return 1;
+    case Named::file:
+      break;
+  }
+  // Until the cell holds the key's identity (a tuple), nothing is served.
+  if (!PyTuple_CheckExact(key)) return 1;
   if ((mode & kFileTypeBits) == kDirectoryType) {
     Ref join = global("os"_id, "path"_id, "join"_id);
     if (!join) return -1;
     for (PyObject* index : {"index.html"_id, "index.htm"_id}) {
       Ref page = call(join.get(), path, index);
-      if (!page || !stat_file(stat.get(), page.get(), identity, mode)) return -1;
-      if (identity && (mode & kFileTypeBits) == kRegularType) break;
+      if (!page) return -1;
+      const Named named = stat_file(stat.get(), page.get(), identity, mode);
+      if (named == Named::error) return -1;
+      if (named == Named::file && (mode & kFileTypeBits) == kRegularType) break;
+      identity = Ref();
     }
-    if (!identity || (mode & kFileTypeBits) != kRegularType) return 0;
+    if (!identity) return 0;
   }
   return PyObject_RichCompareBool(identity.get(), key, Py_EQ);
 }
 
-// send_head(self), closure (handler class, [key identity]): 404 for the
-// key file, else the handler class's own send_head. Until the identity is
-// known every request is refused.
+// The free variables of send_head, as a def in start() would close over
+// them: the stock handler class and the key file's identity, None until
+// the TLS layer has loaded the key.
+enum : Py_ssize_t { kHandler, kKey };
+
+// send_head(self): 404 for the key file, else the stock handler's own
+// send_head.
 PyObject* refusing_send_head_impl(Function* f, Args args) {
   PyObject* self = args[0];
-  Ref base = Ref::borrow(PyTuple_GET_ITEM(f->closure, 0));
-  // The slot is reachable as send_head.__closure__[1].cell_contents, so
-  // code that got hold of the handler class may have emptied it.
-  Ref key = Ref::borrow(PyList_GetItem(PyTuple_GET_ITEM(f->closure, 1), 0));
-  if (!key) return nullptr;
   Ref request = getattr(self, "path"_id);
+  if (!request) return nullptr;
   Ref path = call_method(self, "translate_path"_id, request.get());
   if (!path) return nullptr;
-  const int refused = key.get() == Py_None ? 1 : serves_key(path.get(), key.get());
+  Ref key = free_variable(f, kKey);
+  if (!key) return nullptr;
+  const int refused = refuses(path.get(), key.get());
   if (refused < 0) return nullptr;
   if (refused) {
     Ref status = Ref::steal(PyLong_FromLong(404));
     if (!status || !call_method(self, "send_error"_id, status.get(), "File not found"_id)) return nullptr;
     return Py_NewRef(Py_None);
   }
-  Ref send_head = getattr(base.get(), "send_head"_id);
+  Ref handler = free_variable(f, kHandler);
+  if (!handler) return nullptr;
+  Ref send_head = getattr(handler.get(), "send_head"_id);
   return call(send_head.get(), self).release();
 }
 
-const FunctionDef refusing_send_head{.name = "send_head", .positional = {"self"}, .impl = refusing_send_head_impl};
+const FunctionDef refusing_send_head{
+    .name = "send_head", .positional = {"self"}, .impl = refusing_send_head_impl, .freevars = {"handler", "key"}};
 
-// class KeyRefusingHandler(handler): send_head refusing the key, whose
-// identity goes into `key_slot` (a one-item list) once known.
-Ref key_refusing_handler(PyObject* handler, PyObject* key_slot) {
-  Ref closure = Ref::steal(PyTuple_Pack(2, handler, key_slot));
+// class KeyRefusingHandler(handler) with the send_head above; `key_cell` is
+// the cell that start fills with the key's identity once known.
+Ref key_refusing_handler(PyObject* handler, Ref& key_cell) {
+  Ref closure = Ref::steal(PyTuple_Pack(2, handler, Py_None));
   if (!closure) return {};
   Ref send_head = make_function(
       refusing_send_head,
       {.qualname = "HTTPSServer.start.<locals>.KeyRefusingHandler.send_head", .closure = closure.get()});
-  Ref qualname = send_head ? new_str("HTTPSServer.start.<locals>.KeyRefusingHandler") : Ref();
+  if (!send_head) return {};
+  key_cell = Ref::borrow(PyTuple_GET_ITEM(reinterpret_cast<Function*>(send_head.get())->cells, kKey));
+  Ref qualname = new_str("HTTPSServer.start.<locals>.KeyRefusingHandler");
   Ref bases = qualname ? Ref::steal(PyTuple_Pack(1, handler)) : Ref();
   Ref ns = bases ? Ref::steal(PyDict_New()) : Ref();
   if (!ns || PyDict_SetItem(ns.get(), "__module__"_id, "velka_code"_id) < 0 ||
@@ -121,18 +152,18 @@ Ref key_refusing_handler(PyObject* handler, PyObject* key_slot) {
   return call(reinterpret_cast<PyObject*>(&PyType_Type), "KeyRefusingHandler"_id, bases.get(), ns.get());
 }
 
-// key_slot[0] = the identity of the file the key was loaded from: the key
-// file, or the certificate file when no key file is named (the key is then
-// in it).
-bool remember_key(PyObject* keyfile, PyObject* certfile, PyObject* key_slot) {
+// The key cell gets the identity of the file the key was loaded from: the
+// key file, or the certificate file when no key file is named (the key is
+// then in it).
+bool remember_key(PyObject* keyfile, PyObject* certfile, PyObject* key_cell) {
   Ref stat = global("os"_id, "stat"_id);
-  Ref result = call(stat.get(), keyfile == Py_None ? certfile : keyfile);
+  Ref result = stat ? call(stat.get(), keyfile == Py_None ? certfile : keyfile) : Ref();
   Ref identity = result ? file_identity(result.get()) : Ref();
-  return identity && PyList_SetItem(key_slot, 0, identity.release()) == 0;
+  return identity && PyCell_Set(key_cell, identity.get()) == 0;
 }
 
 // httpd.socket = ssl.wrap_socket(httpd.socket, keyfile=..., certfile=..., server_side=True)
-bool wrap_listening_socket(PyObject* self, PyObject* httpd, PyObject* key_slot) {
+bool wrap_listening_socket(PyObject* self, PyObject* httpd, PyObject* key_cell) {
   Ref wrap_socket = global("ssl"_id, "wrap_socket"_id);
   if (!wrap_socket) return false;
   Ref sock = getattr(httpd, "socket"_id);
@@ -144,11 +175,11 @@ bool wrap_listening_socket(PyObject* self, PyObject* httpd, PyObject* key_slot) 
   Ref wrapped = call_kw(wrap_socket.get(), 1, kwnames<"keyfile", "certfile", "server_side">(), sock.get(),
                         keyfile.get(), certfile.get(), Py_True);
   return wrapped && PyObject_SetAttr(httpd, "socket"_id, wrapped.get()) == 0 &&
-         remember_key(keyfile.get(), certfile.get(), key_slot);
+         remember_key(keyfile.get(), certfile.get(), key_cell);
 }
 
 // The body of `with socketserver.TCPServer(...) as httpd:`.
-bool serve(const Flavour& flavour, PyObject* self, PyObject* httpd, PyObject* key_slot) {
+bool serve(const Flavour& flavour, PyObject* self, PyObject* httpd, PyObject* key_cell) {
   Ref port = getattr(self, "port"_id);
   if (!port) return false;
   Ref port_text = format(port.get());
@@ -160,7 +191,7 @@ bool serve(const Flavour& flavour, PyObject* self, PyObject* httpd, PyObject* ke
   Ref line = concat({new_str(flavour.listening).get(), port_text.get(), ", serving directory "_id,
                      directory_text.get()});
   if (!print_line(line.get())) return false;
-  if (flavour.tls && !wrap_listening_socket(self, httpd, key_slot)) return false;
+  if (flavour.tls && !wrap_listening_socket(self, httpd, key_cell)) return false;
   return static_cast<bool>(call_method(httpd, "serve_forever"_id));
 }
 
@@ -176,10 +207,9 @@ PyObject* start_impl(Function* f, Args args) {
 
   Ref handler = global("http"_id, "server"_id, "SimpleHTTPRequestHandler"_id);
   if (!handler) return nullptr;
-  Ref key_slot;
+  Ref key_cell;
   if (flavour.tls) {
-    key_slot = build("[O]", Py_None);
-    handler = key_slot ? key_refusing_handler(handler.get(), key_slot.get()) : Ref();
+    handler = key_refusing_handler(handler.get(), key_cell);
     if (!handler) return nullptr;
   }
   Ref tcp_server = global("socketserver"_id, "TCPServer"_id);
@@ -193,7 +223,7 @@ PyObject* start_impl(Function* f, Args args) {
 
   // Leaving the block closes the listening socket, also when serve_forever
   // ends by an exception such as KeyboardInterrupt, which then goes on.
-  if (!with_block(server.get(), [&](PyObject* httpd) { return serve(flavour, self, httpd, key_slot.get()); })) return nullptr;
+  if (!with_block(server.get(), [&](PyObject* httpd) { return serve(flavour, self, httpd, key_cell.get()); })) return nullptr;
   return Py_NewRef(Py_None);
 }
 
