@@ -302,6 +302,7 @@ def test_an_init_replaced_while_the_instance_is_made_is_the_one_called(vk, monke
                 C.__init__ = init
         with monkeypatch.context() as patch:
             patch.setattr(C, "__init__", original)
+            C(0, 0)  # the shortcuts know this thread from its first call on
             gc.collect()
             trash = Trash()
             trash.cycle = trash
@@ -339,6 +340,7 @@ def test_construction_counts_the_levels_of_a_call_where_code_of_the_class_runs(v
         def setattr_(self, name, value):
             rooms.append(room())
             object.__setattr__(self, name, value)
+        C(0, 0)  # the shortcuts know this thread from its first call on
         with monkeypatch.context() as patch:
             patch.setattr(C, "__setattr__", setattr_)
             C(1, 2)
