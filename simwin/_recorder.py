@@ -188,21 +188,27 @@ class _Sequence:
         return len(cwd)
 
 
-def _tree(key, path=""):
-    """{key path: {lower name: (name, data, type)}} of a key and the keys below it."""
-    found = {path: {lower: tuple(entry) for lower, entry in key.values.items()}}
-    for child in key.children.values():
-        found.update(_tree(child, child.name if not path else path + "\\" + child.name))
+def _below(key):
+    """(key path, key) of `key` and every key below it, parents first; a
+    loop, since a chain of keys can be deeper than Python's recursion limit."""
+    found, stack = [], [("", key)]
+    while stack:
+        path, key = stack.pop()
+        found.append((path, key))
+        stack.extend((child.name if not path else path + "\\" + child.name, child)
+                     for child in reversed(list(key.children.values())))
     return found
 
 
-def _protections(key, path=""):
+def _tree(key):
+    """{key path: {lower name: (name, data, type)}} of a key and the keys below it."""
+    return {path: {lower: tuple(entry) for lower, entry in below.values.items()} for path, below in _below(key)}
+
+
+def _protections(key):
     """(key path, read-only flag) of every key below `key` (and itself) that
     sets one, parents first."""
-    found = [(path, key.readonly)] if key.readonly is not None else []
-    for child in key.children.values():
-        found.extend(_protections(child, child.name if not path else path + "\\" + child.name))
-    return found
+    return [(path, below.readonly) for path, below in _below(key) if below.readonly is not None]
 
 
 def _plain(data):
