@@ -49,6 +49,7 @@ def run_and_check(wine, sequences, minimum):
 
 R = {"r": 1}  # the handle of the sequence's first step
 LONG = "n" * 255
+LONE = "a\ud800b"  # a lone surrogate, which CPython passes on to the Win32 calls as it is
 
 CASES = {
     "dword and sz round trips": [
@@ -176,12 +177,12 @@ def test_recorded_sequences_answer_as_win32(wine):
 # -- generated sequences over a small space of keys, values, paths and texts ------------
 
 KEY_NAMES = ["A", "a", "Key", "KEY", "b\\c", "B\\C\\", "_u", "[x]", "é", "Ä", "10", "9", "", None, "\\lead",
-             LONG, LONG + "n", LONG + "nn", "Na me", "Key\\Sub\\Deep"]
-VALUE_NAMES = ["", "v", "V", "w", "Ü", None, "x" * 16384, "_v"]
-DATA = {1: ["", "text", "tëxt", "cut\0here", "x" * 300, None], 2: ["%PATH%"], 3: [{"b": ""}, {"b": "0102"}, None],
+             LONG, LONG + "n", LONG + "nn", "Na me", "Key\\Sub\\Deep", LONE]
+VALUE_NAMES = ["", "v", "V", "w", "Ü", None, "x" * 16384, "_v", LONE]
+DATA = {1: ["", "text", "tëxt", "cut\0here", "x" * 300, None, LONE], 2: ["%PATH%"], 3: [{"b": ""}, {"b": "0102"}, None],
         4: [0, 1, 0xFFFFFFFF, None, True], 7: [[], ["a", "b"], ["a", "", "b"], None], 11: [0, 2**40], 0: [{"b": "ff"}]}
 ACCESS = [0x20019, 0x20006, 0xF003F, 0x1, 0x2, 0x4, 0x8, 0x0, 0x02000000, 0x80000000, 0x40000000, 0x20119, 0x10000]
-TEXTS = ["", "abc", "你好", "cut\0here", "wörld"]
+TEXTS = ["", "abc", "你好", "cut\0here", "wörld", LONE]
 WORDS = [0, 0x1, 0x2, 0x4, 0x10, 0x20, 0x80, 0x100, 0x800, 0x1000, 0x2000, 0x80000000]
 
 
