@@ -58,10 +58,9 @@ def _animated_cursor(data):
 
 # The images Windows has built in, by type (LoadImage with no module and a number).
 _BUILT_IN = {
-    2: {32512, 32513, 32514, 32515, 32516, 32640, 32641, 32642, 32643, 32644, 32645, 32646, 32648, 32649,
-        32650, 32651},                            # OCR_NORMAL ... OCR_HELP
+    2: {32512, 32513, 32514, 32515, 32516, 32631, *range(32640, 32647), *range(32648, 32663)},  # OCR_NORMAL ...
     1: set(range(32512, 32519)),                  # OIC_SAMPLE ... OIC_SHIELD
-    0: set(range(32734, 32768)),                  # OBM_...
+    0: {32732, *range(32734, 32768)},             # OBM_...
 }
 
 
@@ -76,9 +75,18 @@ def LoadImage(hinst, name, type, cxDesired, cyDesired, fuLoad, /):
     that holds no image of that type fails without an error code, as
     user32's LoadImageW leaves the last error alone then."""
     machine = _state.machine()
+    # pywin32 takes a str or a resource number, which it passes as the
+    # name's address (MAKEINTRESOURCE).
+    number = isinstance(name, int) and 0 <= name <= 0xFFFF
+    if not number and not isinstance(name, str):
+        raise TypeError("Resource id/name must be unicode or int in the range 0-65536")
     if fuLoad & LR_LOADFROMFILE:
-        if not isinstance(name, str):
-            raise TypeError("the file name must be a string")
+        if number and name:
+            # The number is read as the address of a file name.
+            raise NotImplementedError("LoadImage with LR_LOADFROMFILE reads the resource number %d as the "
+                                      "address of a file name; the simulated platform cannot do that" % name)
+        if number:  # a null file name
+            raise error(3, "LoadImage", "The system cannot find the path specified.")
         if os.path.isdir(name):
             raise error(5, "LoadImage", "Access is denied.")
         if not os.path.isfile(name):
@@ -98,7 +106,10 @@ def LoadImage(hinst, name, type, cxDesired, cyDesired, fuLoad, /):
         raise error(1813, "LoadImage",
                     "The specified resource type cannot be found in the image file.")
     elif name not in _BUILT_IN.get(type, ()):
-        raise error(1814, "LoadImage", "The specified resource name cannot be found in the image file.")
+        if type == IMAGE_BITMAP:
+            raise error(1814, "LoadImage", "The specified resource name cannot be found in the image file.")
+        # Icons and cursors are found through their group's type first.
+        raise error(1813, "LoadImage", "The specified resource type cannot be found in the image file.")
     handle = _next_handle[0]
     _next_handle[0] += 0x2A
     machine.images[handle] = (name, type)

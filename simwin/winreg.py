@@ -177,18 +177,20 @@ def _open_handle(key, deleted_ok=False):
     handle = _handles().get(value)
     if handle is None:
         raise win_oserror(6)
-    if handle.key.deleted and not deleted_ok:
-        raise win_oserror(1018)
+    if not deleted_ok:
+        _alive(handle)
     return handle
 
 
-def _value_name(handle, name, error):
-    """Refuses a value name longer than the registry allows (with `error`),
-    then a handle to a deleted key."""
-    if len(name) > _VALUE_NAME_LIMIT:
-        raise win_oserror(error)
+def _alive(handle):
     if handle.key.deleted:
         raise win_oserror(1018)
+
+
+def _value_name(name, error):
+    """Refuses a value name longer than the registry allows (with `error`)."""
+    if len(name) > _VALUE_NAME_LIMIT:
+        raise win_oserror(error)
 
 
 def _text_arg(func, pos, value, none_ok=True):
@@ -247,8 +249,12 @@ def _find(start, sub_key):
 def _need(handle, right):
     # What a handle may do was settled when it was opened, as Windows checks
     # a key's security then; the predefined keys are opened at each use.
+    # The rights are checked as the handle is taken, before the key is
+    # looked at: a handle without them is refused, deleted key or not.
     if not handle.access & right:
         raise win_oserror(5)
+    if handle.key.deleted:
+        raise win_oserror(1018)
 
 
 def _create_path(handle, sub_key):
@@ -319,6 +325,9 @@ def _from_registry(data, typ):
 
 
 def _store(key, name, data, typ):
+    # A value written again under another spelling keeps its first one.
+    old = key.values.get(name.lower())
+    name = old[0] if old else name
     key.values[name.lower()] = [name, data, typ]
     key.touch()
     _registry().record("set value", key, name, data, typ)
@@ -397,7 +406,7 @@ def DeleteKeyEx(key, sub_key, access=KEY_WOW64_64KEY, reserved=0):
 def DeleteValue(key, value, /):
     value = _text_arg("DeleteValue", 2, value)
     handle = _open_handle(key, deleted_ok=True)
-    _value_name(handle, value, 2)  # no value has such a name
+    _value_name(value, 2)  # no value has such a name
     _need(handle, KEY_SET_VALUE)
     entry = handle.key.values.pop(value.lower(), None)
     if entry is None:
@@ -413,8 +422,9 @@ def SetValue(key, sub_key, type, value, /):
         _text_arg("SetValue", 4, value, none_ok=False)
     if type != REG_SZ:
         raise TypeError("type must be winreg.REG_SZ")
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
     if split_path(sub_key):
+        _alive(handle)
         target = _create_path(handle, sub_key)
         if target.is_readonly():
             raise win_oserror(5)
@@ -429,15 +439,16 @@ def SetValueEx(key, value_name, reserved, type, value, /):
     _int_arg("SetValueEx", 4, type)
     data = _to_registry(value, type)
     handle = _open_handle(key, deleted_ok=True)
-    _value_name(handle, value_name, 87)
+    _value_name(value_name, 87)
     _need(handle, KEY_SET_VALUE)
     _store(handle.key, value_name, data, type)
 
 
 def QueryValue(key, sub_key, /):
     sub_key = _text_arg("QueryValue", 2, sub_key)
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
     if split_path(sub_key):
+        _alive(handle)
         target = _find(handle.key, sub_key)
     else:
         _need(handle, KEY_QUERY_VALUE)
@@ -453,7 +464,7 @@ def QueryValue(key, sub_key, /):
 def QueryValueEx(key, name, /):
     name = _text_arg("QueryValueEx", 2, name)
     handle = _open_handle(key, deleted_ok=True)
-    _value_name(handle, name, 2)  # no value has such a name
+    _value_name(name, 2)  # no value has such a name
     _need(handle, KEY_QUERY_VALUE)
     entry = handle.key.values.get(name.lower())
     if entry is None:
@@ -463,7 +474,7 @@ def QueryValueEx(key, name, /):
 
 def EnumKey(key, index, /):
     _int_arg("EnumKey", 2, index)
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
     _need(handle, KEY_ENUMERATE_SUB_KEYS)
     children = handle.key.sorted_children()
     if not 0 <= index < len(children):
@@ -473,7 +484,7 @@ def EnumKey(key, index, /):
 
 def EnumValue(key, index, /):
     _int_arg("EnumValue", 2, index)
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
     _need(handle, KEY_QUERY_VALUE)
     entries = list(handle.key.values.values())
     if not 0 <= index < len(entries):
@@ -483,7 +494,7 @@ def EnumValue(key, index, /):
 
 
 def QueryInfoKey(key, /):
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
     _need(handle, KEY_QUERY_VALUE)
     return len(handle.key.children), len(handle.key.values), handle.key.modified
 

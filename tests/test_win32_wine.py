@@ -71,6 +71,7 @@ CASES = {
         *[["CreateKey", R, name] for name in ("b", "B2", "a", "Zed", "_u", "[x]", "é", "10", "9")],
         *[["EnumKey", R, i] for i in range(10)],
         *[["SetValueEx", R, name, 0, 1, name] for name in ("b", "A", "_u", "", "C")],
+        ["SetValueEx", R, "c", 0, 4, 3],  # keeps the spelling "C"
         *[["EnumValue", R, i] for i in range(6)], ["QueryInfoKey", R], ["Close", R]],
     "a key with sub-keys is never deleted": [
         ["CreateKey", {"root": "HKCR"}, "Parent\\Child"],
@@ -119,6 +120,13 @@ CASES = {
         ["QueryValueEx", {"r": 6}, "x"], ["@readonly", "HKCR", "", True], ["SetValueEx", {"root": "HKCR"}, "y", 0, 4, 2],
         ["OpenKey", {"root": "HKCR"}, "Guarded\\Open", 0, 0x20019], ["Close", {"r": 6}], ["Close", {"r": 9}],
         ["Close", {"r": 15}]],
+    "a deleted key's handles": [
+        ["CreateKey", {"root": "HKCU"}, "Gone"], ["OpenKey", {"root": "HKCU"}, "Gone", 0, 0],
+        ["DeleteKey", {"root": "HKCU"}, "Gone"],
+        *[[name, {"r": r}, *args] for r in (2, 1) for name, *args in (
+            ["SetValueEx", "x", 0, 4, 1], ["QueryValueEx", "x"], ["DeleteValue", "x"], ["EnumKey", 0],
+            ["EnumValue", 0], ["QueryInfoKey"], ["QueryValue", ""], ["SetValue", "", 1, "t"])],
+        ["Close", {"r": 1}], ["Close", {"r": 2}]],
     "closed handles": [
         ["CreateKey", {"root": "HKCU"}, "Closed"], ["Close", R], ["Close", R], ["QueryValueEx", R, "x"],
         ["OpenKey", {"root": "HKCU"}, "Closed"], ["Detach", {"r": 5}], ["QueryInfoKey", {"r": 6}],
@@ -145,7 +153,13 @@ CASES = {
         ["@none", 2, ".cur", True], ["@dir", 3], ["@file", 4, ".ani", "52494646"],
         ["GetSystemMetrics", 0], ["GetSystemMetrics", 1], ["GetSystemMetrics", 9999],
         *[["LoadImage", 0, {"p": slot}, 2, 0, 0, 16] for slot in range(5)],
-        ["SetSystemCursor", {"img": 6}, 32512], ["SetSystemCursor", {"img": 6}, 32512]],
+        ["SetSystemCursor", {"img": 6}, 32512], ["SetSystemCursor", {"img": 6}, 32512],
+        # pywin32 passes a number as a resource number, whatever the flags say
+        *[["LoadImage", 0, name, 2, 0, 0, flags] for name in (0, 32512, 5, 70000, -1, None, {"b": "6100"}, 1.5)
+          for flags in (0, 16)],
+        # the edges of the built-in cursors, icons and bitmaps
+        *[["LoadImage", 0, name, typ, 0, 0, 0] for typ, name in ((2, 32631), (2, 32647), (2, 32662), (2, 32663),
+                                                                 (1, 32518), (1, 32519), (0, 32732), (0, 32733))]],
 }
 
 

@@ -696,6 +696,7 @@ class WinePlan:
                       registry_reader(lambda fields: enumerated_key(fields, position)))
         elif name == "EnumValue":
             key = self.key(args[0])
+            context["access"] = self.access.get(key, KEY_ALL_ACCESS)
             position = self.integer(args[1])
             self.emit(["RegEnumValueW\t%s\t%d" % (key, position & 0xFFFFFFFF)],
                       registry_reader(enumerated_value))
@@ -740,12 +741,21 @@ class WinePlan:
             hinst, image, typ, cx, cy, flags = args
             if hinst not in (0, None):
                 raise Unreplayable("an image from a module")
-            if isinstance(image, int):
+            # pywin32's resource id: a str, or a number from 0 to 65535
+            # passed as the name's address.
+            if isinstance(image, int) and 0 <= image <= 0xFFFF:
+                if image and flags & LR_LOADFROMFILE:
+                    # LoadImageW would read the number as the address of a file
+                    # name; the stand-in says it does not imitate that.
+                    self.answer("a file name at address %#x" % image)
+                    return
                 target = "#%d" % image
+            elif not (isinstance(image, dict) and "p" in image):
+                raise TypeError("Resource id/name must be unicode or int in the range 0-65536")
             elif flags & LR_LOADFROMFILE:
                 target = self.path(image)
             else:
-                target = field(image if isinstance(image, str) else None)
+                raise Unreplayable("a resource name given as text")
             self.emit(["LoadImageW\t%s\t%d\t%d\t%d\t%d\timg%d" % (target, typ, cx, cy, flags, index)],
                       pywin32_reader("LoadImage", lambda fields: "<handle>"))
         elif name == "SetSystemCursor":
@@ -934,9 +944,12 @@ class Wine:
         answers = result.stdout.decode("utf-8").splitlines()
         if result.returncode != 0 or len(answers) != len(lines):
             where = lines[len(answers)] if len(answers) < len(lines) else "(after the last line)"
-            raise WineUnavailable("wine64 ran the harness with exit status %d and %d of %d answers; "
-                                  "the first unanswered line: %s\n%s"
-                                  % (result.returncode, len(answers), len(lines), where,
+            # The harness writes its answers out at the end of each sequence.
+            begun = [line for line in lines[:len(answers) + 1] if line.startswith("@begin")]
+            raise WineUnavailable("wine64 ran the harness with exit status %d and %d of %d answers, in sequence "
+                                  "%s; the first unanswered line: %s\n%s"
+                                  % (result.returncode, len(answers), len(lines),
+                                     begun[-1].split("\t")[1] if begun else "?", where,
                                      result.stderr.decode("utf-8", "replace")[-3000:]))
         return answers
 
@@ -967,15 +980,20 @@ def _deletes_protected(context, ours, theirs):
 
 
 def _info_without_right(context, ours, theirs):
-    return (context["step"][0] == "QueryInfoKey" and _error(ours, 5) and not theirs.startswith("raises")
+    # Past the unchecked right, wine answers, or finds the key deleted; EnumValue
+    # begins with RegQueryInfoKeyW.
+    step = context["step"][0]
+    return (_error(ours, 5) and (step == "QueryInfoKey" and not theirs.startswith("raises")
+                                 or step in ("QueryInfoKey", "EnumValue") and _error(theirs, 1018))
             and not context.get("access", KEY_ALL_ACCESS) & (KEY_QUERY_VALUE | GENERIC_READ | GENERIC_ALL
                                                              | MAXIMUM_ALLOWED))
 
 
-def _last_index_without_right(context, ours, theirs):
+def _last_index_unchecked(context, ours, theirs):
+    # Refused for want of the right, or for a deleted key.
     step = context["step"]
-    return (step[0] == "EnumKey" and len(step) > 2 and step[2] in (-1, 0xFFFFFFFF) and _error(ours, 5)
-            and _error(theirs, 259))
+    return (step[0] == "EnumKey" and len(step) > 2 and step[2] in (-1, 0xFFFFFFFF)
+            and (_error(ours, 5) or _error(ours, 1018)) and _error(theirs, 259))
 
 
 def _default_not_text(context, ours, theirs):
@@ -1009,8 +1027,9 @@ KNOWN_DIVERGENCES = [
      DOCS + "api/winreg/nf-winreg-regdeletekeyw", _deletes_protected, True),
     ("wine answers RegQueryInfoKeyW through a handle without KEY_QUERY_VALUE",
      DOCS + "api/winreg/nf-winreg-regqueryinfokeyw", _info_without_right, False),
-    ("wine's RegEnumKeyExW at index 0xFFFFFFFF skips the KEY_ENUMERATE_SUB_KEYS check",
-     DOCS + "api/winreg/nf-winreg-regenumkeyexw", _last_index_without_right, False),
+    ("wine's RegEnumKeyExW at index 0xFFFFFFFF answers 259 without looking at the key: its "
+     "KEY_ENUMERATE_SUB_KEYS right, or whether it was deleted",
+     DOCS + "api/winreg/nf-winreg-regenumkeyexw", _last_index_unchecked, False),
     ("wine's RegQueryValueW returns a default value that is not a string",
      DOCS + "api/winreg/nf-winreg-regqueryvaluew", _default_not_text, False),
     ("wine keeps only the read-only, hidden and system attributes (read-only not on folders) and reports "

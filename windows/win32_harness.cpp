@@ -587,6 +587,8 @@ int main() {
     }
     answer += '\n';
     std::fwrite(answer.data(), 1, answer.size(), stdout);
+    // Should a call crash, the answers so far show which sequence it was in.
+    if (fields[0] == "@end") std::fflush(stdout);
     line.clear();
   }
   std::fflush(stdout);
