@@ -88,8 +88,8 @@ bool set_macos(PyObject* value) {
   return text && run_checked({"brightness"_id, text.get()});
 }
 
-PyObject* brightness_impl(Function*, Args args) {
-  PyObject* value = args[0];
+PyObject* brightness_impl(Function*, Args<"brightness"> args) {
+  PyObject* value = args.get<"brightness">();
   switch (platform({"Windows"_id, "Linux"_id, "macOS"_id})) {
     case -2:
       return nullptr;
@@ -117,8 +117,7 @@ PyObject* brightness_impl(Function*, Args args) {
 
 const FunctionDef brightness{
     .name = "brightness",
-    .positional = {"brightness"},
-    .impl = brightness_impl,
+    .impl = impl<brightness_impl>,
     .doc = "\n    设置笔记本屏幕亮度\n    brightness:设置亮度的百分比\n    ",
 };
 

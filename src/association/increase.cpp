@@ -126,8 +126,9 @@ bool register_linux(const Request& r) {
   return written || report_error();
 }
 
-PyObject* increase_impl(Function*, Args args) {
-  const Request r{args[0], args[1], args[2], args[3]};
+PyObject* increase_impl(Function*, Args<"file_extension", "file_type", "icon_path", "associated_program"> args) {
+  const Request r{args.get<"file_extension">(), args.get<"file_type">(), args.get<"icon_path">(),
+                  args.get<"associated_program">()};
   if (r.extension == Py_None && r.type == Py_None && r.icon == Py_None && r.program == Py_None) {
     if (!print_line(new_str("Error: 至少需要提供一个参数").get())) return nullptr;
     Py_RETURN_NONE;
@@ -155,8 +156,7 @@ PyObject* increase_impl(Function*, Args args) {
 
 const FunctionDef increase{
     .name = "increase",
-    .positional = {"file_extension", "file_type", "icon_path", "associated_program"},
-    .impl = increase_impl,
+    .impl = impl<increase_impl>,
     .doc = "\n    :param file_extension 自定义后缀名\n    :param file_type 自定义文件类型名称\n"
            "    :param icon_path 图标文件路径，确保图标文件存在\n    :param associated_program 关联的程序路径\n    ",
     .defaults = [] { return build("(OOOO)", Py_None, Py_None, Py_None, Py_None); },

@@ -52,7 +52,7 @@ class CallFrame {
 
 // The body of a call: the impl, and on failure a traceback entry for this
 // function, as the frame of a def adds one.
-inline PyObject* run(Function* f, Args args) {
+inline PyObject* run(Function* f, PyObject* const* args) {
   PyObject* result = f->impl(f, args);
   if (!result) [[unlikely]] add_traceback_entry(f);
   return result;
@@ -61,9 +61,9 @@ inline PyObject* run(Function* f, Args args) {
 // A call that passes keywords, leaves out defaulted parameters or has a
 // *args or keyword-only parameter: its arguments are bound first.
 VK_NOINLINE PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const FunctionDef& def = *f->def;
-  const Parameters parameters{f->varnames, static_cast<Py_ssize_t>(def.positional.size()), def.varargs != nullptr,
-                              static_cast<Py_ssize_t>(def.kwonly.size())};
+  const ParameterList& list = f->def->parameters();
+  const Parameters parameters{f->varnames, static_cast<Py_ssize_t>(list.positional.size()), list.varargs != nullptr,
+                              static_cast<Py_ssize_t>(list.kwonly.size())};
   // Binding can run Python code (a keyword's __eq__, a key's __hash__ in
   // the keyword defaults) that replaces these fields: each is read once and
   // held until the call returns.
@@ -97,8 +97,8 @@ VK_NOINLINE PyObject* general_call(PyObject* callable, PyObject* const* args, Py
   if (!enter_call(thread, VK_STACK_ADDRESS())) [[unlikely]]
     return nullptr;
   PyObject* result = nullptr;
-  const FunctionDef& def = *f->def;
-  if (!kwnames && def.varargs && def.positional.size() == 0 && def.kwonly.size() == 0) {
+  const ParameterList& list = f->def->parameters();
+  if (!kwnames && list.varargs && list.positional.size() == 0 && list.kwonly.size() == 0) {
     result = packed_call(callable, args, nargs);
   } else {
     const CallFrame frame(callable, args, nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0), kwnames);
@@ -181,8 +181,9 @@ PyObject* general_vectorcall(PyObject* callable, PyObject* const* args, size_t n
 }  // namespace
 
 vectorcallfunc vectorcall_for(const FunctionDef& def) {
-  if (def.varargs || def.kwonly.size()) return general_vectorcall;
-  switch (def.positional.size()) {
+  const ParameterList& list = def.parameters();
+  if (list.varargs || list.kwonly.size()) return general_vectorcall;
+  switch (list.positional.size()) {
     case 0:
       return positional_vectorcall<0>;
     case 1:

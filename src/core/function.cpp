@@ -278,7 +278,8 @@ PyTypeObject* make_function_type() {
 }
 
 Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
-  if (def.positional.size() + def.kwonly.size() + 1 > kMaxSlots) {
+  const ParameterList& list = def.parameters();
+  if (list.positional.size() + list.kwonly.size() + 1 > kMaxSlots) {
     PyErr_Format(PyExc_SystemError, "%s has too many parameters", def.name);
     return {};
   }
@@ -291,18 +292,18 @@ Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
   PyObject_GC_UnTrack(self.get());
   Function* f = as_function(self.get());
   f->vectorcall = vectorcall_for(def);
-  f->impl = def.impl;
+  f->impl = def.impl.run;
   f->def = &def;
-  f->direct_nargs = def.varargs || def.kwonly.size() ? -1 : static_cast<Py_ssize_t>(def.positional.size());
+  f->direct_nargs = list.varargs || list.kwonly.size() ? -1 : static_cast<Py_ssize_t>(list.positional.size());
   f->name = PyUnicode_InternFromString(def.name);
   f->qualname = options.qualname ? PyUnicode_FromString(options.qualname) : Py_XNewRef(f->name);
   f->module = Py_XNewRef("velka_code"_id);
   f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
-  f->varnames = PyTuple_New(static_cast<Py_ssize_t>(def.positional.size() + def.kwonly.size()));
+  f->varnames = PyTuple_New(static_cast<Py_ssize_t>(list.positional.size() + list.kwonly.size()));
   if (!f->name || !f->qualname || !f->module || !f->doc || !f->varnames) return {};
   Py_ssize_t i = 0;
-  for (auto list : {def.positional, def.kwonly}) {
-    for (const char* param : list) {
+  for (auto names : {list.positional, list.kwonly}) {
+    for (const char* param : names) {
       PyObject* s = PyUnicode_InternFromString(param);
       if (!s) return {};
       PyTuple_SET_ITEM(f->varnames, i++, s);

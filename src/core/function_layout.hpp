@@ -8,7 +8,7 @@ namespace vk {
 struct Function {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  Impl impl;  // def->impl, one load nearer the call
+  Impl impl;  // def->impl.run, one load nearer the call
   const FunctionDef* def;
   Py_ssize_t direct_nargs;  // a call with exactly this many positionals needs no binding; -1 for none
   PyObject* name;

@@ -18,10 +18,10 @@ Ref item(PyObject* mapping, PyObject* key) {
   return Ref::steal(PyObject_GetItem(mapping, key));
 }
 
-PyObject* get_encoding_impl(Function*, Args args) {
+PyObject* get_encoding_impl(Function*, Args<"file_path"> args) {
   Ref chardet = import_local("chardet"_id);
   if (!chardet) return nullptr;
-  Ref file = call(state().open, args[0], "rb"_id);
+  Ref file = call(state().open, args.get<"file_path">(), "rb"_id);
   if (!file) return nullptr;
   Ref answer;
   const bool ok = with_block(file.get(), [&](PyObject* f) {
@@ -157,23 +157,24 @@ void discard(Ref& temp) {
   temp = Ref();
 }
 
-PyObject* moencoding_impl(Function*, Args args) {
+PyObject* moencoding_impl(Function*, Args<"input_file_path", "output_file_path", "new_encoding"> args) {
   Ref chardet = import_local("chardet"_id);
   if (!chardet) return nullptr;
   Ref temp;
-  if (convert(chardet.get(), args[0], args[1], args[2], temp) >= 0) Py_RETURN_NONE;
-  if (temp) blame_target(temp.get(), args[1]);
+  PyObject* const output = args.get<"output_file_path">();
+  if (convert(chardet.get(), args.get<"input_file_path">(), output, args.get<"new_encoding">(), temp) >= 0)
+    Py_RETURN_NONE;
+  if (temp) blame_target(temp.get(), output);
   discard(temp);
   return report_exception("Error: "_id) ? Py_NewRef(Py_None) : nullptr;
 }
 
 }  // namespace
 
-const FunctionDef get_encoding{.name = "get_encoding", .positional = {"file_path"}, .impl = get_encoding_impl};
+const FunctionDef get_encoding{.name = "get_encoding", .impl = impl<get_encoding_impl>};
 const FunctionDef moencoding{
     .name = "moencoding",
-    .positional = {"input_file_path", "output_file_path", "new_encoding"},
-    .impl = moencoding_impl,
+    .impl = impl<moencoding_impl>,
     .defaults = [] { return build("(s)", "utf-8"); },
 };
 

@@ -13,10 +13,10 @@ namespace {
 using namespace literals;
 
 // mpmath.mp.dps = numbers; return mpmath.pi
-PyObject* pi_impl(Function*, Args args) {
+PyObject* pi_impl(Function*, Args<"numbers"> args) {
   Ref mpmath = global("mpmath"_id);
   Ref mp = mpmath ? getattr(mpmath.get(), "mp"_id) : Ref();
-  if (!mp || PyObject_SetAttr(mp.get(), "dps"_id, args[0]) < 0) return nullptr;
+  if (!mp || PyObject_SetAttr(mp.get(), "dps"_id, args.get<"numbers">()) < 0) return nullptr;
   mpmath = global("mpmath"_id);
   return mpmath ? PyObject_GetAttr(mpmath.get(), "pi"_id) : nullptr;
 }
@@ -32,8 +32,8 @@ int negative_int(PyObject* n) {
   return is_int <= 0 ? is_int : PyObject_RichCompareBool(n, small_int<0>(), Py_LT);
 }
 
-PyObject* factorial_impl(Function*, Args args) {
-  PyObject* n = args[0];
+PyObject* factorial_impl(Function*, Args<"n"> args) {
+  PyObject* n = args.get<"n">();
   const int negative = negative_int(n);
   if (negative < 0) return nullptr;
   if (negative) {
@@ -149,9 +149,9 @@ PyObject* power_general(PyObject* x, PyObject* n) {
   return for_range(one_round, count.get()) ? result.release() : nullptr;
 }
 
-PyObject* power_impl(Function*, Args args) {
-  return fast_or_general([&](Ref& result) { return power_fast(args[0], args[1], result); },
-                         [&] { return power_general(args[0], args[1]); });
+PyObject* power_impl(Function*, Args<"x", "n"> args) {
+  return fast_or_general([&](Ref& result) { return power_fast(args.get<"x">(), args.get<"n">(), result); },
+                         [&] { return power_general(args.get<"x">(), args.get<"n">()); });
 }
 
 // ---------------------------------------------------------- combination
@@ -188,9 +188,9 @@ Ref binomial(std::uint64_t n, std::uint64_t k) {
 }
 
 // if k > n or k < 0: return 0; return factorial(n) // (factorial(k) * factorial(n - k))
-PyObject* combination_impl(Function*, Args args) {
-  PyObject* n = args[0];
-  PyObject* k = args[1];
+PyObject* combination_impl(Function*, Args<"n", "k"> args) {
+  PyObject* n = args.get<"n">();
+  PyObject* k = args.get<"k">();
   if (PyLong_CheckExact(n) && PyLong_CheckExact(k) && is_own("factorial"_id, factorial)) {
     int overflow_n = 0, overflow_k = 0;
     const long long nv = PyLong_AsLongLongAndOverflow(n, &overflow_n);
@@ -220,21 +220,21 @@ PyObject* combination_impl(Function*, Args args) {
 }
 
 // The form bound first: the same range test, then math.comb.
-PyObject* combination_by_math_comb_impl(Function*, Args args) {
-  int out = outside(args[0], args[1]);
+PyObject* combination_by_math_comb_impl(Function*, Args<"n", "k"> args) {
+  int out = outside(args.get<"n">(), args.get<"k">());
   if (out < 0) return nullptr;
   if (out) return PyLong_FromLong(0);
   Ref math = global("math"_id);
   Ref comb = math ? getattr(math.get(), "comb"_id) : Ref();
-  return comb ? call(comb.get(), args[0], args[1]).release() : nullptr;
+  return comb ? call(comb.get(), args.get<"n">(), args.get<"k">()).release() : nullptr;
 }
 
 // ------------------------------------------------- floor, absolute_value
 
 // The mathematical floor: int(x) for x >= 0; below zero int(x) truncates
 // toward zero, so one is taken off unless x was already whole.
-PyObject* floor_impl(Function*, Args args) {
-  PyObject* x = args[0];
+PyObject* floor_impl(Function*, Args<"x"> args) {
+  PyObject* x = args.get<"x">();
   if (PyLong_CheckExact(x)) return Py_NewRef(x);  // int(x) is x itself
   if (PyFloat_CheckExact(x) && std::isfinite(PyFloat_AS_DOUBLE(x)))
     return PyLong_FromDouble(std::floor(PyFloat_AS_DOUBLE(x)));
@@ -251,8 +251,8 @@ PyObject* floor_impl(Function*, Args args) {
   return one ? PyNumber_Subtract(whole.get(), one.get()) : nullptr;
 }
 
-PyObject* absolute_value_impl(Function*, Args args) {
-  PyObject* x = args[0];
+PyObject* absolute_value_impl(Function*, Args<"x"> args) {
+  PyObject* x = args.get<"x">();
   int non_negative;
   if (PyFloat_CheckExact(x)) {
     non_negative = PyFloat_AS_DOUBLE(x) >= 0.0;
@@ -269,13 +269,13 @@ PyObject* absolute_value_impl(Function*, Args args) {
 
 }  // namespace
 
-const FunctionDef pi{.name = "pi", .positional = {"numbers"}, .impl = pi_impl};
-const FunctionDef factorial{.name = "factorial", .positional = {"n"}, .impl = factorial_impl, .doc = "计算阶乘"};
-const FunctionDef power{.name = "power", .positional = {"x", "n"}, .impl = power_impl};
+const FunctionDef pi{.name = "pi", .impl = impl<pi_impl>};
+const FunctionDef factorial{.name = "factorial", .impl = impl<factorial_impl>, .doc = "计算阶乘"};
+const FunctionDef power{.name = "power", .impl = impl<power_impl>};
 const FunctionDef combination_by_math_comb{
-    .name = "combination", .positional = {"n", "k"}, .impl = combination_by_math_comb_impl};
-const FunctionDef combination{.name = "combination", .positional = {"n", "k"}, .impl = combination_impl};
-const FunctionDef floor{.name = "floor", .positional = {"x"}, .impl = floor_impl};
-const FunctionDef absolute_value{.name = "absolute_value", .positional = {"x"}, .impl = absolute_value_impl};
+    .name = "combination", .impl = impl<combination_by_math_comb_impl>};
+const FunctionDef combination{.name = "combination", .impl = impl<combination_impl>};
+const FunctionDef floor{.name = "floor", .impl = impl<floor_impl>};
+const FunctionDef absolute_value{.name = "absolute_value", .impl = impl<absolute_value_impl>};
 
 }  // namespace vk::numeric

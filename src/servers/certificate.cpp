@@ -23,17 +23,17 @@ using namespace literals;
 
 // opener(path, flags): os.open(path, flags | os.O_EXCL, 0o600), so the
 // file is new and private from the moment it exists.
-PyObject* private_opener_impl(Function*, Args args) {
+PyObject* private_opener_impl(Function*, Args<"path", "flags"> args) {
   Ref os_open = global("os"_id, "open"_id);
   Ref excl = os_open ? global("os"_id, "O_EXCL"_id) : Ref();
   if (!excl) return nullptr;
-  Ref flags = Ref::steal(PyNumber_Or(args[1], excl.get()));
+  Ref flags = Ref::steal(PyNumber_Or(args.get<"flags">(), excl.get()));
   Ref mode = Ref::steal(PyLong_FromLong(0600));
   if (!flags || !mode) return nullptr;
-  return call(os_open.get(), args[0], flags.get(), mode.get()).release();
+  return call(os_open.get(), args.get<"path">(), flags.get(), mode.get()).release();
 }
 
-const FunctionDef private_opener{.name = "opener", .positional = {"path", "flags"}, .impl = private_opener_impl};
+const FunctionDef private_opener{.name = "opener", .impl = impl<private_opener_impl>};
 
 // os.path.normcase(os.path.realpath(os.fsdecode(path)))
 Ref resolved(PyObject* os, PyObject* os_path, PyObject* path) {
@@ -206,8 +206,8 @@ Ref build_certificate(PyObject* self, PyObject* key) {
   return call_method(builder.get(), "sign"_id, key, sha256.get());
 }
 
-PyObject* generate_impl(Function*, Args args) {
-  PyObject* self = args[0];
+PyObject* generate_impl(Function*, Args<"self"> args) {
+  PyObject* self = args.get<"self">();
 
   Ref generate_private_key = global("rsa"_id, "generate_private_key"_id);
   if (!generate_private_key) return nullptr;
@@ -277,12 +277,11 @@ constexpr const char* kGenerateDoc =
 
 const FunctionDef certificate_init{
     .name = "__init__",
-    .positional = {"self", "common_name", "private_key_path", "certificate_path", "key_size", "validity_days"},
-    .impl = store_parameters,
+    .impl = impl<store_parameters<"common_name", "private_key_path", "certificate_path", "key_size", "validity_days">>,
     .doc = kInitDoc,
     .defaults = [] { return build("(ssii)", "private_key.pem", "certificate.pem", 2048, 365); },
 };
 const FunctionDef certificate_generate{
-    .name = "generate", .positional = {"self"}, .impl = generate_impl, .doc = kGenerateDoc};
+    .name = "generate", .impl = impl<generate_impl>, .doc = kGenerateDoc};
 
 }  // namespace vk::servers

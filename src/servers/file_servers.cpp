@@ -108,8 +108,8 @@ enum : Py_ssize_t { kHandler, kKey };
 
 // send_head(self): 404 for the key file, else the stock handler's own
 // send_head.
-PyObject* refusing_send_head_impl(Function* f, Args args) {
-  PyObject* self = args[0];
+PyObject* refusing_send_head_impl(Function* f, Args<"self"> args) {
+  PyObject* self = args.get<"self">();
   Ref request = getattr(self, "path"_id);
   if (!request) return nullptr;
   Ref path = call_method(self, "translate_path"_id, request.get());
@@ -130,7 +130,7 @@ PyObject* refusing_send_head_impl(Function* f, Args args) {
 }
 
 const FunctionDef refusing_send_head{
-    .name = "send_head", .positional = {"self"}, .impl = refusing_send_head_impl, .freevars = {"handler", "key"}};
+    .name = "send_head", .impl = impl<refusing_send_head_impl>, .freevars = {"handler", "key"}};
 
 // class KeyRefusingHandler(handler) with the send_head above; `key_cell` is
 // the cell that start fills with the key's identity once known.
@@ -195,9 +195,9 @@ bool serve(const Flavour& flavour, PyObject* self, PyObject* httpd, PyObject* ke
   return static_cast<bool>(call_method(httpd, "serve_forever"_id));
 }
 
-PyObject* start_impl(Function* f, Args args) {
+PyObject* start_impl(Function* f, Args<"self"> args) {
   const Flavour& flavour = *static_cast<const Flavour*>(f->def->data);
-  PyObject* self = args[0];
+  PyObject* self = args.get<"self">();
 
   // The handler serves the current directory, so change to the one served.
   Ref chdir = global("os"_id, "chdir"_id);
@@ -231,17 +231,15 @@ PyObject* start_impl(Function* f, Args args) {
 
 const FunctionDef http_init{
     .name = "__init__",
-    .positional = {"self", "port", "directory"},
-    .impl = store_parameters,
+    .impl = impl<store_parameters<"port", "directory">>,
     .defaults = [] { return build("(is)", 8000, "."); },
 };
-const FunctionDef http_start{.name = "start", .positional = {"self"}, .impl = start_impl, .data = &kPlain};
+const FunctionDef http_start{.name = "start", .impl = impl<start_impl>, .data = &kPlain};
 const FunctionDef https_init{
     .name = "__init__",
-    .positional = {"self", "port", "directory", "certfile", "keyfile"},
-    .impl = store_parameters,
+    .impl = impl<store_parameters<"port", "directory", "certfile", "keyfile">>,
     .defaults = [] { return build("(isss)", 4433, ".", "cert.pem", "key.pem"); },
 };
-const FunctionDef https_start{.name = "start", .positional = {"self"}, .impl = start_impl, .data = &kTls};
+const FunctionDef https_start{.name = "start", .impl = impl<start_impl>, .data = &kTls};
 
 }  // namespace vk::servers

@@ -19,12 +19,12 @@ Ref clipboard(PyObject* name, A... args) {
 
 // Once the clipboard is open it is closed again on every path; an error
 // while filling it stays the one raised.
-PyObject* ctrlc_impl(Function*, Args args) {
+PyObject* ctrlc_impl(Function*, Args<"text"> args) {
   if (!clipboard("OpenClipboard"_id)) return nullptr;
   bool filled = static_cast<bool>(clipboard("EmptyClipboard"_id));
   if (filled) {
     Ref format = global("win32clipboard"_id, "CF_UNICODETEXT"_id);
-    filled = static_cast<bool>(clipboard("SetClipboardData"_id, format.get(), args[0]));
+    filled = static_cast<bool>(clipboard("SetClipboardData"_id, format.get(), args.get<"text">()));
   }
   if (!filled) {
     PendingError keep;
@@ -68,12 +68,13 @@ bool set_system_cursor(PyObject* cursor, PyObject* id) {
   return !detach || call(detach.get());
 }
 
-PyObject* curani_impl(Function*, Args args) {
+PyObject* curani_impl(Function*, Args<"cursor_path"> args) {
   Ref load = global("win32gui"_id, "LoadImage"_id);
   Ref image_cursor = global("win32con"_id, "IMAGE_CURSOR"_id);
   Ref from_file = global("win32con"_id, "LR_LOADFROMFILE"_id);
   Ref zero = Ref::steal(PyLong_FromLong(0));
-  Ref cursor = call(load.get(), zero.get(), args[0], image_cursor.get(), zero.get(), zero.get(), from_file.get());
+  Ref cursor = call(load.get(), zero.get(), args.get<"cursor_path">(), image_cursor.get(), zero.get(), zero.get(),
+                    from_file.get());
   const int loaded = cursor ? PyObject_IsTrue(cursor.get()) : -1;
   if (loaded < 0) return nullptr;
   if (loaded) {
@@ -83,7 +84,7 @@ PyObject* curani_impl(Function*, Args args) {
   Py_RETURN_NONE;
 }
 
-PyObject* size_impl(Function*, Args) {
+PyObject* size_impl(Function*, Args<>) {
   Ref zero = Ref::steal(PyLong_FromLong(0));
   Ref one = Ref::steal(PyLong_FromLong(1));
   Ref metrics = global("win32api"_id, "GetSystemMetrics"_id);
@@ -97,13 +98,12 @@ PyObject* size_impl(Function*, Args) {
 
 }  // namespace
 
-const FunctionDef ctrlc{.name = "ctrlc", .positional = {"text"}, .impl = ctrlc_impl, .doc = "复制指定的内容"};
+const FunctionDef ctrlc{.name = "ctrlc", .impl = impl<ctrlc_impl>, .doc = "复制指定的内容"};
 const FunctionDef curani{
     .name = "curani",
-    .positional = {"cursor_path"},
-    .impl = curani_impl,
+    .impl = impl<curani_impl>,
     .doc = "设置鼠标指针(.cur,.ani)",
 };
-const FunctionDef size{.name = "size", .impl = size_impl, .doc = "获取屏幕分辨率"};
+const FunctionDef size{.name = "size", .impl = impl<size_impl>, .doc = "获取屏幕分辨率"};
 
 }  // namespace vk::system

@@ -94,15 +94,15 @@ bool remove_temporary(PyObject* os, Ref& temp) {
   return true;
 }
 
-PyObject* copy_impl(Function*, Args args) {
-  PyObject* source = args[0];
-  PyObject* destination = args[1];
+PyObject* copy_impl(Function*, Args<"source_file", "destination_file", "TrueorFalse"> args) {
+  PyObject* source = args.get<"source_file">();
+  PyObject* destination = args.get<"destination_file">();
   Ref os = global("os"_id);
   Ref path_exists = os ? global("os"_id, "path"_id, "exists"_id) : Ref();
   Ref exists = path_exists ? call(path_exists.get(), destination) : Ref();
   if (!exists) return nullptr;
   int skip = PyObject_IsTrue(exists.get());
-  if (skip > 0) skip = PyObject_Not(args[2]);
+  if (skip > 0) skip = PyObject_Not(args.get<"TrueorFalse">());
   if (skip < 0) return nullptr;
   if (skip) {
     Ref shown = format(destination);
@@ -139,8 +139,7 @@ PyObject* copy_impl(Function*, Args args) {
 
 const FunctionDef copy{
     .name = "copy",
-    .positional = {"source_file", "destination_file", "TrueorFalse"},
-    .impl = copy_impl,
+    .impl = impl<copy_impl>,
     .doc = "\n    复制文件,且不用管理员权限(如果文件是管理员权限或更高权限复制需要管理员权限)\n"
            "    :param source_file: 源文件路径,例如 \"C:/path/to/source.txt\"\n"
            "    :param destination_file: 目标文件路径,例如 \"C:/path/to/destination.txt\"\n"

@@ -65,8 +65,8 @@ Ref install_one(Runner& runner, PyObject* mirror_url, PyObject* module) {
   return concat({"安装 "_id, shown.get(), " 时出现错误: "_id, error_shown.get()});
 }
 
-PyObject* install_impl(Function*, Args args) {
-  PyObject* mirror_url = args[1];
+PyObject* install_impl(Function*, Args<"modules", "mirror_url"> args) {
+  PyObject* mirror_url = args.get<"mirror_url">();
   Ref output = Ref::steal(PyList_New(0));
   if (!output) return nullptr;
   Runner runner;
@@ -76,7 +76,7 @@ PyObject* install_impl(Function*, Args args) {
   };
   // A string is one package name: iterated, "requests" would install the
   // packages "r", "e", "q", ... from the index.
-  PyObject* modules = args[0];
+  PyObject* modules = args.get<"modules">();
   const bool done = PyUnicode_Check(modules) ? install_each(modules) == Loop::next : for_each(modules, install_each);
   if (!done) return nullptr;
   return PyUnicode_Join("\n"_id, output.get());
@@ -86,8 +86,7 @@ PyObject* install_impl(Function*, Args args) {
 
 const FunctionDef install{
     .name = "install",
-    .positional = {"modules", "mirror_url"},
-    .impl = install_impl,
+    .impl = impl<install_impl>,
     .doc = "\n    依次安装指定的多个模块，可以指定镜像源，并返回安装输出\n"
            "    :param modules: 要安装的模块列表\n"
            "    :param mirror_url: 可选的镜像源 URL\n"

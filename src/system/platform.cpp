@@ -66,8 +66,8 @@ PyObject* ask_the_shell() {
 
 namespace {
 
-PyObject* system_impl(Function*, Args args) {
-  PyObject* none = args[0];
+PyObject* system_impl(Function*, Args<"none"> args) {
+  PyObject* none = args.get<"none">();
   int is_none = equals_none(none);
   if (is_none < 0) return nullptr;
   if (!is_none) return Py_NewRef(none);
@@ -78,8 +78,7 @@ PyObject* system_impl(Function*, Args args) {
 
 const FunctionDef system{
     .name = "system",
-    .positional = {"none"},
-    .impl = system_impl,
+    .impl = impl<system_impl>,
     .doc = "通过调用系统命令识别操作系统",
     .defaults = [] { return build("(O)", Py_None); },
 };

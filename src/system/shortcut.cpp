@@ -8,13 +8,13 @@ namespace {
 
 using namespace literals;
 
-PyObject* shortcut_impl(Function*, Args args) {
-  PyObject* target_path = args[0];
+PyObject* shortcut_impl(Function*, Args<"target_path", "shortcut_path", "run_as_admin"> args) {
+  PyObject* target_path = args.get<"target_path">();
   Ref dispatch = global("Dispatch"_id);
   Ref shell = call(dispatch.get(), "WScript.Shell"_id);
-  Ref link = shell ? call_method(shell.get(), "CreateShortCut"_id, args[1]) : Ref();
+  Ref link = shell ? call_method(shell.get(), "CreateShortCut"_id, args.get<"shortcut_path">()) : Ref();
   if (!link || PyObject_SetAttr(link.get(), "Targetpath"_id, target_path) < 0) return nullptr;
-  const int as_admin = PyObject_IsTrue(args[2]);
+  const int as_admin = PyObject_IsTrue(args.get<"run_as_admin">());
   if (as_admin < 0) return nullptr;
   if (as_admin) {
     Ref dirname = global("os"_id, "path"_id, "dirname"_id);
@@ -31,8 +31,7 @@ PyObject* shortcut_impl(Function*, Args args) {
 
 const FunctionDef shortcut{
     .name = "shortcut",
-    .positional = {"target_path", "shortcut_path", "run_as_admin"},
-    .impl = shortcut_impl,
+    .impl = impl<shortcut_impl>,
     .doc = "\n    创建指定文件的快捷方式\n"
            "    :param target_path: 目标文件路径\n"
            "    :param shortcut_path: 快捷方式保存路径\n"
