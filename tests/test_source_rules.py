@@ -18,7 +18,8 @@ def test_references_are_released_only_in_core():
 
 
 def test_every_source_file_is_in_a_subsystem_folder():
-    folders = {"core", "module", "files", "desktop", "digest", "numeric", "servers", "system", "association"}
+    folders = {"core", "module", "files", "desktop", "digest", "numeric", "servers", "system", "association",
+               "display"}
     assert {path.parent.name for path in SRC.rglob("*.[ch]pp")} <= folders
     assert not list(SRC.glob("*.[ch]pp"))
 

@@ -2,8 +2,11 @@
 // HKEY_CLASSES_ROOT on Windows, the duti handler on macOS, the lines of the
 // extension's MIME type in mimeapps.list on Linux.
 #include "association/association.hpp"
-#include "association/shared.hpp"
+#include "association/mimeapps.hpp"
+#include "association/registry.hpp"
+#include "association/styles.hpp"
 #include "core/errors.hpp"
+#include "core/platform.hpp"
 #include "core/state.hpp"
 
 namespace vk::association {

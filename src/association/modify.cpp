@@ -2,8 +2,11 @@
 // does (with its own conditions and failure style), then the module-level
 // increase registers the new one.
 #include "association/association.hpp"
-#include "association/shared.hpp"
+#include "association/mimeapps.hpp"
+#include "association/registry.hpp"
+#include "association/styles.hpp"
 #include "core/errors.hpp"
+#include "core/platform.hpp"
 #include "core/state.hpp"
 
 namespace vk::association {

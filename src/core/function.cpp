@@ -270,7 +270,8 @@ PyTypeObject* make_function_type() {
   // out its internal addresses, and a def has no such attributes.
   PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
   for (PyObject* name : {"__vectorcalloffset__"_id, "__dictoffset__"_id, "__weaklistoffset__"_id}) {
-    const int present = name ? PyDict_Contains(dict, name) : -1;
+    if (!name) return nullptr;
+    const int present = PyDict_Contains(dict, name);
     if (present < 0 || (present && PyDict_DelItem(dict, name) < 0)) return nullptr;
   }
   PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));

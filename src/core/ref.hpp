@@ -148,8 +148,12 @@ Ref call_method(PyObject* obj, PyObject* name, A... args) {
 }
 
 // The text of the pieces, one after the other (an f-string of fixed parts
-// and already formatted values).
+// and already formatted values). A null piece is an earlier step's
+// failure, as for the calls above.
 Ref concat(std::initializer_list<PyObject*> pieces);
+
+// [items...] as a new list; a null item as for concat.
+Ref list_of(std::initializer_list<PyObject*> items);
 
 // format(value, ""): what an f-string field without a spec produces.
 inline Ref format(PyObject* value) {
