@@ -176,9 +176,12 @@ bool unpack_pair(PyObject* value, Ref& first, Ref& second) {
 // print(f"不支持的排序类型: {sort_type}，支持的类型有: {', '.join(SORT_METHODS.keys())}")
 bool report_unsupported(PyObject* sort_type) {
   Ref shown = str_of(sort_type);
-  Ref methods = shown ? global("SORT_METHODS"_id) : Ref();
-  Ref keys = methods ? call_method(methods.get(), "keys"_id) : Ref();
-  Ref listed = keys ? Ref::steal(PyUnicode_Join(", "_id, keys.get())) : Ref();
+  if (!shown) return false;
+  Ref methods = global("SORT_METHODS"_id);
+  if (!methods) return false;
+  Ref keys = call_method(methods.get(), "keys"_id);
+  if (!keys) return false;
+  Ref listed = Ref::steal(PyUnicode_Join(", "_id, keys.get()));
   if (!listed) return false;
   return print_line(concat({"不支持的排序类型: "_id, shown.get(), "，支持的类型有: "_id, listed.get()}).get());
 }
@@ -187,12 +190,14 @@ PyObject* sort_order_impl(Function*, Args<"sort_type"> args) {
   PyObject* sort_type = args.get<"sort_type">();
   return protected_frame("设置桌面文件排序方式时出错: "_id, false, [&](Ref& key) {
     Ref methods = global("SORT_METHODS"_id);
-    const int known = methods ? PySequence_Contains(methods.get(), sort_type) : -1;
+    if (!methods) return false;
+    const int known = PySequence_Contains(methods.get(), sort_type);
     if (known < 0) return false;
     if (!known) return report_unsupported(sort_type);
     if (!open_key(desktop_view_key(), key)) return false;
     methods = global("SORT_METHODS"_id);
-    Ref entry = methods ? Ref::steal(PyObject_GetItem(methods.get(), sort_type)) : Ref();
+    if (!methods) return false;
+    Ref entry = Ref::steal(PyObject_GetItem(methods.get(), sort_type));
     Ref sort_direction, sort_column;
     if (!entry || !unpack_pair(entry.get(), sort_direction, sort_column)) return false;
     if (!write(key.get(), "SortDirection"_id, sort_direction.get()) ||

@@ -46,7 +46,8 @@ PyObject* psshell_impl(Function*, Args<"command"> args) {
 
 PyObject* backend_impl(Function*, Args<"file"> args) {
   Ref popen = global("subprocess"_id, "Popen"_id);
-  Ref devnull = popen ? global("subprocess"_id, "DEVNULL"_id) : Ref();
+  if (!popen) return nullptr;
+  Ref devnull = global("subprocess"_id, "DEVNULL"_id);
   if (!devnull) return nullptr;
   PyObject* null = devnull.get();
   Ref process = call_kw(popen.get(), 1, kwnames<"shell", "stdout", "stderr", "stdin">(), args.get<"file">(), Py_True,

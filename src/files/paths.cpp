@@ -144,7 +144,8 @@ PyObject* username_impl(Function*, Args<>) {
 
 Ref expand_home() {
   Ref expanduser = global("os"_id, "path"_id, "expanduser"_id);
-  return expanduser ? call(expanduser.get(), "~"_id) : Ref();
+  if (!expanduser) return {};
+  return call(expanduser.get(), "~"_id);
 }
 
 PyObject* home_impl(Function*, Args<>) {

@@ -34,7 +34,8 @@ Ref joined(PyObject* sep, PyObject* objects) {
   Ref join = getattr(sep, "join"_id);
   if (!join) return {};
   Ref lazy = call(reinterpret_cast<PyObject*>(&PyMap_Type), reinterpret_cast<PyObject*>(&PyUnicode_Type), objects);
-  return lazy ? call(join.get(), lazy.get()) : Ref();
+  if (!lazy) return {};
+  return call(join.get(), lazy.get());
 }
 
 PyObject* vkprint_impl(Function*, Args<"*objects", "sep", "end", "file"> args) {
@@ -54,7 +55,8 @@ PyObject* vkprint_impl(Function*, Args<"*objects", "sep", "end", "file"> args) {
 // `file` defaults to sys.stdout as it is when the body binds vkprint.
 Ref vkprint_kwdefaults() {
   Ref stdout_now = global("sys"_id, "stdout"_id);
-  return stdout_now ? build("{s:s,s:s,s:O}", "sep", " ", "end", "\n", "file", stdout_now.get()) : Ref();
+  if (!stdout_now) return {};
+  return build("{s:s,s:s,s:O}", "sep", " ", "end", "\n", "file", stdout_now.get());
 }
 
 }  // namespace

@@ -45,8 +45,10 @@ Ref products(binaryfunc op, PyObject* self, PyObject* other, PyObject* x1, PyObj
 // other.<part> ** 2
 Ref squared(PyObject* other, PyObject* part) {
   const Ref value = getattr(other, part);
-  const Ref two = value ? Ref::steal(PyLong_FromLong(2)) : Ref();
-  return two ? Ref::steal(PyNumber_Power(value.get(), two.get(), Py_None)) : Ref();
+  if (!value) return {};
+  const Ref two = Ref::steal(PyLong_FromLong(2));
+  if (!two) return {};
+  return Ref::steal(PyNumber_Power(value.get(), two.get(), Py_None));
 }
 
 // return ComplexNumber(real_part, imag_part), the name looked up last.
@@ -117,11 +119,12 @@ PyObject* truediv_impl(Function*, Operands args) {
   const Ref denominator = Ref::steal(PyNumber_Add(real_square.get(), imag_square.get()));
   if (!denominator) return nullptr;
   const Ref real_sum = products(PyNumber_Add, self, other, "real"_id, "real"_id, "imag"_id, "imag"_id);
-  const Ref real_part = real_sum ? Ref::steal(PyNumber_TrueDivide(real_sum.get(), denominator.get())) : Ref();
+  if (!real_sum) return nullptr;
+  const Ref real_part = Ref::steal(PyNumber_TrueDivide(real_sum.get(), denominator.get()));
   if (!real_part) return nullptr;
   const Ref imag_difference = products(PyNumber_Subtract, self, other, "imag"_id, "real"_id, "real"_id, "imag"_id);
-  const Ref imag_part =
-      imag_difference ? Ref::steal(PyNumber_TrueDivide(imag_difference.get(), denominator.get())) : Ref();
+  if (!imag_difference) return nullptr;
+  const Ref imag_part = Ref::steal(PyNumber_TrueDivide(imag_difference.get(), denominator.get()));
   if (!imag_part) return nullptr;
   return make(real_part, imag_part);
 }
@@ -133,10 +136,12 @@ PyObject* str_impl(Function*, Args<"self"> args) {
   PyObject* answer = taken(text_once(args.get<"self">(), result), result, done);
   if (done) return answer;
   const Ref real = getattr(args.get<"self">(), "real"_id);
-  const Ref real_text = real ? format(real.get()) : Ref();
+  if (!real) return nullptr;
+  const Ref real_text = format(real.get());
   if (!real_text) return nullptr;
   const Ref imag = getattr(args.get<"self">(), "imag"_id);
-  const Ref imag_text = imag ? format(imag.get()) : Ref();
+  if (!imag) return nullptr;
+  const Ref imag_text = format(imag.get());
   if (!imag_text) return nullptr;
   return concat({real_text.get(), " + "_id, imag_text.get(), "i"_id}).release();
 }

@@ -102,7 +102,8 @@ const Factorials* factorials() {
   for (long long n = 0; n <= kMaxFloatFactorial; ++n) {
     if (n > 0) {
       Ref factor = Ref::steal(PyLong_FromLongLong(n));
-      value = factor ? Ref::steal(PyNumber_Multiply(value.get(), factor.get())) : Ref();
+      if (!factor) return nullptr;
+      value = Ref::steal(PyNumber_Multiply(value.get(), factor.get()));
     }
     if (!value) return nullptr;
     made->as_float[n] = PyLong_AsDouble(value.get());
@@ -216,7 +217,8 @@ Ref product_range(std::uint64_t lo, std::uint64_t hi) {
   if (hi - lo < kRunLength) return product_run(lo, hi);
   const std::uint64_t middle = lo + (hi - lo) / 2;
   Ref left = product_range(lo, middle);
-  Ref right = left ? product_range(middle + 1, hi) : Ref();
+  if (!left) return {};
+  Ref right = product_range(middle + 1, hi);
   if (!right || PyErr_CheckSignals() < 0) return {};
   return Ref::steal(PyNumber_Multiply(left.get(), right.get()));
 }

@@ -15,7 +15,8 @@ using namespace literals;
 // mpmath.mp.dps = numbers; return mpmath.pi
 PyObject* pi_impl(Function*, Args<"numbers"> args) {
   Ref mpmath = global("mpmath"_id);
-  Ref mp = mpmath ? getattr(mpmath.get(), "mp"_id) : Ref();
+  if (!mpmath) return nullptr;
+  Ref mp = getattr(mpmath.get(), "mp"_id);
   if (!mp || PyObject_SetAttr(mp.get(), "dps"_id, args.get<"numbers">()) < 0) return nullptr;
   mpmath = global("mpmath"_id);
   return mpmath ? PyObject_GetAttr(mpmath.get(), "pi"_id) : nullptr;
@@ -112,7 +113,8 @@ Outcome power_fast(PyObject* x, PyObject* n, Ref& result) {
       r = 1.0 / real.value;  // both exactly floats: the correctly rounded 1 / x
     } else {
       Ref one = Ref::steal(PyLong_FromLong(1));
-      Ref first = one ? Ref::steal(PyNumber_TrueDivide(one.get(), x)) : Ref();
+      if (!one) return Outcome::error;
+      Ref first = Ref::steal(PyNumber_TrueDivide(one.get(), x));
       if (!first) return Outcome::error;
       r = PyFloat_AS_DOUBLE(first.get());
     }
@@ -183,8 +185,10 @@ Ref binomial(std::uint64_t n, std::uint64_t k) {
   }
   if (fits) return Ref::steal(PyLong_FromUnsignedLongLong(r));
   Ref top = product_range(n - k + 1, n);
-  Ref bottom = top ? factorial_of(k) : Ref();
-  return bottom ? Ref::steal(PyNumber_FloorDivide(top.get(), bottom.get())) : Ref();
+  if (!top) return {};
+  Ref bottom = factorial_of(k);
+  if (!bottom) return {};
+  return Ref::steal(PyNumber_FloorDivide(top.get(), bottom.get()));
 }
 
 // if k > n or k < 0: return 0; return factorial(n) // (factorial(k) * factorial(n - k))
@@ -204,15 +208,18 @@ PyObject* combination_impl(Function*, Args<"n", "k"> args) {
   if (out < 0) return nullptr;
   if (out) return PyLong_FromLong(0);
   Ref fn = global("factorial"_id);
-  Ref n_factorial = fn ? call(fn.get(), n) : Ref();
+  if (!fn) return nullptr;
+  Ref n_factorial = call(fn.get(), n);
   if (!n_factorial) return nullptr;
   fn = global("factorial"_id);
-  Ref k_factorial = fn ? call(fn.get(), k) : Ref();
+  if (!fn) return nullptr;
+  Ref k_factorial = call(fn.get(), k);
   if (!k_factorial) return nullptr;
   fn = global("factorial"_id);
   if (!fn) return nullptr;
   Ref rest = Ref::steal(PyNumber_Subtract(n, k));
-  Ref rest_factorial = rest ? call(fn.get(), rest.get()) : Ref();
+  if (!rest) return nullptr;
+  Ref rest_factorial = call(fn.get(), rest.get());
   if (!rest_factorial) return nullptr;
   Ref divisor = Ref::steal(PyNumber_Multiply(k_factorial.get(), rest_factorial.get()));
   if (!divisor) return nullptr;
@@ -225,8 +232,10 @@ PyObject* combination_by_math_comb_impl(Function*, Args<"n", "k"> args) {
   if (out < 0) return nullptr;
   if (out) return PyLong_FromLong(0);
   Ref math = global("math"_id);
-  Ref comb = math ? getattr(math.get(), "comb"_id) : Ref();
-  return comb ? call(comb.get(), args.get<"n">(), args.get<"k">()).release() : nullptr;
+  if (!math) return nullptr;
+  Ref comb = getattr(math.get(), "comb"_id);
+  if (!comb) return nullptr;
+  return call(comb.get(), args.get<"n">(), args.get<"k">()).release();
 }
 
 // ------------------------------------------------- floor, absolute_value

@@ -101,10 +101,14 @@ Outcome sqrt_first_int_step(PyObject* a, const Real& r, double& x, double& delta
   Ref two = Ref::steal(PyLong_FromLong(2));
   if (!two) return Outcome::error;
   Ref square = Ref::steal(PyNumber_Power(a, two.get(), Py_None));
-  Ref f = square ? Ref::steal(PyNumber_Subtract(square.get(), a)) : Ref();
-  Ref f_prime = f ? Ref::steal(PyNumber_Multiply(two.get(), a)) : Ref();
-  Ref delta_x = f_prime ? Ref::steal(PyNumber_TrueDivide(f.get(), f_prime.get())) : Ref();
-  Ref next = delta_x ? Ref::steal(PyNumber_Subtract(a, delta_x.get())) : Ref();
+  if (!square) return Outcome::error;
+  Ref f = Ref::steal(PyNumber_Subtract(square.get(), a));
+  if (!f) return Outcome::error;
+  Ref f_prime = Ref::steal(PyNumber_Multiply(two.get(), a));
+  if (!f_prime) return Outcome::error;
+  Ref delta_x = Ref::steal(PyNumber_TrueDivide(f.get(), f_prime.get()));
+  if (!delta_x) return Outcome::error;
+  Ref next = Ref::steal(PyNumber_Subtract(a, delta_x.get()));
   if (!next) return Outcome::error;
   delta = PyFloat_AS_DOUBLE(delta_x.get());
   x = PyFloat_AS_DOUBLE(next.get());
@@ -185,12 +189,14 @@ PyObject* ln_general(PyObject* x, PyObject* tolerance, PyObject* max_iterations)
   if (!y) return nullptr;
   auto step = [&](PyObject*) {
     Ref exp_fn = global("exp"_id);
-    Ref value = exp_fn ? call(exp_fn.get(), y.get()) : Ref();
+    if (!exp_fn) return Loop::fail;
+    Ref value = call(exp_fn.get(), y.get());
     if (!value) return Loop::fail;
     Ref f = Ref::steal(PyNumber_Subtract(value.get(), x));
     if (!f) return Loop::fail;
     exp_fn = global("exp"_id);
-    Ref f_prime = exp_fn ? call(exp_fn.get(), y.get()) : Ref();
+    if (!exp_fn) return Loop::fail;
+    Ref f_prime = call(exp_fn.get(), y.get());
     if (!f_prime) return Loop::fail;
     Ref delta_y = Ref::steal(PyNumber_TrueDivide(f.get(), f_prime.get()));
     if (!delta_y) return Loop::fail;
@@ -318,10 +324,12 @@ PyObject* log10_impl(Function*, Args<"x", "tolerance", "max_iterations"> args) {
   // return ln(x, ...) / ln(10, ...), ln(10) first
   auto general = [&]() -> PyObject* {
     Ref ln_fn = global("ln"_id);
-    Ref ln_10 = ln_fn ? call(ln_fn.get(), ten.get(), args.get<"tolerance">(), args.get<"max_iterations">()) : Ref();
+    if (!ln_fn) return nullptr;
+    Ref ln_10 = call(ln_fn.get(), ten.get(), args.get<"tolerance">(), args.get<"max_iterations">());
     if (!ln_10) return nullptr;
     ln_fn = global("ln"_id);
-    Ref ln_x = ln_fn ? call(ln_fn.get(), x, args.get<"tolerance">(), args.get<"max_iterations">()) : Ref();
+    if (!ln_fn) return nullptr;
+    Ref ln_x = call(ln_fn.get(), x, args.get<"tolerance">(), args.get<"max_iterations">());
     if (!ln_x) return nullptr;
     return PyNumber_TrueDivide(ln_x.get(), ln_10.get());
   };

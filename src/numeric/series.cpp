@@ -36,7 +36,8 @@ PyObject* series_general(Series kind, PyObject* x, PyObject* num_terms) {
     if (!numerator) return Loop::fail;
     sign = Ref();
     Ref divisor = global("factorial"_id);
-    divisor = divisor ? call(divisor.get(), k.get()) : Ref();
+    if (!divisor) return Loop::fail;
+    divisor = call(divisor.get(), k.get());
     if (!divisor) return Loop::fail;
     Ref quotient = Ref::steal(PyNumber_TrueDivide(numerator.get(), divisor.get()));
     if (!quotient) return Loop::fail;
@@ -76,7 +77,8 @@ PyObject* exp_impl(Function*, SeriesArgs args) { return series_impl(Series::exp,
 // Calls the module-level function `name` with (x, num_terms).
 Ref call_named(PyObject* name, PyObject* x, PyObject* num_terms) {
   Ref fn = global(name);
-  return fn ? call(fn.get(), x, num_terms) : Ref();
+  if (!fn) return {};
+  return call(fn.get(), x, num_terms);
 }
 
 // tan: cos first; an equal-to-zero cosine gives +inf before sin is asked.

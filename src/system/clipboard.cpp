@@ -14,6 +14,7 @@ using namespace literals;
 template <class... A>
 Ref clipboard(PyObject* name, A... args) {
   Ref function = global("win32clipboard"_id, name);
+  if (!function) return {};
   return call(function.get(), args...);
 }
 
@@ -24,7 +25,7 @@ PyObject* ctrlc_impl(Function*, Args<"text"> args) {
   bool filled = static_cast<bool>(clipboard("EmptyClipboard"_id));
   if (filled) {
     Ref format = global("win32clipboard"_id, "CF_UNICODETEXT"_id);
-    filled = static_cast<bool>(clipboard("SetClipboardData"_id, format.get(), args.get<"text">()));
+    filled = format && clipboard("SetClipboardData"_id, format.get(), args.get<"text">());
   }
   if (!filled) {
     PendingError keep;
@@ -56,11 +57,16 @@ bool set_system_cursor(PyObject* cursor, PyObject* id) {
   if (set) return static_cast<bool>(call(set.get(), cursor, id));
 
   Ref address = Ref::steal(PyNumber_Index(cursor));
-  Ref pointer = address ? global("ctypes"_id, "c_void_p"_id) : Ref();
+  if (!address) return false;
+  Ref pointer = global("ctypes"_id, "c_void_p"_id);
+  if (!pointer) return false;
   Ref handle = call(pointer.get(), address.get());
-  Ref user32_set = handle ? global("user32"_id, "SetSystemCursor"_id) : Ref();
+  if (!handle) return false;
+  Ref user32_set = global("user32"_id, "SetSystemCursor"_id);
+  if (!user32_set) return false;
   Ref done = call(user32_set.get(), handle.get(), id);
-  const int refused = done ? PyObject_Not(done.get()) : -1;
+  if (!done) return false;
+  const int refused = PyObject_Not(done.get());
   if (refused < 0) return false;
   if (refused) return raise_windows_error() != nullptr;
   Ref detach;
@@ -70,12 +76,17 @@ bool set_system_cursor(PyObject* cursor, PyObject* id) {
 
 PyObject* curani_impl(Function*, Args<"cursor_path"> args) {
   Ref load = global("win32gui"_id, "LoadImage"_id);
+  if (!load) return nullptr;
   Ref image_cursor = global("win32con"_id, "IMAGE_CURSOR"_id);
+  if (!image_cursor) return nullptr;
   Ref from_file = global("win32con"_id, "LR_LOADFROMFILE"_id);
+  if (!from_file) return nullptr;
   Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return nullptr;
   Ref cursor = call(load.get(), zero.get(), args.get<"cursor_path">(), image_cursor.get(), zero.get(), zero.get(),
                     from_file.get());
-  const int loaded = cursor ? PyObject_IsTrue(cursor.get()) : -1;
+  if (!cursor) return nullptr;
+  const int loaded = PyObject_IsTrue(cursor.get());
   if (loaded < 0) return nullptr;
   if (loaded) {
     Ref normal = global("win32con"_id, "OCR_NORMAL"_id);
@@ -86,11 +97,15 @@ PyObject* curani_impl(Function*, Args<"cursor_path"> args) {
 
 PyObject* size_impl(Function*, Args<>) {
   Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return nullptr;
   Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!one) return nullptr;
   Ref metrics = global("win32api"_id, "GetSystemMetrics"_id);
+  if (!metrics) return nullptr;
   Ref width = call(metrics.get(), zero.get());
   if (!width) return nullptr;
   metrics = global("win32api"_id, "GetSystemMetrics"_id);
+  if (!metrics) return nullptr;
   Ref height = call(metrics.get(), one.get());
   if (!height) return nullptr;
   return PyTuple_Pack(2, width.get(), height.get());

@@ -16,6 +16,7 @@ PyObject* exit_impl(Function*, Args<"code"> args) { return raise_new(state().Sys
 // exit(code) through the module-level name.
 PyObject* quit_impl(Function*, Args<"code"> args) {
   Ref exit = global("exit"_id);
+  if (!exit) return nullptr;
   Ref result = call(exit.get(), args.get<"code">());
   return result ? Py_NewRef(Py_None) : nullptr;
 }
@@ -24,7 +25,9 @@ PyObject* quit_impl(Function*, Args<"code"> args) {
 PyObject* refuse(PyObject* text) {
   if (!print_line(text)) return nullptr;
   Ref exit = global("exit"_id);
+  if (!exit) return nullptr;
   Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!one) return nullptr;
   Ref result = call(exit.get(), one.get());
   return result ? Py_NewRef(Py_None) : nullptr;
 }
@@ -59,17 +62,21 @@ PyObject* attributes_impl(Function*,
                           Args<"file_path", "hidden", "readonly", "archive", "system", "compressed"> args) {
   PyObject* file_path = args.get<"file_path">();
   Ref os_name = global("os"_id, "name"_id);
-  const int other_system = os_name ? PyObject_RichCompareBool(os_name.get(), "nt"_id, Py_NE) : -1;
+  if (!os_name) return nullptr;
+  const int other_system = PyObject_RichCompareBool(os_name.get(), "nt"_id, Py_NE);
   if (other_system < 0) return nullptr;
   if (other_system) return refuse(new_str("attributes: 此功能只支持Windows系统! ").get());
 
   Ref exists = global("os"_id, "path"_id, "exists"_id);
+  if (!exists) return nullptr;
   Ref found = call(exists.get(), file_path);
-  const int present = found ? PyObject_IsTrue(found.get()) : -1;
+  if (!found) return nullptr;
+  const int present = PyObject_IsTrue(found.get());
   if (present < 0) return nullptr;
   if (!present) return refuse(new_str("文件未找着").get());
 
   Ref get = global("ctypes"_id, "windll"_id, "kernel32"_id, "GetFileAttributesW"_id);
+  if (!get) return nullptr;
   Ref word = call(get.get(), file_path);
   if (!word) return nullptr;
   const int invalid = invalid_attributes(word.get());
@@ -85,8 +92,10 @@ PyObject* attributes_impl(Function*,
     return nullptr;
 
   Ref set = global("ctypes"_id, "windll"_id, "kernel32"_id, "SetFileAttributesW"_id);
+  if (!set) return nullptr;
   Ref written = call(set.get(), file_path, word.get());
-  const int refused = written ? PyObject_Not(written.get()) : -1;
+  if (!written) return nullptr;
+  const int refused = PyObject_Not(written.get());
   if (refused < 0) return nullptr;
   if (refused) return raise_windows_error();
   Py_RETURN_NONE;

@@ -18,10 +18,13 @@ struct Runner {
   bool ready() {
     if (run) return true;
     Ref subprocess = global("subprocess"_id);
-    run = getattr(subprocess.get(), "run"_id);
-    pipe = getattr(run ? subprocess.get() : nullptr, "PIPE"_id);
-    if (!pipe) run = Ref();
-    return static_cast<bool>(run);
+    if (!subprocess) return false;
+    Ref found = getattr(subprocess.get(), "run"_id);
+    if (!found) return false;
+    pipe = getattr(subprocess.get(), "PIPE"_id);
+    if (!pipe) return false;
+    run = found;
+    return true;
   }
 
   // True when the pending exception is a subprocess.CalledProcessError.
@@ -53,14 +56,18 @@ Ref install_one(Runner& runner, PyObject* mirror_url, PyObject* module) {
                        runner.pipe.get(), runner.pipe.get(), Py_True, Py_True);
   if (result) {
     Ref out = getattr(result.get(), "stdout"_id);
-    Ref err = out ? getattr(result.get(), "stderr"_id) : Ref();
-    return err ? Ref::steal(PyNumber_Add(out.get(), err.get())) : Ref();
+    if (!out) return {};
+    Ref err = getattr(result.get(), "stderr"_id);
+    if (!err) return {};
+    return Ref::steal(PyNumber_Add(out.get(), err.get()));
   }
   if (runner.run_failed() <= 0) return {};
   Caught caught;
   Ref shown = format(module);
-  Ref stderr_text = shown ? getattr(caught.value(), "stderr"_id) : Ref();
-  Ref error_shown = stderr_text ? format(stderr_text.get()) : Ref();
+  if (!shown) return {};
+  Ref stderr_text = getattr(caught.value(), "stderr"_id);
+  if (!stderr_text) return {};
+  Ref error_shown = format(stderr_text.get());
   if (!error_shown) return {};
   return concat({"安装 "_id, shown.get(), " 时出现错误: "_id, error_shown.get()});
 }

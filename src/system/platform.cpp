@@ -61,7 +61,10 @@ PyObject* ask_the_shell() {
   if (answer || !PyErr_ExceptionMatches(PyExc_Exception)) return answer;
   Caught caught;
   Ref text = format(caught.value());
-  return text ? concat({Ref::steal(PyUnicode_FromString("发生错误: ")).get(), text.get()}).release() : nullptr;
+  if (!text) return nullptr;
+  Ref head = new_str("发生错误: ");
+  if (!head) return nullptr;
+  return concat({head.get(), text.get()}).release();
 }
 
 namespace {

@@ -11,13 +11,16 @@ using namespace literals;
 PyObject* shortcut_impl(Function*, Args<"target_path", "shortcut_path", "run_as_admin"> args) {
   PyObject* target_path = args.get<"target_path">();
   Ref dispatch = global("Dispatch"_id);
+  if (!dispatch) return nullptr;
   Ref shell = call(dispatch.get(), "WScript.Shell"_id);
-  Ref link = shell ? call_method(shell.get(), "CreateShortCut"_id, args.get<"shortcut_path">()) : Ref();
+  if (!shell) return nullptr;
+  Ref link = call_method(shell.get(), "CreateShortCut"_id, args.get<"shortcut_path">());
   if (!link || PyObject_SetAttr(link.get(), "Targetpath"_id, target_path) < 0) return nullptr;
   const int as_admin = PyObject_IsTrue(args.get<"run_as_admin">());
   if (as_admin < 0) return nullptr;
   if (as_admin) {
     Ref dirname = global("os"_id, "path"_id, "dirname"_id);
+    if (!dirname) return nullptr;
     Ref folder = call(dirname.get(), target_path);
     if (!folder || PyObject_SetAttr(link.get(), "WorkingDirectory"_id, folder.get()) < 0 ||
         PyObject_SetAttr(link.get(), "RunAsAdmin"_id, Py_True) < 0)
