@@ -67,8 +67,8 @@ VK_WINDOWS_OFFSET(PyModuleDef, m_slots, 72);
 // Private fields.
 VK_WINDOWS_OFFSET(PyThreadState, recursion_remaining, 32);  // the call count, src/core/recursion.hpp
 VK_WINDOWS_OFFSET(PyThreadState, id, 232);                  // whose stack floor is known, src/core/recursion.hpp
-VK_WINDOWS_OFFSET(PyTypeObject, tp_version_tag, 384);  // what is known of a class, src/numeric/complex_fast.cpp
-VK_WINDOWS_OFFSET(PyTypeObject, tp_vectorcall, 400);   // how ComplexNumber is called, src/numeric/complex_fast.cpp
+VK_WINDOWS_OFFSET(PyTypeObject, tp_version_tag, 384);  // what is known of a class, src/numeric/complex_facts.hpp
+VK_WINDOWS_OFFSET(PyTypeObject, tp_vectorcall, 400);   // how ComplexNumber is called, src/numeric/complex_construct.cpp
 VK_WINDOWS_OFFSET(PyTypeObject, tp_dict, 264);              // class namespaces, src/core/function.cpp
 VK_WINDOWS_OFFSET(PyDictObject, ma_version_tag, 24);        // remembered lookups, src/core/lookup.hpp
 
