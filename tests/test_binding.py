@@ -125,7 +125,10 @@ const FunctionDef open_def{.name = "open"%s};
     ('"*paths", "*modes"', 'args.get<"paths">()', ", .impl = impl<open_impl>",
      "each parameter has a name of its own, and at most one is *args"),
     ('"path"', 'args.get<"path">()', "", "vk::ImplDef"),
-], ids=["keyword-only", "varargs", "unknown-name", "starred-name", "name-twice", "two-varargs", "no-impl"])
+    (", ".join(f'"p{i}"' for i in range(17)), 'args.get<"p16">()', ", .impl = impl<open_impl>",
+     "more parameters than a call binds"),
+], ids=["keyword-only", "varargs", "unknown-name", "starred-name", "name-twice", "two-varargs", "no-impl",
+        "too-many"])
 def test_an_impl_reads_only_the_names_of_its_parameter_list(tmp_path, parameters, read, impl, error):
     unit = tmp_path / "impl.cpp"
     unit.write_text(IMPL_UNIT % (parameters, read, impl))

@@ -2,7 +2,6 @@
 // slots, the attributes, then the tables and the constructors.
 #include "core/function.hpp"
 
-#include "core/binding.hpp"
 #include "core/call.hpp"
 #include "core/like_def.hpp"
 #include "core/signature.hpp"
@@ -280,10 +279,6 @@ PyTypeObject* make_function_type() {
 
 Ref make_function(const FunctionDef& def, const FunctionOptions& options) {
   const ParameterList& list = def.parameters();
-  if (list.positional.size() + list.kwonly.size() + 1 > kMaxSlots) {
-    PyErr_Format(PyExc_SystemError, "%s has too many parameters", def.name);
-    return {};
-  }
   PyTypeObject* type = state().function_type;
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return {};

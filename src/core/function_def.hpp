@@ -3,6 +3,7 @@
 // builders of its defaults.
 #pragma once
 
+#include "core/binding.hpp"
 #include "core/ref.hpp"
 
 #include <array>
@@ -74,6 +75,7 @@ class Args {
   static constexpr std::array<const char*, kCount> kNames{detail::bare(Names.value)...};
   static constexpr std::size_t kStar = detail::star(kSpelled);
   static_assert(detail::well_formed(kSpelled), "each parameter has a name of its own, and at most one is *args");
+  static_assert(kCount <= kMaxSlots, "more parameters than a call binds");
 
  public:
   explicit Args(PyObject* const* items) noexcept : items_(items) {}
