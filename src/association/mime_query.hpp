@@ -1,5 +1,4 @@
-// What xdg-mime says the MIME type of an extension is, asked about files
-// made for the question.
+// What xdg-mime says an extension's MIME type is, asked about files made for the question.
 #pragma once
 
 #include "core/ref.hpp"

@@ -1,5 +1,4 @@
-// The entries of mimeapps.list: what may head one, the checks before one is
-// written, and the list rewritten without a type's lines.
+// mimeapps.list entries: what may head one, the checks before one is written, the rewrite without a type.
 #include "association/mimeapps.hpp"
 
 #include "association/styles.hpp"

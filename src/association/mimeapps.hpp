@@ -1,5 +1,4 @@
-// The user's mimeapps.list: which entries the association functions may
-// write there, and its rewrite without the lines of one type.
+// The user's mimeapps.list: which entries may be written there, and its rewrite without a type's lines.
 #pragma once
 
 #include "association/mime_query.hpp"

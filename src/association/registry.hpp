@@ -1,5 +1,4 @@
-// The class keys under HKEY_CLASSES_ROOT that the association functions
-// write and remove, through the module-level winreg.
+// The class keys under HKEY_CLASSES_ROOT: their handles closed, a key removed with the keys below it.
 #pragma once
 
 #include "core/ref.hpp"

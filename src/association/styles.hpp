@@ -1,5 +1,4 @@
-// How the association functions test their arguments and report a failure:
-// a printed "Error: " line, or Exception(prefix, e) raised.
+// How the association functions test their arguments and report a failure.
 #pragma once
 
 #include "core/ref.hpp"

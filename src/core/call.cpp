@@ -1,6 +1,4 @@
-// The call path of the module's functions: the vectorcall entries, one per
-// shape of parameter list, and the direct, defaults, packed and general
-// calls they lead to, each holding what the call uses as a def's frame does.
+// The call path: the vectorcall entries and the direct, defaults, packed and general calls behind them.
 #include "core/call.hpp"
 
 #include "core/binding.hpp"

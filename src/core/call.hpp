@@ -1,5 +1,4 @@
-// How a call reaches a function of the module: the vectorcall entry chosen
-// for its parameter list.
+// The vectorcall entry of a module function, chosen by its parameter list.
 #pragma once
 
 #include "core/function_def.hpp"

@@ -1,5 +1,4 @@
-// The module's function type: the object every function and method of the
-// module is, made from its FunctionDef.
+// The module's function type, and the function objects made from a FunctionDef.
 #pragma once
 
 #include "core/function_layout.hpp"

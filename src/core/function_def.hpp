@@ -1,6 +1,4 @@
-// How the module body describes a function: its name, its impl with the
-// parameter list the impl's arguments are named by, its docstring and the
-// builders of its defaults.
+// How the module body describes a function, and how its impl reads its arguments by name.
 #pragma once
 
 #include "core/binding.hpp"

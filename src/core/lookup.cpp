@@ -1,5 +1,4 @@
-// A module's attributes read through the remembered lookups: getattr's
-// route for a plain module.
+// A plain module's attributes read through the remembered lookups, for getattr.
 #include "core/lookup.hpp"
 
 namespace vk {

@@ -1,5 +1,4 @@
-// Which platform a function takes its branch for, asked of the module-level
-// `system` anew each time, and the platforms' own tools run as commands.
+// Which platform a function takes its branch for, and the platforms' tools run as checked commands.
 #pragma once
 
 #include "core/ref.hpp"

@@ -1,6 +1,4 @@
-// ComplexNumber's operators on parts read once: unboxed float and int
-// arithmetic as the interpreter's operators give it, and the instances
-// they make.
+// ComplexNumber's operators on parts read once, in unboxed float and int arithmetic where it is exact.
 #include "numeric/complex_fast.hpp"
 #include "numeric/complex_parts.hpp"
 #include "numeric/fast.hpp"

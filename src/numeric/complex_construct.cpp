@@ -1,5 +1,4 @@
-// ComplexNumber's class facts and its construction: an instance made and
-// its parts stored directly while that is what calling the class does.
+// ComplexNumber's class facts, and its instances made directly where calling the class does just that.
 #include "core/recursion.hpp"
 #include "core/state.hpp"
 #include "numeric/complex_facts.hpp"

@@ -1,5 +1,4 @@
-// What ComplexNumber's shortcuts know of a class, remembered while the
-// class keeps its version tag.
+// What ComplexNumber's shortcuts know of a class, remembered while the class keeps its version tag.
 #pragma once
 
 #include "core/ref.hpp"

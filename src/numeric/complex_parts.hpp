@@ -1,5 +1,4 @@
-// ComplexNumber's operands read once: each part as a C double, a C integer
-// or a held object, read where that gives what an attribute read gives.
+// ComplexNumber's operands read once: each part a C double, a C integer or a held object.
 #pragma once
 
 #include "core/ref.hpp"
