@@ -27,6 +27,14 @@
 #define VK_INLINE inline __attribute__((always_inline))
 #endif
 
+// VK_LINE_ALIGNED starts a hot loop's function at a cache line, so that
+// where the loop falls does not depend on the code linked before it.
+#if defined(__GNUC__) || defined(__clang__)
+#define VK_LINE_ALIGNED __attribute__((aligned(64)))
+#else
+#define VK_LINE_ALIGNED
+#endif
+
 namespace vk {
 
 class Ref {

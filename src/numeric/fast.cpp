@@ -116,7 +116,7 @@ const Factorials* factorials() {
   return table;
 }
 
-bool float_pow(double iv, double iw, double& out) {
+VK_LINE_ALIGNED bool float_pow(double iv, double iw, double& out) {
   // The special cases the interpreter settles before calling pow().
   if (iw == 0.0) {
     out = 1.0;
@@ -244,7 +244,7 @@ long long power_of_term(Series kind, long long n) {
 
 }  // namespace
 
-Outcome series_float(Series kind, double x, long long count, Value& out) {
+VK_LINE_ALIGNED Outcome series_float(Series kind, double x, long long count, Value& out) {
   out = Value{};
   if (count <= 0) return Outcome::value;
   // Past 170! the conversion of the factorial to a float overflows; the
@@ -270,7 +270,7 @@ Outcome series_float(Series kind, double x, long long count, Value& out) {
   return Outcome::value;
 }
 
-Outcome series_exp_pair(double x, long long count, Value& up, Value& down) {
+VK_LINE_ALIGNED Outcome series_exp_pair(double x, long long count, Value& up, Value& down) {
   up = down = Value{};
   if (count <= 0) return Outcome::value;
   if (!std::isfinite(x) || count > kMaxFloatFactorial + 1) return Outcome::general;
@@ -317,7 +317,7 @@ bool int_term_slow(Series kind, PyObject* x, long long n, long long k, const Fac
 
 }  // namespace
 
-Outcome series_sum(Series kind, PyObject* x, bool negate, long long count, Value& out) {
+VK_LINE_ALIGNED Outcome series_sum(Series kind, PyObject* x, bool negate, long long count, Value& out) {
   Real real;
   if (!read_real(x, real)) return Outcome::general;
   if (!real.is_int) return series_float(kind, negate ? -real.value : real.value, count, out);
