@@ -10,6 +10,10 @@ import types
 
 import pytest
 
+from conftest import REPO, run_python
+
+THRESHOLDS = gc.get_threshold()
+
 pytestmark = pytest.mark.windows_safe
 
 
@@ -103,7 +107,7 @@ LEFT = [(1, 2), (1.5, -2.25), (0, 0), (3, 0.5), (1e308, 1e308), (-0.0, 7), (2 + 
         (2 ** 26 + 1, 3)]
 RIGHT = ["complex-number", 3, -2.5, 1j, 2 - 3j, 0.0, 2**64 + 1, -INF, FloatPart(2.0), (0.5, -2.5), (2**70, 1e300),
          (0.0, 0.0), (NAN, 1.0), (1e200, -1e200), types.SimpleNamespace(real=0.5, imag=2), (IntPart(2), 1.5),
-         IntPart(4), (3, 2 ** 53 + 1), (2 ** 31, -(2 ** 31)), (7, 0)]
+         IntPart(4), (3, 2 ** 53 + 1), (2 ** 31, -(2 ** 31)), (7, 0), (2 ** 27 + 1, 0), (2 ** 27 + 1, 5)]
 
 
 def right_operand(kind, cls):
@@ -196,6 +200,11 @@ def test_failures(vk):
         C(1, 2, 3)
     with pytest.raises(TypeError, match="unexpected keyword argument 'im'"):
         C(real=1, im=2)
+    # Two parts by position and a keyword more: the call, not the shortcut.
+    with pytest.raises(TypeError, match="multiple values for keyword argument 'imag'"):
+        C(1, 2, imag=3)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
+        C(1, 2, x=3)
 
 
 def test_class_shape(vk):
@@ -275,6 +284,69 @@ def test_class_with_changed_init_is_honoured(vk, monkeypatch):
     assert result.seen is True
     monkeypatch.undo()
     assert not hasattr(C(1, 2) + C(3, 4), "seen")
+
+
+def test_an_init_replaced_while_the_instance_is_made_is_the_one_called(vk, monkeypatch):
+    # A finalizer run by the collection that making the instance starts
+    # replaces __init__: calling the class looks it up only then.
+    def construct(C):
+        calls = []
+        original = C.__init__
+
+        def init(self, real, imag):
+            calls.append((real, imag))
+            original(self, real, imag)
+
+        class Trash:
+            def __del__(self):
+                C.__init__ = init
+        with monkeypatch.context() as patch:
+            patch.setattr(C, "__init__", original)
+            C(0, 0)  # the shortcuts know this thread from its first call on
+            gc.collect()
+            trash = Trash()
+            trash.cycle = trash
+            del trash
+            gc.set_threshold(1)
+            try:
+                made = C(1, 2)
+            finally:
+                gc.set_threshold(*THRESHOLDS)
+        return calls, vars(made)
+
+    assert construct(vk.ComplexNumber) == construct(unspecialised_reference()) == ([(1, 2)], {"real": 1, "imag": 2})
+
+
+def test_construction_counts_the_levels_of_a_call_where_code_of_the_class_runs(vk, monkeypatch):
+    # With a __setattr__ of the class's own, making an instance is the call
+    # of the class, then __init__, then __setattr__: as deep as for the
+    # class written in Python.
+    def room():
+        depth = 0
+
+        def down():
+            nonlocal depth
+            depth += 1
+            down()
+        try:
+            down()
+        except RecursionError:
+            pass
+        return depth
+
+    def measured(C):
+        rooms = []
+
+        def setattr_(self, name, value):
+            rooms.append(room())
+            object.__setattr__(self, name, value)
+        C(0, 0)  # the shortcuts know this thread from its first call on
+        with monkeypatch.context() as patch:
+            patch.setattr(C, "__setattr__", setattr_)
+            C(1, 2)
+        return rooms
+
+    assert measured(vk.ComplexNumber) == measured(unspecialised_reference())
 
 
 @pytest.mark.parametrize("op", list(OPERATORS))
@@ -454,6 +526,14 @@ def name_is_a_class_whose_metaclass_calls(C, rebind, patch, log):
     return C(1.5, 2.0), C(3, 4)
 
 
+def another_name_beside_real(C, rebind, patch, log):
+    # Two names, as __init__ leaves them, but the second is not imag.
+    a = C(1.5, 2.0)
+    del a.imag
+    a.image = -1.0
+    return a, C(0.5, -1.0)
+
+
 def part_missing(C, rebind, patch, log):
     a = C(1.5, 2.0)
     del a.imag
@@ -486,7 +566,7 @@ SCENARIOS = [name_is_a_subclass, name_is_a_subclass_with_its_own_init, name_is_a
              getattribute_on_an_operand, part_is_a_property_of_a_subclass, part_shadows_a_class_attribute,
              dict_subclass_as_the_instance_dict, key_colliding_with_real, names_that_are_not_interned,
              part_missing, other_is_a_plain_object, name_rebound_while_a_part_is_read, str_subclass_key_named_real,
-             name_is_a_class_whose_metaclass_calls]
+             name_is_a_class_whose_metaclass_calls, another_name_beside_real]
 
 
 def unspecialised_reference():
@@ -595,3 +675,32 @@ def test_a_finalizer_run_while_the_parts_are_read_is_seen_on_both_operands(vk):
         (gc.enable if enabled else gc.disable)()
     assert ran and spare
     assert result.real in (3.0, 30.0)
+
+
+def test_ints_past_what_a_float_holds_convert_as_the_interpreter_converts_them():
+    # The interpreter rounds an int to a float half to even whatever the
+    # processor's rounding mode; a C conversion would follow the mode. With
+    # the mode set upward, 2**60 + 1 + 0.5 shows which one ran.
+    result = run_python("""
+import ctypes, ctypes.util, sys
+import simwin
+simwin.activate(windows=False)
+import velka_code
+sys.path.insert(0, "tests")
+from numeric_model import ComplexNumber
+import platform
+FE_UPWARD = {"x86_64": 0x800, "amd64": 0x800, "aarch64": 0x400000, "arm64": 0x400000}.get(platform.machine().lower())
+library = ctypes.util.find_library("m")
+if FE_UPWARD is None or library is None or ctypes.CDLL(library).fesetround(FE_UPWARD) != 0:
+    print("no rounding modes")
+    raise SystemExit
+for C in (velka_code.ComplexNumber, ComplexNumber):
+    total = C(2 ** 60 + 1, 2 ** 62 + 3) + C(0.5, 0.25)
+    print(total.real.hex(), total.imag.hex())
+""", cwd=REPO)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    if lines == ["no rounding modes"]:
+        pytest.skip("this C library has no upward rounding mode")
+    ours, peer = lines
+    assert ours == peer
