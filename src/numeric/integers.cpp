@@ -262,17 +262,22 @@ PyObject* floor_impl(Function*, Args<"x"> args) {
 
 PyObject* absolute_value_impl(Function*, Args<"x"> args) {
   PyObject* x = args.get<"x">();
-  int non_negative;
+  // The exact types answer -x as their own negation would, without the
+  // dispatch: the size's sign is an int's sign, and one digit is its value.
   if (PyFloat_CheckExact(x)) {
-    non_negative = PyFloat_AS_DOUBLE(x) >= 0.0;
-  } else if (PyLong_CheckExact(x)) {
-    non_negative = _PyLong_Sign(x) >= 0;
-  } else {
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return nullptr;
-    non_negative = PyObject_RichCompareBool(x, zero.get(), Py_GE);
-    if (non_negative < 0) return nullptr;
+    double value = PyFloat_AS_DOUBLE(x);
+    return value >= 0.0 ? Py_NewRef(x) : PyFloat_FromDouble(-value);
   }
+  if (PyLong_CheckExact(x)) {
+    if (Py_SIZE(x) >= 0) return Py_NewRef(x);
+    if (Py_SIZE(x) == -1)
+      return PyLong_FromLong(static_cast<long>(reinterpret_cast<PyLongObject*>(x)->ob_digit[0]));
+    return PyNumber_Negative(x);
+  }
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return nullptr;
+  int non_negative = PyObject_RichCompareBool(x, zero.get(), Py_GE);
+  if (non_negative < 0) return nullptr;
   return non_negative ? Py_NewRef(x) : PyNumber_Negative(x);
 }
 
