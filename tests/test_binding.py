@@ -1,4 +1,5 @@
-"""The argument binder on its own, against a def's binding.
+"""The argument binder on its own, against a def's binding, and the names
+an impl reads its bound arguments by.
 
 The binder is compiled with a small test extension (tests/native) and asked
 to bind every shape of call to every shape of parameter list, with defaults
@@ -21,14 +22,14 @@ from hypothesis import given, settings, strategies as st
 from conftest import SOURCES
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
+COMPILER = sysconfig.get_config_var("CXX").split()[0] if sysconfig.get_config_var("CXX") else "g++"
 
 
 @pytest.fixture(scope="module")
 def probe(tmp_path_factory):
     folder = tmp_path_factory.mktemp("binding_probe")
     target = folder / ("binding_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
-    compiler = sysconfig.get_config_var("CXX").split()[0] if sysconfig.get_config_var("CXX") else "g++"
-    subprocess.run([compiler, "-std=c++20", "-shared", "-fPIC", "-O1", "-Wall", "-Werror",
+    subprocess.run([COMPILER, "-std=c++20", "-shared", "-fPIC", "-O1", "-Wall", "-Werror",
                     "-I", os.path.join(SOURCES, "src"), "-I", sysconfig.get_paths()["include"],
                     str(REPO / "tests/native/binding_probe.cpp"), os.path.join(SOURCES, "src/core/binding.cpp"),
                     "-o", str(target)], check=True, capture_output=True)
@@ -99,3 +100,63 @@ def test_refusals_use_the_modules_wording(probe, spec, call, message):
     with pytest.raises(TypeError) as info:
         call(probe.bind, spec)
     assert str(info.value) == message
+
+
+# An impl names the arguments it reads; the names are checked against its
+# parameter list when the module is compiled.
+IMPL_UNIT = """
+#include "core/function_def.hpp"
+namespace vk {
+PyObject* open_impl(Function*, Args<%s> args) { return %s; }
+const FunctionDef open_def{.name = "open"%s};
+}
+"""
+
+
+@pytest.mark.parametrize("parameters, read, impl, error", [
+    ('"path", "*modes", "buffering"', 'args.get<"buffering">()', ", .impl = impl<open_impl>", None),
+    ('"path", "*modes", "buffering"', 'args.get<"modes">()', ", .impl = impl<open_impl>", None),
+    ('"path", "*modes", "buffering"', 'args.get<"file">()', ", .impl = impl<open_impl>",
+     "the impl's Args name no parameter of that name"),
+    ('"path", "*modes", "buffering"', 'args.get<"*modes">()', ", .impl = impl<open_impl>",
+     "the impl's Args name no parameter of that name"),
+    ('"path", "mode", "path"', 'args.get<"mode">()', ", .impl = impl<open_impl>",
+     "each parameter has a name of its own, and at most one is *args"),
+    ('"*paths", "*modes"', 'args.get<"paths">()', ", .impl = impl<open_impl>",
+     "each parameter has a name of its own, and at most one is *args"),
+    ('"path"', 'args.get<"path">()', "", "vk::ImplDef"),
+    (", ".join(f'"p{i}"' for i in range(17)), 'args.get<"p16">()', ", .impl = impl<open_impl>",
+     "more parameters than a call binds"),
+], ids=["keyword-only", "varargs", "unknown-name", "starred-name", "name-twice", "two-varargs", "no-impl",
+        "too-many"])
+def test_an_impl_reads_only_the_names_of_its_parameter_list(tmp_path, parameters, read, impl, error):
+    unit = tmp_path / "impl.cpp"
+    unit.write_text(IMPL_UNIT % (parameters, read, impl))
+    result = subprocess.run([COMPILER, "-std=c++20", "-fsyntax-only", "-Wall", "-Wextra", "-Werror",
+                             "-I", os.path.join(SOURCES, "src"), "-I", sysconfig.get_paths()["include"], str(unit)],
+                            capture_output=True, text=True)
+    if error is None:
+        assert result.returncode == 0, result.stderr
+    else:
+        assert result.returncode != 0 and error in result.stderr, result.stderr
+
+
+@pytest.mark.parametrize("parameters, positional, varargs, kwonly", [
+    ("", [], None, []),
+    ('"x", "num_terms"', ["x", "num_terms"], None, []),
+    ('"*objects", "sep", "end", "file"', [], "objects", ["sep", "end", "file"]),
+    ('"self", "*rest", "flag"', ["self"], "rest", ["flag"]),
+])
+def test_the_parameter_list_is_read_from_the_impls_args(tmp_path, parameters, positional, varargs, kwonly):
+    unit = tmp_path / "list.cpp"
+    unit.write_text('#include "core/function_def.hpp"\n#include <cstdio>\n'
+                    f"PyObject* f(vk::Function*, vk::Args<{parameters}>) {{ return nullptr; }}\n"
+                    "int main() {\n  const vk::ParameterList& p = *vk::impl<f>.parameters;\n"
+                    '  for (const char* name : p.positional) std::printf("%s,", name);\n'
+                    '  std::printf("|%s|", p.varargs ? p.varargs : "-");\n'
+                    '  for (const char* name : p.kwonly) std::printf("%s,", name);\n}\n')
+    exe = tmp_path / "list"
+    subprocess.run([COMPILER, "-std=c++20", "-I", os.path.join(SOURCES, "src"), "-I", sysconfig.get_paths()["include"],
+                    str(unit), "-o", str(exe)], check=True, capture_output=True)
+    out = subprocess.run([str(exe)], capture_output=True, text=True, check=True).stdout
+    assert out == "".join(n + "," for n in positional) + f"|{varargs or '-'}|" + "".join(n + "," for n in kwonly)

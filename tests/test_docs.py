@@ -231,3 +231,57 @@ def test_a_served_example_runs_beside_whatever_holds_its_port(tmp_path, scheme):
         work.mkdir()
         failures, child = run_examples.run_block(block, str(work))
     assert failures == [], run_examples.describe(block, failures, child)
+
+
+def module_functions(vk):
+    """The module-level functions and the methods of the module's classes."""
+    kind = type(vk.sin)
+    functions = [value for value in vars(vk).values() if type(value) is kind]
+    methods = [value for cls in vars(vk).values() if isinstance(cls, type) and cls.__module__ == "velka_code"
+               for value in vars(cls).values() if type(value) is kind]
+    return functions, methods
+
+
+def test_the_readmes_count_the_functions_and_their_docstrings(vk):
+    functions, methods = module_functions(vk)
+    counts = (sum(1 for f in functions if f.__doc__), len(functions), sum(1 for m in methods if m.__doc__),
+              len(methods))
+    with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+        english = re.search(r"(\d+) of the (\d+) module-level functions and (\d+) of the (\d+)\s+methods", f.read())
+    with open(os.path.join(REPO, "README.zh-CN.md"), encoding="utf-8") as f:
+        chinese = re.search(r"(\d+) 个模块级函数中有 (\d+) 个、类里的 (\d+) 个方法中有 (\d+) 个", f.read())
+    assert english and tuple(map(int, english.groups())) == counts
+    assert chinese and tuple(map(int, chinese.group(2, 1, 4, 3))) == counts
+
+
+SRC = os.path.join(REPO, "src")
+
+
+def bound_by_folder():
+    """{folder: the names the module body binds from it}, read from its rows:
+    def(folder::def) binds that FunctionDef's name, class_<folder::...>("Name") the class."""
+    with open(os.path.join(SRC, "module", "body.cpp"), encoding="utf-8") as f:
+        body = f.read()
+    names = {}
+    for folder, ident in re.findall(r"\bdef\((\w+)::(\w+)\)", body):
+        sources = "".join(open(os.path.join(SRC, folder, file), encoding="utf-8").read()
+                          for file in os.listdir(os.path.join(SRC, folder)) if file.endswith(".cpp"))
+        match = re.search(r"const FunctionDef " + ident + r"\{\s*\.name = \"(\w+)\"", sources)
+        assert match, f"no FunctionDef {ident} in src/{folder}"
+        names.setdefault(folder, set()).add(match.group(1))
+    for folder, name in re.findall(r"\bclass_<\s*(\w+)::[^>]*>\(\"(\w+)\"", body):
+        names.setdefault(folder, set()).add(name)
+    return names
+
+
+def test_the_layout_lists_the_names_each_folder_gives_the_module(vk):
+    with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+        layout = f.read().split("\n## Layout\n", 1)[1].split("\n## ", 1)[0]
+    listed = {}
+    for folder, text in re.findall(r"^  - `src/(\w+)/`: (.*(?:\n    .*)*)", layout, re.M):
+        listed[folder] = set(re.findall(r"`(\w+)`", text))
+    bound = bound_by_folder()
+    folders = {name for name in os.listdir(SRC) if os.path.isdir(os.path.join(SRC, name))} - {"core", "module"}
+    assert set(listed) == set(bound) == folders
+    assert listed == bound
+    assert set().union(*bound.values()) <= set(vars(vk))

@@ -62,7 +62,12 @@ def nothing_outside_changes(runner):
     assert confinement.shared_places(runner.folder) == before
 
 
-def test_awkward_calls_raise_only_python_exceptions(runner):
+def test_awkward_calls_raise_only_python_exceptions(runner, tmp_path):
+    # The child refuses to call a name without a recipe (it could touch this
+    # machine): every name it may be asked for is checked before any is drawn.
+    table = recipes.recipes(recipes.Sandbox(tmp_path))
+    assert [recipes.missing_recipe(name) for name in NAMES if name not in table] == []
+
     @settings(max_examples=EXAMPLES, deadline=None, database=None,
               suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
     @given(call=calls())

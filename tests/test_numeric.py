@@ -178,6 +178,15 @@ def test_figures_of_the_truncated_functions(vk):
     assert vk.absolute_value(-0.0) == 0.0 and math.copysign(1.0, vk.absolute_value(-0.0)) == -1.0
 
 
+@pytest.mark.parametrize("x", [-1, -5, -6, -256, -257, 1 - 2 ** 30, -2 ** 30, -2 ** 63, 2 ** 30, 0,
+                               -0.0, -1.5, -math.inf, math.nan, -math.nan])
+def test_absolute_value_at_the_digit_and_sign_boundaries(vk, x):
+    # Exact ints of one digit and exact floats are negated without the
+    # number's own dispatch; the answer must be the same object kind.
+    ours, expected = vk.absolute_value(x), MODEL.absolute_value(x)
+    assert type(ours) is type(expected) and bits(ours) == bits(expected)
+
+
 def test_identity_of_returned_arguments(vk):
     nine = 9
     assert vk.sqrt(nine, max_iterations=0) is nine

@@ -18,7 +18,8 @@ def test_references_are_released_only_in_core():
 
 
 def test_every_source_file_is_in_a_subsystem_folder():
-    folders = {"core", "module", "files", "desktop", "digest", "numeric", "servers", "system", "association"}
+    folders = {"core", "module", "files", "desktop", "digest", "numeric", "servers", "system", "association",
+               "display"}
     assert {path.parent.name for path in SRC.rglob("*.[ch]pp")} <= folders
     assert not list(SRC.glob("*.[ch]pp"))
 
@@ -48,3 +49,13 @@ def test_each_subsystem_declares_the_namespace_its_folder_names():
                  for path in sorted(SRC.rglob("*.[ch]pp")) if path.parent.name not in ("core", "module")
                  for name in NAMESPACE.findall(path.read_text()) if name != path.parent.name]
     assert offenders == []
+
+
+def test_each_source_file_holds_one_job_it_names_first():
+    # A file grows past 400 lines when it takes on a second job; the first
+    # line says what the one it has is.
+    sources = sorted(SRC.rglob("*.[ch]pp"))
+    assert [f"{path.relative_to(SRC)}: {n} lines" for path in sources
+            if (n := len(path.read_text().splitlines())) > 400] == []
+    assert [str(path.relative_to(SRC)) for path in sources
+            if not path.read_text().startswith("// ")] == []

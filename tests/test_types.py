@@ -116,21 +116,36 @@ def assert_same_signature(where, function, variants, method):
                 assert (type(default), default) == (type(parameter.default), parameter.default), (where, name)
 
 
+def stub_line(name, function):
+    """The declaration the stub needs for `function`, its types left to write."""
+    return f"def {name}{inspect.signature(function)}: ..."
+
+
 def test_every_signature_agrees_with_inspect():
     tree = stub_parts()[1]
     functions = stub_signatures(tree.body)
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
     own = {name: value for name, value in vars(velka_code).items() if is_own(value)}
-    assert set(functions) | set(classes) == set(own)
+    missing = [f"velka_code.pyi has no declaration of velka_code.{name}: add "
+               + (f"class {name}: with its methods" if isinstance(value, type) else stub_line(name, value))
+               for name, value in own.items() if name not in functions and name not in classes]
+    extra = [f"velka_code.pyi declares {name}, which velka_code does not define"
+             for name in [*functions, *classes] if name not in own]
+    assert not missing + extra, "\n".join(missing + extra)
     for name, value in own.items():
         if not isinstance(value, type):
-            assert_same_signature(name, value, functions[name], method=False)
+            assert_same_signature(f"{name}: the stub should read {stub_line(name, value)}", value, functions[name],
+                                  method=False)
             continue
         methods = stub_signatures(classes[name].body)
         members = {member: function for member, function in vars(value).items() if is_own(function)}
+        absent = [f"class {name} in velka_code.pyi has no declaration of {member}: add {stub_line(member, function)}"
+                  for member, function in members.items() if member not in methods]
+        assert not absent, "\n".join(absent)
         assert list(methods) == list(members), f"{name}: the stub declares its methods in another order or set"
         for member, function in members.items():
-            assert_same_signature(f"{name}.{member}", function, methods[member], method=True)
+            assert_same_signature(f"{name}.{member}: the stub should read {stub_line(member, function)}", function,
+                                  methods[member], method=True)
 
 
 CONSTRUCTOR_ARGUMENTS = {"BackendPythonServer": ("app.py",), "SelfSignedCertificateGenerator": ("localhost",),

@@ -135,7 +135,8 @@ PYTHON_INCLUDE = pathlib.Path(sysconfig.get_paths()["include"])
     ("cpython/object.h", "    PyObject *tp_dict;", "    PyObject *tp_extra;\n    PyObject *tp_dict;",
      ["sizeof(PyTypeObject) is 408", "PyTypeObject::tp_descr_get is at byte 272", "PyTypeObject::tp_alloc is at byte 304",
       "PyTypeObject::tp_new is at byte 312", "PyTypeObject::tp_free is at byte 320",
-      "PyTypeObject::tp_version_tag is at byte 384", "PyTypeObject::tp_dict is at byte 264"]),
+      "PyTypeObject::tp_version_tag is at byte 384", "PyTypeObject::tp_vectorcall is at byte 400",
+      "PyTypeObject::tp_dict is at byte 264"]),
     ("cpython/dictobject.h", "    uint64_t ma_version_tag;", "    Py_ssize_t ma_extra;\n    uint64_t ma_version_tag;",
      ["PyDictObject::ma_version_tag is at byte 24"]),
 ], ids=["as-is", "trace-refs", "thread-state", "type-object", "dict-object"])

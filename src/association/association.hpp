@@ -1,4 +1,4 @@
-// File associations and display: what this folder offers the module body.
+// File associations: what this folder offers the module body.
 #pragma once
 
 #include "core/function.hpp"
@@ -6,6 +6,6 @@
 namespace vk::association {
 
 // `delete_` is the module's `delete` (a C++ keyword).
-extern const FunctionDef increase, delete_, modify, brightness;
+extern const FunctionDef increase, delete_, modify;
 
 }  // namespace vk::association

@@ -2,8 +2,11 @@
 // HKEY_CLASSES_ROOT on Windows, the duti handler on macOS, the lines of the
 // extension's MIME type in mimeapps.list on Linux.
 #include "association/association.hpp"
-#include "association/shared.hpp"
+#include "association/mimeapps.hpp"
+#include "association/registry.hpp"
+#include "association/styles.hpp"
 #include "core/errors.hpp"
+#include "core/platform.hpp"
 #include "core/state.hpp"
 
 namespace vk::association {
@@ -20,9 +23,9 @@ bool remove_windows(PyObject* extension, PyObject* type) {
   return removed > 0;
 }
 
-PyObject* delete_impl(Function*, Args args) {
-  PyObject* extension = args[0];
-  PyObject* type = args[1];
+PyObject* delete_impl(Function*, Args<"file_extension", "file_type"> args) {
+  PyObject* extension = args.get<"file_extension">();
+  PyObject* type = args.get<"file_type">();
   const int os = platform({"Windows"_id, "macOS"_id, "Linux"_id});
   if (os == -2) return nullptr;
   if (os == 0) {
@@ -52,8 +55,7 @@ PyObject* delete_impl(Function*, Args args) {
 
 const FunctionDef delete_{
     .name = "delete",
-    .positional = {"file_extension", "file_type"},
-    .impl = delete_impl,
+    .impl = impl<delete_impl>,
     .doc = "\n    删除文件扩展名关联的函数\n    :param file_extension: 要删除关联的文件扩展名\n"
            "    :param file_type: 要删除关联的文件类型\n    ",
 };

@@ -2,8 +2,11 @@
 // HKEY_CLASSES_ROOT on Windows, duti on macOS, a mimeapps.list entry on
 // Linux.
 #include "association/association.hpp"
-#include "association/shared.hpp"
+#include "association/mimeapps.hpp"
+#include "association/registry.hpp"
+#include "association/styles.hpp"
 #include "core/errors.hpp"
+#include "core/platform.hpp"
 #include "core/state.hpp"
 #include "core/with.hpp"
 
@@ -23,9 +26,11 @@ struct Request {
 // set to `value` as REG_SZ.
 bool write_key(PyObject* parent, PyObject* name, PyObject* value, Ref& handle) {
   Ref winreg = global("winreg"_id);
+  if (!winreg) return false;
   handle = call_method(winreg.get(), "CreateKey"_id, parent, name);
   if (!handle) return false;
   Ref text_type = getattr(winreg.get(), "REG_SZ"_id);
+  if (!text_type) return false;
   return static_cast<bool>(call_method(winreg.get(), "SetValue"_id, handle.get(), ""_id, text_type.get(), value));
 }
 
@@ -57,8 +62,10 @@ bool write_keys(const Request& r, Ref& key, Ref& icon_key, Ref& shell_key, Ref& 
   if (given < 0) return false;
   if (given) {
     PyObject* parent = type_key(key);
-    Ref program = parent ? str_of(r.program) : Ref();
-    Ref command = program ? concat({"\""_id, program.get(), "\" \"%1\""_id}) : Ref();
+    if (!parent) return false;
+    Ref program = str_of(r.program);
+    if (!program) return false;
+    Ref command = concat({"\""_id, program.get(), "\" \"%1\""_id});
     if (!command || !write_key(parent, "shell\\open\\command"_id, command.get(), shell_key)) return false;
   }
   given = both(r.extension, r.type);
@@ -91,14 +98,19 @@ bool register_macos(const Request& r) {
 // line end would glue the header onto that line and lose its entry.
 int ends_in_line_end(PyObject* file) {
   Ref os = global("os"_id);
-  Ref fd = os ? call_method(file, "fileno"_id) : Ref();
+  if (!os) return -1;
+  Ref fd = call_method(file, "fileno"_id);
+  if (!fd) return -1;
   Ref status = call_method(os.get(), "fstat"_id, fd.get());
-  Ref size = status ? getattr(status.get(), "st_size"_id) : Ref();
+  if (!status) return -1;
+  Ref size = getattr(status.get(), "st_size"_id);
   if (!size) return -1;
   const int empty = PyObject_Not(size.get());
   if (empty != 0) return empty;
   Ref one = Ref::steal(PyLong_FromLong(1));
-  Ref offset = one ? Ref::steal(PyNumber_Subtract(size.get(), one.get())) : Ref();
+  if (!one) return -1;
+  Ref offset = Ref::steal(PyNumber_Subtract(size.get(), one.get()));
+  if (!offset) return -1;
   Ref last = call_method(os.get(), "pread"_id, fd.get(), one.get(), offset.get());
   if (!last) return -1;
   return PyBytes_Check(last.get()) && PyBytes_GET_SIZE(last.get()) == 1 && PyBytes_AS_STRING(last.get())[0] == '\n';
@@ -114,10 +126,13 @@ bool register_linux(const Request& r) {
   if (usable <= 0) return usable == 0;
   PyObject* mime_type = answer.type.get();
   Ref path = mimeapps_path();
-  Ref entry = path ? concat({"[Default Applications]\n"_id, mime_type, "="_id, program.get(), "\n"_id}) : Ref();
+  if (!path) return report_error();
+  Ref entry = concat({"[Default Applications]\n"_id, mime_type, "="_id, program.get(), "\n"_id});
+  if (!entry) return report_error();
   // Opened for reading too, to see how the list ends.
-  Ref file = entry ? call(state().open, path.get(), "a+"_id) : Ref();
-  const bool written = file && with_block(file.get(), [&](PyObject* f) {
+  Ref file = call(state().open, path.get(), "a+"_id);
+  if (!file) return report_error();
+  const bool written = with_block(file.get(), [&](PyObject* f) {
     const int ended = ends_in_line_end(f);
     if (ended < 0) return false;
     Ref text = ended ? entry : concat({"\n"_id, entry.get()});
@@ -126,8 +141,9 @@ bool register_linux(const Request& r) {
   return written || report_error();
 }
 
-PyObject* increase_impl(Function*, Args args) {
-  const Request r{args[0], args[1], args[2], args[3]};
+PyObject* increase_impl(Function*, Args<"file_extension", "file_type", "icon_path", "associated_program"> args) {
+  const Request r{args.get<"file_extension">(), args.get<"file_type">(), args.get<"icon_path">(),
+                  args.get<"associated_program">()};
   if (r.extension == Py_None && r.type == Py_None && r.icon == Py_None && r.program == Py_None) {
     if (!print_line(new_str("Error: 至少需要提供一个参数").get())) return nullptr;
     Py_RETURN_NONE;
@@ -155,8 +171,7 @@ PyObject* increase_impl(Function*, Args args) {
 
 const FunctionDef increase{
     .name = "increase",
-    .positional = {"file_extension", "file_type", "icon_path", "associated_program"},
-    .impl = increase_impl,
+    .impl = impl<increase_impl>,
     .doc = "\n    :param file_extension 自定义后缀名\n    :param file_type 自定义文件类型名称\n"
            "    :param icon_path 图标文件路径，确保图标文件存在\n    :param associated_program 关联的程序路径\n    ",
     .defaults = [] { return build("(OOOO)", Py_None, Py_None, Py_None, Py_None); },

@@ -25,13 +25,14 @@ constexpr const char kCodeFile[] = "<velka_code>";
 // value of a cell that is not there.
 Ref describe_code(Function* f, bool with_free) {
   const FunctionDef& def = *f->def;
-  const auto named = static_cast<Py_ssize_t>(def.positional.size() + def.kwonly.size());
-  Ref varnames = Ref::steal(PyTuple_New(named + (def.varargs ? 1 : 0)));
+  const ParameterList& list = def.parameters();
+  const auto named = static_cast<Py_ssize_t>(list.positional.size() + list.kwonly.size());
+  Ref varnames = Ref::steal(PyTuple_New(named + (list.varargs ? 1 : 0)));
   if (!varnames) return {};
   for (Py_ssize_t i = 0; i < named; ++i)
     PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(PyTuple_GET_ITEM(f->varnames, i)));
-  if (def.varargs) {
-    PyObject* name = PyUnicode_InternFromString(def.varargs);
+  if (list.varargs) {
+    PyObject* name = PyUnicode_InternFromString(list.varargs);
     if (!name) return {};
     PyTuple_SET_ITEM(varnames.get(), named, name);
   }
@@ -58,11 +59,11 @@ Ref describe_code(Function* f, bool with_free) {
   if (!bytecode || !lines || !file || !nothing || !no_exceptions || !name) return {};
   const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames.get()));
   // A function with free variables is made inside another, as a nested def.
-  const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (def.varargs ? CO_VARARGS : 0) |
+  const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (list.varargs ? CO_VARARGS : 0) |
                     (def.freevars.size() ? CO_NESTED : 0);
   constexpr int kStackSize = 1;  // the one exception the bytecode raises
   return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-      static_cast<int>(def.positional.size()), 0, static_cast<int>(def.kwonly.size()), nlocals, kStackSize, flags,
+      static_cast<int>(list.positional.size()), 0, static_cast<int>(list.kwonly.size()), nlocals, kStackSize, flags,
       bytecode.get(), nothing.get(), nothing.get(), varnames.get(), freevars.get(), nothing.get(), file.get(),
       name.get(), f->qualname, 0, lines.get(), no_exceptions.get())));
 }

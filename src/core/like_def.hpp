@@ -3,7 +3,7 @@
 // exception leaves, and a __class__ of types.FunctionType.
 #pragma once
 
-#include "core/function.hpp"
+#include "core/function_layout.hpp"
 
 namespace vk {
 

@@ -27,6 +27,14 @@
 #define VK_INLINE inline __attribute__((always_inline))
 #endif
 
+// VK_LINE_ALIGNED starts a hot loop's function at a cache line, so that
+// where the loop falls does not depend on the code linked before it.
+#if defined(__GNUC__) || defined(__clang__)
+#define VK_LINE_ALIGNED __attribute__((aligned(64)))
+#else
+#define VK_LINE_ALIGNED
+#endif
+
 namespace vk {
 
 class Ref {
@@ -148,8 +156,12 @@ Ref call_method(PyObject* obj, PyObject* name, A... args) {
 }
 
 // The text of the pieces, one after the other (an f-string of fixed parts
-// and already formatted values).
+// and already formatted values). A null piece is an earlier step's
+// failure, as for the calls above.
 Ref concat(std::initializer_list<PyObject*> pieces);
+
+// [items...] as a new list; a null item as for concat.
+Ref list_of(std::initializer_list<PyObject*> items);
 
 // format(value, ""): what an f-string field without a spec produces.
 inline Ref format(PyObject* value) {

@@ -41,18 +41,18 @@ Ref computed_signature(Function* f) {
     return p && PyList_Append(params.get(), p.get()) == 0;
   };
 
-  const FunctionDef& def = *f->def;
-  const auto npos = static_cast<Py_ssize_t>(def.positional.size());
+  const ParameterList& list = f->def->parameters();
+  const auto npos = static_cast<Py_ssize_t>(list.positional.size());
   const DefaultLayout layout = default_layout(npos, defaults.get());
   for (Py_ssize_t i = 0; i < npos; ++i) {
     PyObject* default_value = i < layout.required ? empty.get() : PyTuple_GET_ITEM(defaults.get(), layout.offset + i);
     if (!add(PyTuple_GET_ITEM(f->varnames, i), positional.get(), default_value)) return {};
   }
-  if (def.varargs) {
-    Ref name = new_str(def.varargs);
+  if (list.varargs) {
+    Ref name = new_str(list.varargs);
     if (!name || !add(name.get(), var_positional.get(), empty.get())) return {};
   }
-  for (Py_ssize_t j = 0; j < static_cast<Py_ssize_t>(def.kwonly.size()); ++j) {
+  for (Py_ssize_t j = 0; j < static_cast<Py_ssize_t>(list.kwonly.size()); ++j) {
     PyObject* name = PyTuple_GET_ITEM(f->varnames, npos + j);
     Ref default_value = item_or_empty(kwdefaults.get(), name);
     if (!default_value || !add(name, keyword_only.get(), default_value.get())) return {};

@@ -3,7 +3,7 @@
 // and tools that read __signature__.
 #pragma once
 
-#include "core/function.hpp"
+#include "core/function_layout.hpp"
 
 namespace vk {
 

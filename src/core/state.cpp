@@ -8,7 +8,7 @@ namespace vk {
 ModuleState detail::process_state;
 
 Ref global(PyObject* name) {
-  if (!name) return {};
+  if (any_null(name)) return {};
   const ModuleState& s = state();
   if (s.globals) {
     PyObject* v = lookup_cache().find(s.globals, name);
@@ -118,7 +118,7 @@ VK_NOINLINE Ref walk_path(PyObject* const* names, int count, PyObject* globals, 
 
 Ref detail::global_path(PyObject* const* names, int count) {
   for (int i = 0; i < count; ++i)
-    if (!names[i]) return {};
+    if (any_null(names[i])) return {};
   PyObject* const globals = state().globals;
   PathEntry& slot = path_slot(names, count);
   if (slot.is_for(names, count) && slot.still_holds(globals)) return Ref::borrow(slot.value);
@@ -126,7 +126,7 @@ Ref detail::global_path(PyObject* const* names, int count) {
 }
 
 Ref import_local(PyObject* name) {
-  if (!name) return {};
+  if (any_null(name)) return {};
   // As the import statement does: the __import__ of builtins, called with
   // the module's globals, no locals, no from-list and level 0.
   const ModuleState& s = state();
@@ -140,7 +140,7 @@ Ref import_local(PyObject* name) {
 }
 
 bool print_line(PyObject* text) {
-  if (!text) return false;
+  if (any_null(text)) return false;
   return static_cast<bool>(call(state().print, text));
 }
 

@@ -29,6 +29,10 @@ extern ModuleState process_state;
 // lock held.
 inline ModuleState& state() noexcept { return detail::process_state; }
 
+// The lookups, the import and print below take a null (an interned name
+// that could not be made, text that an earlier step failed to make) as
+// the calls of ref.hpp do: nothing is done and that step's exception stays.
+
 // A module-level name as a global lookup inside the module's own code sees
 // it: the namespace first, then builtins, else NameError.
 Ref global(PyObject* name);

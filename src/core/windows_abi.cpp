@@ -67,10 +67,12 @@ VK_WINDOWS_OFFSET(PyModuleDef, m_slots, 72);
 // Private fields.
 VK_WINDOWS_OFFSET(PyThreadState, recursion_remaining, 32);  // the call count, src/core/recursion.hpp
 VK_WINDOWS_OFFSET(PyThreadState, id, 232);                  // whose stack floor is known, src/core/recursion.hpp
-VK_WINDOWS_OFFSET(PyTypeObject, tp_version_tag, 384);  // what is known of a class, src/numeric/complex_fast.cpp
-VK_WINDOWS_OFFSET(PyTypeObject, tp_vectorcall, 400);   // how ComplexNumber is called, src/numeric/complex_fast.cpp
+VK_WINDOWS_OFFSET(PyTypeObject, tp_version_tag, 384);  // what is known of a class, src/numeric/complex_facts.hpp
+VK_WINDOWS_OFFSET(PyTypeObject, tp_vectorcall, 400);   // how ComplexNumber is called, src/numeric/complex_construct.cpp
 VK_WINDOWS_OFFSET(PyTypeObject, tp_dict, 264);              // class namespaces, src/core/function.cpp
 VK_WINDOWS_OFFSET(PyDictObject, ma_version_tag, 24);        // remembered lookups, src/core/lookup.hpp
+VK_WINDOWS_OFFSET(PyLongObject, ob_digit, 24);  // a one-digit int read as its value, src/numeric/integers.cpp
+static_assert(PyLong_SHIFT == 30 && sizeof(digit) == 4, "an int digit holds 30 bits in CPython 3.11 on 64-bit Windows");
 
 // Private functions.
 VK_PRIVATE_FUNCTION(_PyType_Lookup, PyObject* (*)(PyTypeObject*, PyObject*));

@@ -101,39 +101,40 @@ PyObject* protected_frame(PyObject* prefix, bool own_lines, Steps&& steps) {
   Py_RETURN_NONE;
 }
 
-PyObject* auto_arrange_impl(Function*, Args args) {
+PyObject* auto_arrange_impl(Function*, Args<"enable"> args) {
   return protected_frame("修改自动排列图标设置时出错: "_id, true, [&](Ref& key) {
-    return open_key(desktop_view_key(), key) && write_flag(key.get(), "AutoArrange"_id, args[0], 0, 1);
+    return open_key(desktop_view_key(), key) && write_flag(key.get(), "AutoArrange"_id, args.get<"enable">(), 0, 1);
   });
 }
 
-PyObject* grid_impl(Function*, Args args) {
+PyObject* grid_impl(Function*, Args<"enable"> args) {
   return protected_frame("修改将图标与网格对齐设置时出错: "_id, true, [&](Ref& key) {
-    return open_key(desktop_view_key(), key) && write_flag(key.get(), "SnapToGrid"_id, args[0], 0, 1);
+    return open_key(desktop_view_key(), key) && write_flag(key.get(), "SnapToGrid"_id, args.get<"enable">(), 0, 1);
   });
 }
 
-PyObject* icon_impl(Function*, Args args) {
+PyObject* icon_impl(Function*, Args<"enable"> args) {
   return protected_frame("修改图标与网格对齐设置时出错: "_id, false, [&](Ref& key) {
-    return open_key(desktop_view_key(), key) && write_flag(key.get(), "SnapToGrid"_id, args[0], 1, 0);
+    return open_key(desktop_view_key(), key) && write_flag(key.get(), "SnapToGrid"_id, args.get<"enable">(), 1, 0);
   });
 }
 
 // Showing the icons means HideIcons = 0.
-PyObject* desktop_icons_impl(Function*, Args args) {
+PyObject* desktop_icons_impl(Function*, Args<"show"> args) {
   return protected_frame("操作桌面图标显示状态时出错: "_id, false, [&](Ref& key) {
-    return open_key(explorer_advanced_key(), key) && write_flag(key.get(), "HideIcons"_id, args[0], 0, 1) &&
+    return open_key(explorer_advanced_key(), key) && write_flag(key.get(), "HideIcons"_id, args.get<"show">(), 0, 1) &&
            import_and_notify();
   });
 }
 
-PyObject* icon_size_impl(Function*, Args args) {
+PyObject* icon_size_impl(Function*, Args<"size"> args) {
   return protected_frame("设置桌面图标大小出错: "_id, false, [&](Ref& key) {
-    return open_key(desktop_view_key(), key) && write(key.get(), "IconSize"_id, args[0]) && import_and_notify();
+    return open_key(desktop_view_key(), key) && write(key.get(), "IconSize"_id, args.get<"size">()) &&
+           import_and_notify();
   });
 }
 
-PyObject* defaults_impl(Function*, Args) {
+PyObject* defaults_impl(Function*, Args<>) {
   return protected_frame("恢复桌面图标默认设置时出错: "_id, false, [&](Ref& key) {
     Ref default_icon_size = number(32);
     Ref default_auto_arrange = number(1);
@@ -175,23 +176,28 @@ bool unpack_pair(PyObject* value, Ref& first, Ref& second) {
 // print(f"不支持的排序类型: {sort_type}，支持的类型有: {', '.join(SORT_METHODS.keys())}")
 bool report_unsupported(PyObject* sort_type) {
   Ref shown = str_of(sort_type);
-  Ref methods = shown ? global("SORT_METHODS"_id) : Ref();
-  Ref keys = methods ? call_method(methods.get(), "keys"_id) : Ref();
-  Ref listed = keys ? Ref::steal(PyUnicode_Join(", "_id, keys.get())) : Ref();
+  if (!shown) return false;
+  Ref methods = global("SORT_METHODS"_id);
+  if (!methods) return false;
+  Ref keys = call_method(methods.get(), "keys"_id);
+  if (!keys) return false;
+  Ref listed = Ref::steal(PyUnicode_Join(", "_id, keys.get()));
   if (!listed) return false;
   return print_line(concat({"不支持的排序类型: "_id, shown.get(), "，支持的类型有: "_id, listed.get()}).get());
 }
 
-PyObject* sort_order_impl(Function*, Args args) {
-  PyObject* sort_type = args[0];
+PyObject* sort_order_impl(Function*, Args<"sort_type"> args) {
+  PyObject* sort_type = args.get<"sort_type">();
   return protected_frame("设置桌面文件排序方式时出错: "_id, false, [&](Ref& key) {
     Ref methods = global("SORT_METHODS"_id);
-    const int known = methods ? PySequence_Contains(methods.get(), sort_type) : -1;
+    if (!methods) return false;
+    const int known = PySequence_Contains(methods.get(), sort_type);
     if (known < 0) return false;
     if (!known) return report_unsupported(sort_type);
     if (!open_key(desktop_view_key(), key)) return false;
     methods = global("SORT_METHODS"_id);
-    Ref entry = methods ? Ref::steal(PyObject_GetItem(methods.get(), sort_type)) : Ref();
+    if (!methods) return false;
+    Ref entry = Ref::steal(PyObject_GetItem(methods.get(), sort_type));
     Ref sort_direction, sort_column;
     if (!entry || !unpack_pair(entry.get(), sort_direction, sort_column)) return false;
     if (!write(key.get(), "SortDirection"_id, sort_direction.get()) ||
@@ -206,16 +212,15 @@ PyObject* sort_order_impl(Function*, Args args) {
 
 }  // namespace
 
-const FunctionDef auto_arrange{.name = "auto_arrange", .positional = {"enable"}, .impl = auto_arrange_impl};
-const FunctionDef grid{.name = "grid", .positional = {"enable"}, .impl = grid_impl};
-const FunctionDef icon{.name = "icon", .positional = {"enable"}, .impl = icon_impl};
-const FunctionDef desktop_icons{.name = "desktop_icons", .positional = {"show"}, .impl = desktop_icons_impl};
-const FunctionDef icon_size{.name = "icon_size", .positional = {"size"}, .impl = icon_size_impl, .doc = "设置桌面"};
-const FunctionDef defaults{.name = "defaults", .impl = defaults_impl, .doc = "恢复默认"};
+const FunctionDef auto_arrange{.name = "auto_arrange", .impl = impl<auto_arrange_impl>};
+const FunctionDef grid{.name = "grid", .impl = impl<grid_impl>};
+const FunctionDef icon{.name = "icon", .impl = impl<icon_impl>};
+const FunctionDef desktop_icons{.name = "desktop_icons", .impl = impl<desktop_icons_impl>};
+const FunctionDef icon_size{.name = "icon_size", .impl = impl<icon_size_impl>, .doc = "设置桌面"};
+const FunctionDef defaults{.name = "defaults", .impl = impl<defaults_impl>, .doc = "恢复默认"};
 const FunctionDef sort_order{
     .name = "sort_order",
-    .positional = {"sort_type"},
-    .impl = sort_order_impl,
+    .impl = impl<sort_order_impl>,
     .doc = "排序方式",
 };
 

@@ -18,10 +18,10 @@ Ref as_bytes(PyObject* data) {
   return Ref::borrow(data);
 }
 
-PyObject* calculate_hash_impl(Function*, Args args) {
-  Ref data = as_bytes(args[0]);
+PyObject* calculate_hash_impl(Function*, Args<"data", "algorithm"> args) {
+  Ref data = as_bytes(args.get<"data">());
   if (!data) return nullptr;
-  Ref hash_object = call(args[1], data.get());
+  Ref hash_object = call(args.get<"algorithm">(), data.get());
   if (!hash_object) return nullptr;
   return call_method(hash_object.get(), "hexdigest"_id).release();
 }
@@ -36,17 +36,17 @@ Ref constructor(const Function* self) {
 }
 
 // _calculate_hash(data, hashlib.<name>), both names looked up now.
-PyObject* fixed_impl(Function* self, Args args) {
+PyObject* fixed_impl(Function* self, Args<"data"> args) {
   Ref calculate = global("_calculate_hash"_id);
   if (!calculate) return nullptr;
   Ref algorithm = constructor(self);
   if (!algorithm) return nullptr;
-  return call(calculate.get(), args[0], algorithm.get()).release();
+  return call(calculate.get(), args.get<"data">(), algorithm.get()).release();
 }
 
 // hashlib.<name>(data).hexdigest(16): 16 bytes of output.
-PyObject* shake_impl(Function* self, Args args) {
-  Ref data = as_bytes(args[0]);
+PyObject* shake_impl(Function* self, Args<"data"> args) {
+  Ref data = as_bytes(args.get<"data">());
   if (!data) return nullptr;
   Ref algorithm = constructor(self);
   if (!algorithm) return nullptr;
@@ -73,19 +73,19 @@ constexpr Algorithm kBlake2s{&interned<"blake2s">};
 
 }  // namespace
 
-const FunctionDef calculate_hash{.name = "_calculate_hash", .positional = {"data", "algorithm"}, .impl = calculate_hash_impl};
-const FunctionDef sha256{.name = "sha256", .positional = {"data"}, .impl = fixed_impl, .data = &kSha256};
-const FunctionDef sha384{.name = "sha384", .positional = {"data"}, .impl = fixed_impl, .data = &kSha384};
-const FunctionDef sha224{.name = "sha224", .positional = {"data"}, .impl = fixed_impl, .data = &kSha224};
-const FunctionDef sha1{.name = "sha1", .positional = {"data"}, .impl = fixed_impl, .data = &kSha1};
-const FunctionDef sha512{.name = "sha512", .positional = {"data"}, .impl = fixed_impl, .data = &kSha512};
-const FunctionDef md5{.name = "md5", .positional = {"data"}, .impl = fixed_impl, .data = &kMd5};
-const FunctionDef blake2b{.name = "blake2b", .positional = {"data"}, .impl = fixed_impl, .data = &kBlake2b};
-const FunctionDef sha3_256{.name = "sha3_256", .positional = {"data"}, .impl = fixed_impl, .data = &kSha3_256};
-const FunctionDef shake_128{.name = "shake_128", .positional = {"data"}, .impl = shake_impl, .data = &kShake128};
-const FunctionDef shake_256{.name = "shake_256", .positional = {"data"}, .impl = shake_impl, .data = &kShake256};
-const FunctionDef sha3_384{.name = "sha3_384", .positional = {"data"}, .impl = fixed_impl, .data = &kSha3_384};
-const FunctionDef sha3_512{.name = "sha3_512", .positional = {"data"}, .impl = fixed_impl, .data = &kSha3_512};
-const FunctionDef blake2s{.name = "blake2s", .positional = {"data"}, .impl = fixed_impl, .data = &kBlake2s};
+const FunctionDef calculate_hash{.name = "_calculate_hash", .impl = impl<calculate_hash_impl>};
+const FunctionDef sha256{.name = "sha256", .impl = impl<fixed_impl>, .data = &kSha256};
+const FunctionDef sha384{.name = "sha384", .impl = impl<fixed_impl>, .data = &kSha384};
+const FunctionDef sha224{.name = "sha224", .impl = impl<fixed_impl>, .data = &kSha224};
+const FunctionDef sha1{.name = "sha1", .impl = impl<fixed_impl>, .data = &kSha1};
+const FunctionDef sha512{.name = "sha512", .impl = impl<fixed_impl>, .data = &kSha512};
+const FunctionDef md5{.name = "md5", .impl = impl<fixed_impl>, .data = &kMd5};
+const FunctionDef blake2b{.name = "blake2b", .impl = impl<fixed_impl>, .data = &kBlake2b};
+const FunctionDef sha3_256{.name = "sha3_256", .impl = impl<fixed_impl>, .data = &kSha3_256};
+const FunctionDef shake_128{.name = "shake_128", .impl = impl<shake_impl>, .data = &kShake128};
+const FunctionDef shake_256{.name = "shake_256", .impl = impl<shake_impl>, .data = &kShake256};
+const FunctionDef sha3_384{.name = "sha3_384", .impl = impl<fixed_impl>, .data = &kSha3_384};
+const FunctionDef sha3_512{.name = "sha3_512", .impl = impl<fixed_impl>, .data = &kSha3_512};
+const FunctionDef blake2s{.name = "blake2s", .impl = impl<fixed_impl>, .data = &kBlake2s};
 
 }  // namespace vk::digest

@@ -8,13 +8,13 @@ namespace {
 
 using namespace literals;
 
-PyObject* cmd_impl(Function*, Args args) {
+PyObject* cmd_impl(Function*, Args<"command"> args) {
   Ref system = global("os"_id, "system"_id);
-  if (!system || !call(system.get(), args[0])) return nullptr;
+  if (!system || !call(system.get(), args.get<"command">())) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* psshell_impl(Function*, Args args) {
+PyObject* psshell_impl(Function*, Args<"command"> args) {
   Ref subprocess = import_local("subprocess"_id);
   if (!subprocess) return nullptr;
   Ref platform = import_local("platform"_id);
@@ -35,7 +35,7 @@ PyObject* psshell_impl(Function*, Args args) {
   // The whole command is one program name: a one-element argument list.
   Ref argv = Ref::steal(PyList_New(1));
   if (!argv) return nullptr;
-  PyList_SET_ITEM(argv.get(), 0, Py_NewRef(args[0]));
+  PyList_SET_ITEM(argv.get(), 0, Py_NewRef(args.get<"command">()));
   Ref run = getattr(subprocess.get(), "run"_id);
   if (!run) return nullptr;
   if (posix)
@@ -44,13 +44,14 @@ PyObject* psshell_impl(Function*, Args args) {
       .release();
 }
 
-PyObject* backend_impl(Function*, Args args) {
+PyObject* backend_impl(Function*, Args<"file"> args) {
   Ref popen = global("subprocess"_id, "Popen"_id);
-  Ref devnull = popen ? global("subprocess"_id, "DEVNULL"_id) : Ref();
+  if (!popen) return nullptr;
+  Ref devnull = global("subprocess"_id, "DEVNULL"_id);
   if (!devnull) return nullptr;
   PyObject* null = devnull.get();
-  Ref process = call_kw(popen.get(), 1, kwnames<"shell", "stdout", "stderr", "stdin">(), args[0], Py_True, null,
-                        null, null);
+  Ref process = call_kw(popen.get(), 1, kwnames<"shell", "stdout", "stderr", "stdin">(), args.get<"file">(), Py_True,
+                        null, null, null);
   if (!process) return nullptr;
   // The process runs on by itself; its handle is dropped without waiting.
   Py_RETURN_NONE;
@@ -58,8 +59,8 @@ PyObject* backend_impl(Function*, Args args) {
 
 }  // namespace
 
-const FunctionDef cmd{.name = "cmd", .positional = {"command"}, .impl = cmd_impl};
-const FunctionDef psshell{.name = "psshell", .positional = {"command"}, .impl = psshell_impl};
-const FunctionDef backend{.name = "backend", .positional = {"file"}, .impl = backend_impl, .doc = "将指定的文件在后台运行"};
+const FunctionDef cmd{.name = "cmd", .impl = impl<cmd_impl>};
+const FunctionDef psshell{.name = "psshell", .impl = impl<psshell_impl>};
+const FunctionDef backend{.name = "backend", .impl = impl<backend_impl>, .doc = "将指定的文件在后台运行"};
 
 }  // namespace vk::files

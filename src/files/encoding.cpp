@@ -18,18 +18,22 @@ Ref item(PyObject* mapping, PyObject* key) {
   return Ref::steal(PyObject_GetItem(mapping, key));
 }
 
-PyObject* get_encoding_impl(Function*, Args args) {
+PyObject* get_encoding_impl(Function*, Args<"file_path"> args) {
   Ref chardet = import_local("chardet"_id);
   if (!chardet) return nullptr;
-  Ref file = call(state().open, args[0], "rb"_id);
+  Ref file = call(state().open, args.get<"file_path">(), "rb"_id);
   if (!file) return nullptr;
   Ref answer;
   const bool ok = with_block(file.get(), [&](PyObject* f) {
     Ref data = call_method(f, "read"_id);
-    Ref result = data ? call_method(chardet.get(), "detect"_id, data.get()) : Ref();
-    Ref encoding = result ? item(result.get(), "encoding"_id) : Ref();
-    Ref confidence = encoding ? item(result.get(), "confidence"_id) : Ref();
-    answer = confidence ? Ref::steal(PyTuple_Pack(2, encoding.get(), confidence.get())) : Ref();
+    if (!data) return false;
+    Ref result = call_method(chardet.get(), "detect"_id, data.get());
+    if (!result) return false;
+    Ref encoding = item(result.get(), "encoding"_id);
+    if (!encoding) return false;
+    Ref confidence = item(result.get(), "confidence"_id);
+    if (!confidence) return false;
+    answer = Ref::steal(PyTuple_Pack(2, encoding.get(), confidence.get()));
     return static_cast<bool>(answer);
   });
   return ok ? answer.release() : nullptr;
@@ -59,12 +63,16 @@ Ref guess_encoding(PyObject* chardet, PyObject* path) {
   Ref encoding;
   const bool ok = with_block(file.get(), [&](PyObject* f) {
     Ref size = Ref::steal(PyLong_FromLong(4096));
-    Ref head = size ? call_method(f, "read"_id, size.get()) : Ref();
-    Ref guess = head ? call_method(chardet, "detect"_id, head.get()) : Ref();
-    encoding = guess ? item(guess.get(), "encoding"_id) : Ref();
+    if (!size) return false;
+    Ref head = call_method(f, "read"_id, size.get());
+    if (!head) return false;
+    Ref guess = call_method(chardet, "detect"_id, head.get());
+    if (!guess) return false;
+    encoding = item(guess.get(), "encoding"_id);
     return static_cast<bool>(encoding);
   });
-  return ok ? encoding : Ref();
+  if (!ok) return {};
+  return encoding;
 }
 
 // A fresh text file beside `target`, created exclusively with `encoding`.
@@ -77,7 +85,8 @@ Ref create_temporary(PyObject* os, PyObject* target, PyObject* encoding, Ref& te
 // The permission bits of an existing output carry over to its replacement.
 bool keep_mode(PyObject* os, PyObject* target, PyObject* temp) {
   Ref stat = call_method(os, "stat"_id, target);
-  Ref mode = stat ? getattr(stat.get(), "st_mode"_id) : Ref();
+  if (!stat) return false;
+  Ref mode = getattr(stat.get(), "st_mode"_id);
   if (!mode) return false;
   const long bits = PyLong_AsLong(mode.get());
   if (bits == -1 && PyErr_Occurred()) return false;
@@ -102,10 +111,12 @@ bool write_lines(PyObject* os, PyObject* source, PyObject* output, PyObject* enc
   Ref isfile = global("os"_id, "path"_id, "isfile"_id);
   if (!exists || !isfile) return false;
   Ref existed = call(exists.get(), output);
-  const int replacing = existed ? PyObject_IsTrue(existed.get()) : -1;
+  if (!existed) return false;
+  const int replacing = PyObject_IsTrue(existed.get());
   if (replacing < 0) return false;
   Ref regular = replacing ? call(isfile.get(), output) : Ref::borrow(Py_True);
-  const int is_regular = regular ? PyObject_IsTrue(regular.get()) : -1;
+  if (!regular) return false;
+  const int is_regular = PyObject_IsTrue(regular.get());
   if (is_regular < 0) return false;
   if (!is_regular) {
     Ref out = call_kw(state().open, 2, kwnames<"encoding">(), output, "w"_id, encoding);
@@ -118,7 +129,8 @@ bool write_lines(PyObject* os, PyObject* source, PyObject* output, PyObject* enc
     if (!probe || !call_method(probe.get(), "close"_id)) return false;
   }
   Ref realpath = global("os"_id, "path"_id, "realpath"_id);
-  target = realpath ? call(realpath.get(), output) : Ref();
+  if (!realpath) return false;
+  target = call(realpath.get(), output);
   if (!target) return false;
   Ref out = create_temporary(os, target.get(), encoding, temp);
   if (!out || !copy_lines(source, out.get())) return false;
@@ -157,23 +169,24 @@ void discard(Ref& temp) {
   temp = Ref();
 }
 
-PyObject* moencoding_impl(Function*, Args args) {
+PyObject* moencoding_impl(Function*, Args<"input_file_path", "output_file_path", "new_encoding"> args) {
   Ref chardet = import_local("chardet"_id);
   if (!chardet) return nullptr;
   Ref temp;
-  if (convert(chardet.get(), args[0], args[1], args[2], temp) >= 0) Py_RETURN_NONE;
-  if (temp) blame_target(temp.get(), args[1]);
+  PyObject* const output = args.get<"output_file_path">();
+  if (convert(chardet.get(), args.get<"input_file_path">(), output, args.get<"new_encoding">(), temp) >= 0)
+    Py_RETURN_NONE;
+  if (temp) blame_target(temp.get(), output);
   discard(temp);
   return report_exception("Error: "_id) ? Py_NewRef(Py_None) : nullptr;
 }
 
 }  // namespace
 
-const FunctionDef get_encoding{.name = "get_encoding", .positional = {"file_path"}, .impl = get_encoding_impl};
+const FunctionDef get_encoding{.name = "get_encoding", .impl = impl<get_encoding_impl>};
 const FunctionDef moencoding{
     .name = "moencoding",
-    .positional = {"input_file_path", "output_file_path", "new_encoding"},
-    .impl = moencoding_impl,
+    .impl = impl<moencoding_impl>,
     .defaults = [] { return build("(s)", "utf-8"); },
 };
 

@@ -18,20 +18,21 @@ struct Target {
   bool returns;   // hand back the result, or None
 };
 
-PyObject* forward(Function* self, Args args) {
+// Every argument passed on to the target, in parameter order.
+template <FixedString... Names>
+PyObject* forward(Function* self, Args<Names...> args) {
   const auto& target = *static_cast<const Target*>(self->def->data);
   Ref callable = target.in_path ? global("os"_id, "path"_id, target.attribute()) : global("os"_id, target.attribute());
   if (!callable) return nullptr;
-  const auto nargs = static_cast<size_t>(self->def->positional.size());
-  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args, nargs, nullptr));
+  Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), args.all(), args.size(), nullptr));
   if (!result) return nullptr;
   return target.returns ? result.release() : Py_NewRef(Py_None);
 }
 
-PyObject* join_impl(Function*, Args args) {
+PyObject* join_impl(Function*, Args<"*paths"> args) {
   Ref join = global("os"_id, "path"_id, "join"_id);
   if (!join) return nullptr;
-  PyObject* paths = args[0];
+  PyObject* paths = args.get<"paths">();
   return PyObject_Vectorcall(join.get(), &PyTuple_GET_ITEM(paths, 0), static_cast<size_t>(PyTuple_GET_SIZE(paths)),
                              nullptr);
 }
@@ -125,7 +126,7 @@ PyObject* getcwd_posix(PyObject* ctypes) {
   return PyUnicode_DecodeFSDefaultAndSize(bytes, length);
 }
 
-PyObject* getcwd_impl(Function*, Args) {
+PyObject* getcwd_impl(Function*, Args<>) {
   int windows = on_windows();
   if (windows < 0) return nullptr;
   Ref ctypes = global("ctypes"_id);
@@ -133,7 +134,7 @@ PyObject* getcwd_impl(Function*, Args) {
   return windows ? getcwd_windows(ctypes.get()) : getcwd_posix(ctypes.get());
 }
 
-PyObject* username_impl(Function*, Args) {
+PyObject* username_impl(Function*, Args<>) {
   int windows = on_windows();
   if (windows < 0) return nullptr;
   Ref getenv = global("os"_id, "getenv"_id);
@@ -143,10 +144,11 @@ PyObject* username_impl(Function*, Args) {
 
 Ref expand_home() {
   Ref expanduser = global("os"_id, "path"_id, "expanduser"_id);
-  return expanduser ? call(expanduser.get(), "~"_id) : Ref();
+  if (!expanduser) return {};
+  return call(expanduser.get(), "~"_id);
 }
 
-PyObject* home_impl(Function*, Args) {
+PyObject* home_impl(Function*, Args<>) {
   int windows = on_windows();
   if (windows < 0) return nullptr;
   if (!windows) return expand_home().release();
@@ -155,7 +157,7 @@ PyObject* home_impl(Function*, Args) {
   return call_method(environment.get(), "get"_id, "USERPROFILE"_id).release();
 }
 
-PyObject* desktop_impl(Function*, Args) {
+PyObject* desktop_impl(Function*, Args<>) {
   Ref home = expand_home();
   if (!home) return nullptr;
   Ref join = global("os"_id, "path"_id, "join"_id);
@@ -165,30 +167,30 @@ PyObject* desktop_impl(Function*, Args) {
 
 }  // namespace
 
-const FunctionDef getcwd_by_os_getcwd{.name = "getcwd", .impl = forward, .data = &kGetcwd};
-const FunctionDef remove{.name = "remove", .positional = {"path"}, .impl = forward, .data = &kRemove};
-const FunctionDef removedir{.name = "removedir", .positional = {"path"}, .impl = forward, .data = &kRemovedirs};
-const FunctionDef chdir{.name = "chdir", .positional = {"path"}, .impl = forward, .data = &kChdir};
-const FunctionDef mkdir{.name = "mkdir", .positional = {"path"}, .impl = forward, .data = &kMkdir};
-const FunctionDef exists{.name = "exists", .positional = {"path"}, .impl = forward, .data = &kExists};
-const FunctionDef abspath{.name = "abspath", .positional = {"path"}, .impl = forward, .data = &kAbspath};
-const FunctionDef join{.name = "join", .impl = join_impl, .varargs = "paths"};
-const FunctionDef cwdbytes{.name = "cwdbytes", .impl = forward, .data = &kGetcwdb};
-const FunctionDef dirlist{.name = "dirlist", .positional = {"path"}, .impl = forward, .data = &kListdir};
-const FunctionDef name{.name = "name", .positional = {"oldpath", "newpath"}, .impl = forward, .data = &kRename};
-const FunctionDef file{.name = "file", .positional = {"path"}, .impl = forward, .data = &kIsfile};
-const FunctionDef idir{.name = "idir", .positional = {"path"}, .impl = forward, .data = &kIsdir};
-const FunctionDef pathq{.name = "pathq", .positional = {"filepath", "r"}, .impl = forward, .data = &kAccess};
-const FunctionDef permissions{.name = "permissions", .positional = {"path", "r"}, .impl = forward, .data = &kChmod};
+const FunctionDef getcwd_by_os_getcwd{.name = "getcwd", .impl = impl<forward<>>, .data = &kGetcwd};
+const FunctionDef remove{.name = "remove", .impl = impl<forward<"path">>, .data = &kRemove};
+const FunctionDef removedir{.name = "removedir", .impl = impl<forward<"path">>, .data = &kRemovedirs};
+const FunctionDef chdir{.name = "chdir", .impl = impl<forward<"path">>, .data = &kChdir};
+const FunctionDef mkdir{.name = "mkdir", .impl = impl<forward<"path">>, .data = &kMkdir};
+const FunctionDef exists{.name = "exists", .impl = impl<forward<"path">>, .data = &kExists};
+const FunctionDef abspath{.name = "abspath", .impl = impl<forward<"path">>, .data = &kAbspath};
+const FunctionDef join{.name = "join", .impl = impl<join_impl>, };
+const FunctionDef cwdbytes{.name = "cwdbytes", .impl = impl<forward<>>, .data = &kGetcwdb};
+const FunctionDef dirlist{.name = "dirlist", .impl = impl<forward<"path">>, .data = &kListdir};
+const FunctionDef name{.name = "name", .impl = impl<forward<"oldpath", "newpath">>, .data = &kRename};
+const FunctionDef file{.name = "file", .impl = impl<forward<"path">>, .data = &kIsfile};
+const FunctionDef idir{.name = "idir", .impl = impl<forward<"path">>, .data = &kIsdir};
+const FunctionDef pathq{.name = "pathq", .impl = impl<forward<"filepath", "r">>, .data = &kAccess};
+const FunctionDef permissions{.name = "permissions", .impl = impl<forward<"path", "r">>, .data = &kChmod};
 
-const FunctionDef getcwd{.name = "getcwd", .impl = getcwd_impl, .doc = "get? 获取当前工作目录"};
-const FunctionDef username{.name = "username", .impl = username_impl, .doc = "获取用户名"};
+const FunctionDef getcwd{.name = "getcwd", .impl = impl<getcwd_impl>, .doc = "get? 获取当前工作目录"};
+const FunctionDef username{.name = "username", .impl = impl<username_impl>, .doc = "获取用户名"};
 const FunctionDef home{
     .name = "home",
-    .impl = home_impl,
+    .impl = impl<home_impl>,
     .doc = "获取用户文件夹路径",
     .annotations = [] { return build("{s:s}", "return", "str"); },
 };
-const FunctionDef desktop{.name = "desktop", .impl = desktop_impl, .doc = "获取桌面位置(Desktop)"};
+const FunctionDef desktop{.name = "desktop", .impl = impl<desktop_impl>, .doc = "获取桌面位置(Desktop)"};
 
 }  // namespace vk::files

@@ -34,14 +34,15 @@ Ref joined(PyObject* sep, PyObject* objects) {
   Ref join = getattr(sep, "join"_id);
   if (!join) return {};
   Ref lazy = call(reinterpret_cast<PyObject*>(&PyMap_Type), reinterpret_cast<PyObject*>(&PyUnicode_Type), objects);
-  return lazy ? call(join.get(), lazy.get()) : Ref();
+  if (!lazy) return {};
+  return call(join.get(), lazy.get());
 }
 
-PyObject* vkprint_impl(Function*, Args args) {
-  PyObject* objects = args[0];
-  PyObject* sep = args[1];
-  PyObject* end = args[2];
-  PyObject* file = args[3];
+PyObject* vkprint_impl(Function*, Args<"*objects", "sep", "end", "file"> args) {
+  PyObject* objects = args.get<"objects">();
+  PyObject* sep = args.get<"sep">();
+  PyObject* end = args.get<"end">();
+  PyObject* file = args.get<"file">();
   Ref text = joined(sep, objects);
   if (!text) return nullptr;
   text = Ref::steal(PyNumber_InPlaceAdd(text.get(), end));
@@ -54,18 +55,17 @@ PyObject* vkprint_impl(Function*, Args args) {
 // `file` defaults to sys.stdout as it is when the body binds vkprint.
 Ref vkprint_kwdefaults() {
   Ref stdout_now = global("sys"_id, "stdout"_id);
-  return stdout_now ? build("{s:s,s:s,s:O}", "sep", " ", "end", "\n", "file", stdout_now.get()) : Ref();
+  if (!stdout_now) return {};
+  return build("{s:s,s:s,s:O}", "sep", " ", "end", "\n", "file", stdout_now.get());
 }
 
 }  // namespace
 
 const FunctionDef vkprint{
     .name = "vkprint",
-    .impl = vkprint_impl,
+    .impl = impl<vkprint_impl>,
     .doc = "\n    类似 print 功能的函数\n    :param objects: 要打印的对象\n    :param sep: 对象之间的分隔符\n"
            "    :param end: 打印结束时的字符\n    :param file: 输出的文件对象，默认为标准输出\n    ",
-    .varargs = "objects",
-    .kwonly = {"sep", "end", "file"},
     .kwdefaults = vkprint_kwdefaults,
 };
 

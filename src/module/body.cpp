@@ -9,6 +9,7 @@
 #include "core/state.hpp"
 #include "desktop/desktop.hpp"
 #include "digest/digest.hpp"
+#include "display/display.hpp"
 #include "files/files.hpp"
 #include "numeric/numeric.hpp"
 #include "servers/servers.hpp"
@@ -30,7 +31,9 @@ Ref os_value() {
 // ctypes.windll.<Name>
 template <FixedString Name>
 Ref windll_library() {
-  return getattr(global("ctypes"_id, "windll"_id).get(), interned<Name>());
+  Ref windll = global("ctypes"_id, "windll"_id);
+  if (!windll) return {};
+  return getattr(windll.get(), interned<Name>());
 }
 
 // Name = ctypes.windll.<Name>
@@ -49,16 +52,21 @@ Ref sort_methods() { return build("{s:(ii),s:(ii),s:(ii)}", "name", 0, 0, "date"
 // os.path.join(os.environ["SystemRoot"], "System32")
 Ref system32_path() {
   Ref environment = global("os"_id, "environ"_id);
-  Ref root = environment ? Ref::steal(PyObject_GetItem(environment.get(), "SystemRoot"_id)) : Ref();
-  Ref join = root ? global("os"_id, "path"_id, "join"_id) : Ref();
-  return join ? call(join.get(), root.get(), "System32"_id) : Ref();
+  if (!environment) return {};
+  Ref root = Ref::steal(PyObject_GetItem(environment.get(), "SystemRoot"_id));
+  if (!root) return {};
+  Ref join = global("os"_id, "path"_id, "join"_id);
+  if (!join) return {};
+  return call(join.get(), root.get(), "System32"_id);
 }
 
 // os.path.join(_system32_path, "winspool.drv")
 Ref winspool_path() {
   Ref system32 = global("_system32_path"_id);
-  Ref join = system32 ? global("os"_id, "path"_id, "join"_id) : Ref();
-  return join ? call(join.get(), system32.get(), "winspool.drv"_id) : Ref();
+  if (!system32) return {};
+  Ref join = global("os"_id, "path"_id, "join"_id);
+  if (!join) return {};
+  return call(join.get(), system32.get(), "winspool.drv"_id);
 }
 
 Ref mirror_list() {
@@ -71,7 +79,8 @@ Ref mirror_list() {
 // Dispatch("WScript.Shell")
 Ref shell_object() {
   Ref dispatch = global("Dispatch"_id);
-  return dispatch ? call(dispatch.get(), "WScript.Shell"_id) : Ref();
+  if (!dispatch) return {};
+  return call(dispatch.get(), "WScript.Shell"_id);
 }
 
 Ref exception_class() { return Ref::borrow(PyExc_Exception); }
@@ -79,7 +88,8 @@ Ref exception_class() { return Ref::borrow(PyExc_Exception); }
 // os.getenv("APPDATA"), read once at import
 Ref roaming() {
   Ref getenv = global("os"_id, "getenv"_id);
-  return getenv ? call(getenv.get(), "APPDATA"_id) : Ref();
+  if (!getenv) return {};
+  return call(getenv.get(), "APPDATA"_id);
 }
 
 Ref empty_dict() { return Ref::steal(PyDict_New()); }
@@ -88,7 +98,8 @@ Ref empty_dict() { return Ref::steal(PyDict_New()); }
 // except Exception as e: print("Error loading winspool.drv: " + str(e))
 bool load_winspool(PyObject* ns) {
   Ref windll = global("ctypes"_id, "windll"_id);
-  Ref path = windll ? global("_winspool_path"_id) : Ref();
+  if (!windll) return false;
+  Ref path = global("_winspool_path"_id);
   if (!path) return false;
   Ref loaded = call_method(windll.get(), "LoadLibrary"_id, path.get());
   if (loaded) return PyDict_SetItemString(ns, "winspool", loaded.get()) == 0;
@@ -229,7 +240,7 @@ const Row kBody[] = {
     value("shell", shell_object),
     // Brightness, the user's folders and the file associations; getcwd
     // here replaces the one bound at the top.
-    def(association::brightness),
+    def(display::brightness),
     value("Error", exception_class),
     def(files::desktop),
     def(files::backend),

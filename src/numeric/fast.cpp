@@ -102,7 +102,8 @@ const Factorials* factorials() {
   for (long long n = 0; n <= kMaxFloatFactorial; ++n) {
     if (n > 0) {
       Ref factor = Ref::steal(PyLong_FromLongLong(n));
-      value = factor ? Ref::steal(PyNumber_Multiply(value.get(), factor.get())) : Ref();
+      if (!factor) return nullptr;
+      value = Ref::steal(PyNumber_Multiply(value.get(), factor.get()));
     }
     if (!value) return nullptr;
     made->as_float[n] = PyLong_AsDouble(value.get());
@@ -115,7 +116,7 @@ const Factorials* factorials() {
   return table;
 }
 
-bool float_pow(double iv, double iw, double& out) {
+VK_LINE_ALIGNED bool float_pow(double iv, double iw, double& out) {
   // The special cases the interpreter settles before calling pow().
   if (iw == 0.0) {
     out = 1.0;
@@ -216,7 +217,8 @@ Ref product_range(std::uint64_t lo, std::uint64_t hi) {
   if (hi - lo < kRunLength) return product_run(lo, hi);
   const std::uint64_t middle = lo + (hi - lo) / 2;
   Ref left = product_range(lo, middle);
-  Ref right = left ? product_range(middle + 1, hi) : Ref();
+  if (!left) return {};
+  Ref right = product_range(middle + 1, hi);
   if (!right || PyErr_CheckSignals() < 0) return {};
   return Ref::steal(PyNumber_Multiply(left.get(), right.get()));
 }
@@ -242,7 +244,7 @@ long long power_of_term(Series kind, long long n) {
 
 }  // namespace
 
-Outcome series_float(Series kind, double x, long long count, Value& out) {
+VK_LINE_ALIGNED Outcome series_float(Series kind, double x, long long count, Value& out) {
   out = Value{};
   if (count <= 0) return Outcome::value;
   // Past 170! the conversion of the factorial to a float overflows; the
@@ -268,7 +270,7 @@ Outcome series_float(Series kind, double x, long long count, Value& out) {
   return Outcome::value;
 }
 
-Outcome series_exp_pair(double x, long long count, Value& up, Value& down) {
+VK_LINE_ALIGNED Outcome series_exp_pair(double x, long long count, Value& up, Value& down) {
   up = down = Value{};
   if (count <= 0) return Outcome::value;
   if (!std::isfinite(x) || count > kMaxFloatFactorial + 1) return Outcome::general;
@@ -315,7 +317,7 @@ bool int_term_slow(Series kind, PyObject* x, long long n, long long k, const Fac
 
 }  // namespace
 
-Outcome series_sum(Series kind, PyObject* x, bool negate, long long count, Value& out) {
+VK_LINE_ALIGNED Outcome series_sum(Series kind, PyObject* x, bool negate, long long count, Value& out) {
   Real real;
   if (!read_real(x, real)) return Outcome::general;
   if (!real.is_int) return series_float(kind, negate ? -real.value : real.value, count, out);

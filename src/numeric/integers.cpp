@@ -13,10 +13,11 @@ namespace {
 using namespace literals;
 
 // mpmath.mp.dps = numbers; return mpmath.pi
-PyObject* pi_impl(Function*, Args args) {
+PyObject* pi_impl(Function*, Args<"numbers"> args) {
   Ref mpmath = global("mpmath"_id);
-  Ref mp = mpmath ? getattr(mpmath.get(), "mp"_id) : Ref();
-  if (!mp || PyObject_SetAttr(mp.get(), "dps"_id, args[0]) < 0) return nullptr;
+  if (!mpmath) return nullptr;
+  Ref mp = getattr(mpmath.get(), "mp"_id);
+  if (!mp || PyObject_SetAttr(mp.get(), "dps"_id, args.get<"numbers">()) < 0) return nullptr;
   mpmath = global("mpmath"_id);
   return mpmath ? PyObject_GetAttr(mpmath.get(), "pi"_id) : nullptr;
 }
@@ -32,8 +33,8 @@ int negative_int(PyObject* n) {
   return is_int <= 0 ? is_int : PyObject_RichCompareBool(n, small_int<0>(), Py_LT);
 }
 
-PyObject* factorial_impl(Function*, Args args) {
-  PyObject* n = args[0];
+PyObject* factorial_impl(Function*, Args<"n"> args) {
+  PyObject* n = args.get<"n">();
   const int negative = negative_int(n);
   if (negative < 0) return nullptr;
   if (negative) {
@@ -112,7 +113,8 @@ Outcome power_fast(PyObject* x, PyObject* n, Ref& result) {
       r = 1.0 / real.value;  // both exactly floats: the correctly rounded 1 / x
     } else {
       Ref one = Ref::steal(PyLong_FromLong(1));
-      Ref first = one ? Ref::steal(PyNumber_TrueDivide(one.get(), x)) : Ref();
+      if (!one) return Outcome::error;
+      Ref first = Ref::steal(PyNumber_TrueDivide(one.get(), x));
       if (!first) return Outcome::error;
       r = PyFloat_AS_DOUBLE(first.get());
     }
@@ -149,9 +151,9 @@ PyObject* power_general(PyObject* x, PyObject* n) {
   return for_range(one_round, count.get()) ? result.release() : nullptr;
 }
 
-PyObject* power_impl(Function*, Args args) {
-  return fast_or_general([&](Ref& result) { return power_fast(args[0], args[1], result); },
-                         [&] { return power_general(args[0], args[1]); });
+PyObject* power_impl(Function*, Args<"x", "n"> args) {
+  return fast_or_general([&](Ref& result) { return power_fast(args.get<"x">(), args.get<"n">(), result); },
+                         [&] { return power_general(args.get<"x">(), args.get<"n">()); });
 }
 
 // ---------------------------------------------------------- combination
@@ -183,14 +185,16 @@ Ref binomial(std::uint64_t n, std::uint64_t k) {
   }
   if (fits) return Ref::steal(PyLong_FromUnsignedLongLong(r));
   Ref top = product_range(n - k + 1, n);
-  Ref bottom = top ? factorial_of(k) : Ref();
-  return bottom ? Ref::steal(PyNumber_FloorDivide(top.get(), bottom.get())) : Ref();
+  if (!top) return {};
+  Ref bottom = factorial_of(k);
+  if (!bottom) return {};
+  return Ref::steal(PyNumber_FloorDivide(top.get(), bottom.get()));
 }
 
 // if k > n or k < 0: return 0; return factorial(n) // (factorial(k) * factorial(n - k))
-PyObject* combination_impl(Function*, Args args) {
-  PyObject* n = args[0];
-  PyObject* k = args[1];
+PyObject* combination_impl(Function*, Args<"n", "k"> args) {
+  PyObject* n = args.get<"n">();
+  PyObject* k = args.get<"k">();
   if (PyLong_CheckExact(n) && PyLong_CheckExact(k) && is_own("factorial"_id, factorial)) {
     int overflow_n = 0, overflow_k = 0;
     const long long nv = PyLong_AsLongLongAndOverflow(n, &overflow_n);
@@ -204,15 +208,18 @@ PyObject* combination_impl(Function*, Args args) {
   if (out < 0) return nullptr;
   if (out) return PyLong_FromLong(0);
   Ref fn = global("factorial"_id);
-  Ref n_factorial = fn ? call(fn.get(), n) : Ref();
+  if (!fn) return nullptr;
+  Ref n_factorial = call(fn.get(), n);
   if (!n_factorial) return nullptr;
   fn = global("factorial"_id);
-  Ref k_factorial = fn ? call(fn.get(), k) : Ref();
+  if (!fn) return nullptr;
+  Ref k_factorial = call(fn.get(), k);
   if (!k_factorial) return nullptr;
   fn = global("factorial"_id);
   if (!fn) return nullptr;
   Ref rest = Ref::steal(PyNumber_Subtract(n, k));
-  Ref rest_factorial = rest ? call(fn.get(), rest.get()) : Ref();
+  if (!rest) return nullptr;
+  Ref rest_factorial = call(fn.get(), rest.get());
   if (!rest_factorial) return nullptr;
   Ref divisor = Ref::steal(PyNumber_Multiply(k_factorial.get(), rest_factorial.get()));
   if (!divisor) return nullptr;
@@ -220,21 +227,23 @@ PyObject* combination_impl(Function*, Args args) {
 }
 
 // The form bound first: the same range test, then math.comb.
-PyObject* combination_by_math_comb_impl(Function*, Args args) {
-  int out = outside(args[0], args[1]);
+PyObject* combination_by_math_comb_impl(Function*, Args<"n", "k"> args) {
+  int out = outside(args.get<"n">(), args.get<"k">());
   if (out < 0) return nullptr;
   if (out) return PyLong_FromLong(0);
   Ref math = global("math"_id);
-  Ref comb = math ? getattr(math.get(), "comb"_id) : Ref();
-  return comb ? call(comb.get(), args[0], args[1]).release() : nullptr;
+  if (!math) return nullptr;
+  Ref comb = getattr(math.get(), "comb"_id);
+  if (!comb) return nullptr;
+  return call(comb.get(), args.get<"n">(), args.get<"k">()).release();
 }
 
 // ------------------------------------------------- floor, absolute_value
 
 // The mathematical floor: int(x) for x >= 0; below zero int(x) truncates
 // toward zero, so one is taken off unless x was already whole.
-PyObject* floor_impl(Function*, Args args) {
-  PyObject* x = args[0];
+PyObject* floor_impl(Function*, Args<"x"> args) {
+  PyObject* x = args.get<"x">();
   if (PyLong_CheckExact(x)) return Py_NewRef(x);  // int(x) is x itself
   if (PyFloat_CheckExact(x) && std::isfinite(PyFloat_AS_DOUBLE(x)))
     return PyLong_FromDouble(std::floor(PyFloat_AS_DOUBLE(x)));
@@ -251,31 +260,36 @@ PyObject* floor_impl(Function*, Args args) {
   return one ? PyNumber_Subtract(whole.get(), one.get()) : nullptr;
 }
 
-PyObject* absolute_value_impl(Function*, Args args) {
-  PyObject* x = args[0];
-  int non_negative;
+PyObject* absolute_value_impl(Function*, Args<"x"> args) {
+  PyObject* x = args.get<"x">();
+  // The exact types answer -x as their own negation would, without the
+  // dispatch: the size's sign is an int's sign, and one digit is its value.
   if (PyFloat_CheckExact(x)) {
-    non_negative = PyFloat_AS_DOUBLE(x) >= 0.0;
-  } else if (PyLong_CheckExact(x)) {
-    non_negative = _PyLong_Sign(x) >= 0;
-  } else {
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return nullptr;
-    non_negative = PyObject_RichCompareBool(x, zero.get(), Py_GE);
-    if (non_negative < 0) return nullptr;
+    double value = PyFloat_AS_DOUBLE(x);
+    return value >= 0.0 ? Py_NewRef(x) : PyFloat_FromDouble(-value);
   }
+  if (PyLong_CheckExact(x)) {
+    if (Py_SIZE(x) >= 0) return Py_NewRef(x);
+    if (Py_SIZE(x) == -1)
+      return PyLong_FromLong(static_cast<long>(reinterpret_cast<PyLongObject*>(x)->ob_digit[0]));
+    return PyNumber_Negative(x);
+  }
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return nullptr;
+  int non_negative = PyObject_RichCompareBool(x, zero.get(), Py_GE);
+  if (non_negative < 0) return nullptr;
   return non_negative ? Py_NewRef(x) : PyNumber_Negative(x);
 }
 
 }  // namespace
 
-const FunctionDef pi{.name = "pi", .positional = {"numbers"}, .impl = pi_impl};
-const FunctionDef factorial{.name = "factorial", .positional = {"n"}, .impl = factorial_impl, .doc = "计算阶乘"};
-const FunctionDef power{.name = "power", .positional = {"x", "n"}, .impl = power_impl};
+const FunctionDef pi{.name = "pi", .impl = impl<pi_impl>};
+const FunctionDef factorial{.name = "factorial", .impl = impl<factorial_impl>, .doc = "计算阶乘"};
+const FunctionDef power{.name = "power", .impl = impl<power_impl>};
 const FunctionDef combination_by_math_comb{
-    .name = "combination", .positional = {"n", "k"}, .impl = combination_by_math_comb_impl};
-const FunctionDef combination{.name = "combination", .positional = {"n", "k"}, .impl = combination_impl};
-const FunctionDef floor{.name = "floor", .positional = {"x"}, .impl = floor_impl};
-const FunctionDef absolute_value{.name = "absolute_value", .positional = {"x"}, .impl = absolute_value_impl};
+    .name = "combination", .impl = impl<combination_by_math_comb_impl>};
+const FunctionDef combination{.name = "combination", .impl = impl<combination_impl>};
+const FunctionDef floor{.name = "floor", .impl = impl<floor_impl>};
+const FunctionDef absolute_value{.name = "absolute_value", .impl = impl<absolute_value_impl>};
 
 }  // namespace vk::numeric

@@ -101,10 +101,14 @@ Outcome sqrt_first_int_step(PyObject* a, const Real& r, double& x, double& delta
   Ref two = Ref::steal(PyLong_FromLong(2));
   if (!two) return Outcome::error;
   Ref square = Ref::steal(PyNumber_Power(a, two.get(), Py_None));
-  Ref f = square ? Ref::steal(PyNumber_Subtract(square.get(), a)) : Ref();
-  Ref f_prime = f ? Ref::steal(PyNumber_Multiply(two.get(), a)) : Ref();
-  Ref delta_x = f_prime ? Ref::steal(PyNumber_TrueDivide(f.get(), f_prime.get())) : Ref();
-  Ref next = delta_x ? Ref::steal(PyNumber_Subtract(a, delta_x.get())) : Ref();
+  if (!square) return Outcome::error;
+  Ref f = Ref::steal(PyNumber_Subtract(square.get(), a));
+  if (!f) return Outcome::error;
+  Ref f_prime = Ref::steal(PyNumber_Multiply(two.get(), a));
+  if (!f_prime) return Outcome::error;
+  Ref delta_x = Ref::steal(PyNumber_TrueDivide(f.get(), f_prime.get()));
+  if (!delta_x) return Outcome::error;
+  Ref next = Ref::steal(PyNumber_Subtract(a, delta_x.get()));
   if (!next) return Outcome::error;
   delta = PyFloat_AS_DOUBLE(delta_x.get());
   x = PyFloat_AS_DOUBLE(next.get());
@@ -159,8 +163,8 @@ Outcome sqrt_fast(PyObject* a, const Real& r, double tolerance, long long count,
   return result ? Outcome::value : Outcome::error;
 }
 
-PyObject* sqrt_impl(Function*, Args args) {
-  PyObject* a = args[0];
+PyObject* sqrt_impl(Function*, Args<"a", "tolerance", "max_iterations"> args) {
+  PyObject* a = args.get<"a">();
   const int real = is_real(a);
   const int negative = real > 0 ? compare_with_zero(a, Py_LT) : real;
   if (negative < 0) return nullptr;
@@ -170,11 +174,12 @@ PyObject* sqrt_impl(Function*, Args args) {
         Real r;
         double tolerance;
         long long count;
-        if (!read_real(a, r) || !read_tolerance(args[1], tolerance) || !exact_count(args[2], count))
+        if (!read_real(a, r) || !read_tolerance(args.get<"tolerance">(), tolerance) ||
+            !exact_count(args.get<"max_iterations">(), count))
           return Outcome::general;
         return sqrt_fast(a, r, tolerance, count, result);
       },
-      [&] { return sqrt_general(a, args[1], args[2], real > 0); });
+      [&] { return sqrt_general(a, args.get<"tolerance">(), args.get<"max_iterations">(), real > 0); });
 }
 
 // ------------------------------------------------------------------- ln
@@ -184,12 +189,14 @@ PyObject* ln_general(PyObject* x, PyObject* tolerance, PyObject* max_iterations)
   if (!y) return nullptr;
   auto step = [&](PyObject*) {
     Ref exp_fn = global("exp"_id);
-    Ref value = exp_fn ? call(exp_fn.get(), y.get()) : Ref();
+    if (!exp_fn) return Loop::fail;
+    Ref value = call(exp_fn.get(), y.get());
     if (!value) return Loop::fail;
     Ref f = Ref::steal(PyNumber_Subtract(value.get(), x));
     if (!f) return Loop::fail;
     exp_fn = global("exp"_id);
-    Ref f_prime = exp_fn ? call(exp_fn.get(), y.get()) : Ref();
+    if (!exp_fn) return Loop::fail;
+    Ref f_prime = call(exp_fn.get(), y.get());
     if (!f_prime) return Loop::fail;
     Ref delta_y = Ref::steal(PyNumber_TrueDivide(f.get(), f_prime.get()));
     if (!delta_y) return Loop::fail;
@@ -272,8 +279,8 @@ Outcome ln_fast(PyObject* x, const Real& r, const LnSettings& s, LnValue& out) {
   return Outcome::value;
 }
 
-PyObject* ln_impl(Function*, Args args) {
-  PyObject* x = args[0];
+PyObject* ln_impl(Function*, Args<"x", "tolerance", "max_iterations"> args) {
+  PyObject* x = args.get<"x">();
   const int outside = real_and(x, Py_LE);
   if (outside != 0) return outside > 0 ? domain_error() : nullptr;
   return fast_or_general(
@@ -281,19 +288,20 @@ PyObject* ln_impl(Function*, Args args) {
         Real r;
         LnSettings settings;
         LnValue value;
-        if (!read_real(x, r) || !ln_settings(args[1], args[2], settings)) return Outcome::general;
+        if (!read_real(x, r) || !ln_settings(args.get<"tolerance">(), args.get<"max_iterations">(), settings))
+          return Outcome::general;
         const Outcome o = ln_fast(x, r, settings, value);
         if (o == Outcome::value)
           result = Ref::steal(value.one_int ? PyLong_FromLong(1) : PyFloat_FromDouble(value.value));
         return o;
       },
-      [&] { return ln_general(x, args[1], args[2]); });
+      [&] { return ln_general(x, args.get<"tolerance">(), args.get<"max_iterations">()); });
 }
 
 // ---------------------------------------------------------------- log10
 
-PyObject* log10_impl(Function*, Args args) {
-  PyObject* x = args[0];
+PyObject* log10_impl(Function*, Args<"x", "tolerance", "max_iterations"> args) {
+  PyObject* x = args.get<"x">();
   const int outside = real_and(x, Py_LE);
   if (outside != 0) return outside > 0 ? domain_error() : nullptr;
   Ref ten = Ref::steal(PyLong_FromLong(10));
@@ -302,7 +310,7 @@ PyObject* log10_impl(Function*, Args args) {
     Real r, r10;
     LnSettings settings;
     if (!read_real(x, r) || !read_real(ten.get(), r10) || !is_own("ln"_id, ln) ||
-        !ln_settings(args[1], args[2], settings))
+        !ln_settings(args.get<"tolerance">(), args.get<"max_iterations">(), settings))
       return Outcome::general;
     LnValue ln_10, ln_x;
     Outcome o = ln_fast(ten.get(), r10, settings, ln_10);
@@ -316,10 +324,12 @@ PyObject* log10_impl(Function*, Args args) {
   // return ln(x, ...) / ln(10, ...), ln(10) first
   auto general = [&]() -> PyObject* {
     Ref ln_fn = global("ln"_id);
-    Ref ln_10 = ln_fn ? call(ln_fn.get(), ten.get(), args[1], args[2]) : Ref();
+    if (!ln_fn) return nullptr;
+    Ref ln_10 = call(ln_fn.get(), ten.get(), args.get<"tolerance">(), args.get<"max_iterations">());
     if (!ln_10) return nullptr;
     ln_fn = global("ln"_id);
-    Ref ln_x = ln_fn ? call(ln_fn.get(), x, args[1], args[2]) : Ref();
+    if (!ln_fn) return nullptr;
+    Ref ln_x = call(ln_fn.get(), x, args.get<"tolerance">(), args.get<"max_iterations">());
     if (!ln_x) return nullptr;
     return PyNumber_TrueDivide(ln_x.get(), ln_10.get());
   };
@@ -333,20 +343,17 @@ Ref newton_settings() { return build("(di)", 1e-6, 100); }
 
 const FunctionDef sqrt{
     .name = "sqrt",
-    .positional = {"a", "tolerance", "max_iterations"},
-    .impl = sqrt_impl,
+    .impl = impl<sqrt_impl>,
     .defaults = newton_settings,
 };
 const FunctionDef ln{
     .name = "ln",
-    .positional = {"x", "tolerance", "max_iterations"},
-    .impl = ln_impl,
+    .impl = impl<ln_impl>,
     .defaults = newton_settings,
 };
 const FunctionDef log10{
     .name = "log10",
-    .positional = {"x", "tolerance", "max_iterations"},
-    .impl = log10_impl,
+    .impl = impl<log10_impl>,
     .doc = "\n    计算以 10 为底的对数 log10(x)\n    :param x: 输入值\n    :param tolerance: 收敛的容差\n"
            "    :param max_iterations: 最大迭代次数\n    :return: log10(x) 的近似值\n    ",
     .defaults = newton_settings,

@@ -36,7 +36,8 @@ PyObject* series_general(Series kind, PyObject* x, PyObject* num_terms) {
     if (!numerator) return Loop::fail;
     sign = Ref();
     Ref divisor = global("factorial"_id);
-    divisor = divisor ? call(divisor.get(), k.get()) : Ref();
+    if (!divisor) return Loop::fail;
+    divisor = call(divisor.get(), k.get());
     if (!divisor) return Loop::fail;
     Ref quotient = Ref::steal(PyNumber_TrueDivide(numerator.get(), divisor.get()));
     if (!quotient) return Loop::fail;
@@ -46,33 +47,38 @@ PyObject* series_general(Series kind, PyObject* x, PyObject* num_terms) {
   return for_range(term, num_terms) ? result.release() : nullptr;
 }
 
+// Every series takes (x, num_terms).
+using SeriesArgs = Args<"x", "num_terms">;
+
 // The arguments a shortcut accepts: an exact int or float x and an exact
 // int count.
-bool fast_arguments(PyObject* x, PyObject* num_terms, long long& count) {
-  return (PyLong_CheckExact(x) || PyFloat_CheckExact(x)) && exact_count(num_terms, count);
+bool fast_arguments(SeriesArgs args, long long& count) {
+  PyObject* x = args.get<"x">();
+  return (PyLong_CheckExact(x) || PyFloat_CheckExact(x)) && exact_count(args.get<"num_terms">(), count);
 }
 
-PyObject* series_impl(Series kind, Args args) {
+PyObject* series_impl(Series kind, SeriesArgs args) {
   return fast_or_general(
       [&](Ref& result) {
         long long count;
-        if (!fast_arguments(args[0], args[1], count) || !is_own("factorial"_id, factorial)) return Outcome::general;
+        if (!fast_arguments(args, count) || !is_own("factorial"_id, factorial)) return Outcome::general;
         Value value;
-        const Outcome o = series_sum(kind, args[0], false, count, value);
+        const Outcome o = series_sum(kind, args.get<"x">(), false, count, value);
         if (o == Outcome::value) result = Ref::steal(value.object());
         return o;
       },
-      [&] { return series_general(kind, args[0], args[1]); });
+      [&] { return series_general(kind, args.get<"x">(), args.get<"num_terms">()); });
 }
 
-PyObject* sin_impl(Function*, Args args) { return series_impl(Series::sin, args); }
-PyObject* cos_impl(Function*, Args args) { return series_impl(Series::cos, args); }
-PyObject* exp_impl(Function*, Args args) { return series_impl(Series::exp, args); }
+PyObject* sin_impl(Function*, SeriesArgs args) { return series_impl(Series::sin, args); }
+PyObject* cos_impl(Function*, SeriesArgs args) { return series_impl(Series::cos, args); }
+PyObject* exp_impl(Function*, SeriesArgs args) { return series_impl(Series::exp, args); }
 
 // Calls the module-level function `name` with (x, num_terms).
 Ref call_named(PyObject* name, PyObject* x, PyObject* num_terms) {
   Ref fn = global(name);
-  return fn ? call(fn.get(), x, num_terms) : Ref();
+  if (!fn) return {};
+  return call(fn.get(), x, num_terms);
 }
 
 // tan: cos first; an equal-to-zero cosine gives +inf before sin is asked.
@@ -105,17 +111,17 @@ PyObject* tan_general(PyObject* x, PyObject* num_terms) {
   return PyNumber_TrueDivide(sin_value.get(), cos_value.get());
 }
 
-PyObject* tan_impl(Function*, Args args) {
+PyObject* tan_impl(Function*, SeriesArgs args) {
   return fast_or_general(
       [&](Ref& result) {
         long long count;
         double value;
-        if (!fast_arguments(args[0], args[1], count) || !tan_names_own()) return Outcome::general;
-        const Outcome o = tan_fast(args[0], count, value);
+        if (!fast_arguments(args, count) || !tan_names_own()) return Outcome::general;
+        const Outcome o = tan_fast(args.get<"x">(), count, value);
         if (o == Outcome::value) result = Ref::steal(PyFloat_FromDouble(value));
         return o;
       },
-      [&] { return tan_general(args[0], args[1]); });
+      [&] { return tan_general(args.get<"x">(), args.get<"num_terms">()); });
 }
 
 PyObject* cot_general(PyObject* x, PyObject* num_terms) {
@@ -130,19 +136,19 @@ PyObject* cot_general(PyObject* x, PyObject* num_terms) {
   return PyNumber_TrueDivide(one.get(), tan_value.get());
 }
 
-PyObject* cot_impl(Function*, Args args) {
+PyObject* cot_impl(Function*, SeriesArgs args) {
   return fast_or_general(
       [&](Ref& result) {
         long long count;
         double value;
-        if (!fast_arguments(args[0], args[1], count) || !is_own("tan"_id, tan) || !tan_names_own())
+        if (!fast_arguments(args, count) || !is_own("tan"_id, tan) || !tan_names_own())
           return Outcome::general;
-        const Outcome o = tan_fast(args[0], count, value);
+        const Outcome o = tan_fast(args.get<"x">(), count, value);
         // tan gives a float: +inf, or a quotient of two floats.
         if (o == Outcome::value) result = Ref::steal(PyFloat_FromDouble(value == 0.0 ? HUGE_VAL : 1.0 / value));
         return o;
       },
-      [&] { return cot_general(args[0], args[1]); });
+      [&] { return cot_general(args.get<"x">(), args.get<"num_terms">()); });
 }
 
 // exp(x) and exp(-x), as the hyperbolic functions use them.
@@ -177,21 +183,21 @@ PyObject* hyperbolic_general(bool plus, PyObject* x, PyObject* num_terms) {
   return PyNumber_TrueDivide(both.get(), two.get());
 }
 
-PyObject* hyperbolic_impl(bool plus, Args args) {
+PyObject* hyperbolic_impl(bool plus, SeriesArgs args) {
   return fast_or_general(
       [&](Ref& result) {
         long long count;
-        if (!fast_arguments(args[0], args[1], count) || !exp_names_own()) return Outcome::general;
+        if (!fast_arguments(args, count) || !exp_names_own()) return Outcome::general;
         Value up, down;
-        const Outcome o = exp_both(args[0], count, up, down);
+        const Outcome o = exp_both(args.get<"x">(), count, up, down);
         if (o == Outcome::value) result = Ref::steal(PyFloat_FromDouble(hyperbolic(plus, up, down)));
         return o;
       },
-      [&] { return hyperbolic_general(plus, args[0], args[1]); });
+      [&] { return hyperbolic_general(plus, args.get<"x">(), args.get<"num_terms">()); });
 }
 
-PyObject* sinh_impl(Function*, Args args) { return hyperbolic_impl(false, args); }
-PyObject* cosh_impl(Function*, Args args) { return hyperbolic_impl(true, args); }
+PyObject* sinh_impl(Function*, SeriesArgs args) { return hyperbolic_impl(false, args); }
+PyObject* cosh_impl(Function*, SeriesArgs args) { return hyperbolic_impl(true, args); }
 
 PyObject* tanh_general(PyObject* x, PyObject* num_terms) {
   Ref sinh_val = call_named("sinh"_id, x, num_terms);
@@ -201,16 +207,16 @@ PyObject* tanh_general(PyObject* x, PyObject* num_terms) {
   return PyNumber_TrueDivide(sinh_val.get(), cosh_val.get());
 }
 
-PyObject* tanh_impl(Function*, Args args) {
+PyObject* tanh_impl(Function*, SeriesArgs args) {
   return fast_or_general(
       [&](Ref& result) {
         long long count;
-        if (!fast_arguments(args[0], args[1], count) || !exp_names_own() || !is_own("sinh"_id, sinh) ||
+        if (!fast_arguments(args, count) || !exp_names_own() || !is_own("sinh"_id, sinh) ||
             !is_own("cosh"_id, cosh))
           return Outcome::general;
         // sinh and cosh sum the same two exponentials.
         Value up, down;
-        const Outcome o = exp_both(args[0], count, up, down);
+        const Outcome o = exp_both(args.get<"x">(), count, up, down);
         if (o != Outcome::value) return o;
         const double cosh_val = hyperbolic(true, up, down);
         // A zero cosh (an empty sum) leaves the ZeroDivisionError to the general path.
@@ -218,7 +224,7 @@ PyObject* tanh_impl(Function*, Args args) {
         result = Ref::steal(PyFloat_FromDouble(hyperbolic(false, up, down) / cosh_val));
         return Outcome::value;
       },
-      [&] { return tanh_general(args[0], args[1]); });
+      [&] { return tanh_general(args.get<"x">(), args.get<"num_terms">()); });
 }
 
 // num_terms=10
@@ -228,42 +234,36 @@ Ref ten_terms() { return build("(i)", 10); }
 
 const FunctionDef sin{
     .name = "sin",
-    .positional = {"x", "num_terms"},
-    .impl = sin_impl,
+    .impl = impl<sin_impl>,
     .doc = "使用泰勒级数展开计算正弦函数",
     .defaults = ten_terms,
 };
 const FunctionDef cos{
     .name = "cos",
-    .positional = {"x", "num_terms"},
-    .impl = cos_impl,
+    .impl = impl<cos_impl>,
     .doc = "使用泰勒级数展开计算余弦函数",
     .defaults = ten_terms,
 };
 const FunctionDef tan{
     .name = "tan",
-    .positional = {"x", "num_terms"},
-    .impl = tan_impl,
+    .impl = impl<tan_impl>,
     .doc = "计算正切函数",
     .defaults = ten_terms,
 };
 const FunctionDef cot{
     .name = "cot",
-    .positional = {"x", "num_terms"},
-    .impl = cot_impl,
+    .impl = impl<cot_impl>,
     .doc = "计算余切函数",
     .defaults = ten_terms,
 };
 const FunctionDef exp{
     .name = "exp",
-    .positional = {"x", "num_terms"},
-    .impl = exp_impl,
+    .impl = impl<exp_impl>,
     .defaults = ten_terms,
 };
 const FunctionDef sinh{
     .name = "sinh",
-    .positional = {"x", "num_terms"},
-    .impl = sinh_impl,
+    .impl = impl<sinh_impl>,
     .doc = "\n    计算双曲正弦函数 sinh(x) 的近似值\n    :param x: 输入值\n"
            "    :param num_terms: 计算指数函数时泰勒级数展开的项数\n"
            "    :return: sinh(x) 的近似值\n    ",
@@ -271,8 +271,7 @@ const FunctionDef sinh{
 };
 const FunctionDef cosh{
     .name = "cosh",
-    .positional = {"x", "num_terms"},
-    .impl = cosh_impl,
+    .impl = impl<cosh_impl>,
     .doc = "\n    计算双曲余弦函数 cosh(x) 的近似值\n    :param x: 输入值\n"
            "    :param num_terms: 计算指数函数时泰勒级数展开的项数\n"
            "    :return: cosh(x) 的近似值\n    ",
@@ -280,8 +279,7 @@ const FunctionDef cosh{
 };
 const FunctionDef tanh{
     .name = "tanh",
-    .positional = {"x", "num_terms"},
-    .impl = tanh_impl,
+    .impl = impl<tanh_impl>,
     .doc = "\n    计算双曲正切函数 tanh(x) 的近似值\n    :param x: 输入值\n"
            "    :param num_terms: 计算指数函数时泰勒级数展开的项数\n"
            "    :return: tanh(x) 的近似值\n    ",

@@ -23,7 +23,7 @@ bool print_server_line(PyObject* self, const char* tail) {
 // variables, read when it runs, are the process and the instance.
 enum : Py_ssize_t { kProcess, kSelf };
 
-PyObject* monitor_impl(Function* f, Args) {
+PyObject* monitor_impl(Function* f, Args<>) {
   Ref process = free_variable(f, kProcess);
   if (!process || !call_method(process.get(), "wait"_id)) return nullptr;
   Ref self = free_variable(f, kSelf);
@@ -31,7 +31,8 @@ PyObject* monitor_impl(Function* f, Args) {
   return Py_NewRef(Py_None);
 }
 
-const FunctionDef monitor_process{.name = "monitor_process", .impl = monitor_impl, .freevars = {"process", "self"}};
+const FunctionDef monitor_process{
+    .name = "monitor_process", .impl = impl<monitor_impl>, .freevars = {"process", "self"}};
 
 // ["python", path] and, when the port is true, "--port", str(port).
 Ref command_line(PyObject* self) {
@@ -76,8 +77,8 @@ bool launch(PyObject* self, PyObject* command) {
   return thread && call_method(thread.get(), "start"_id);
 }
 
-PyObject* start_impl(Function*, Args args) {
-  PyObject* self = args[0];
+PyObject* start_impl(Function*, Args<"self"> args) {
+  PyObject* self = args.get<"self">();
   Ref command = command_line(self);
   if (!command) return nullptr;
   if (launch(self, command.get())) return Py_NewRef(Py_None);
@@ -89,10 +90,9 @@ PyObject* start_impl(Function*, Args args) {
 
 const FunctionDef backend_init{
     .name = "__init__",
-    .positional = {"self", "python_file_path", "port"},
-    .impl = store_parameters,
+    .impl = impl<store_parameters<"python_file_path", "port">>,
     .defaults = [] { return build("(O)", Py_None); },
 };
-const FunctionDef backend_start{.name = "start", .positional = {"self"}, .impl = start_impl};
+const FunctionDef backend_start{.name = "start", .impl = impl<start_impl>};
 
 }  // namespace vk::servers

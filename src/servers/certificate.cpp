@@ -23,28 +23,33 @@ using namespace literals;
 
 // opener(path, flags): os.open(path, flags | os.O_EXCL, 0o600), so the
 // file is new and private from the moment it exists.
-PyObject* private_opener_impl(Function*, Args args) {
+PyObject* private_opener_impl(Function*, Args<"path", "flags"> args) {
   Ref os_open = global("os"_id, "open"_id);
-  Ref excl = os_open ? global("os"_id, "O_EXCL"_id) : Ref();
+  if (!os_open) return nullptr;
+  Ref excl = global("os"_id, "O_EXCL"_id);
   if (!excl) return nullptr;
-  Ref flags = Ref::steal(PyNumber_Or(args[1], excl.get()));
+  Ref flags = Ref::steal(PyNumber_Or(args.get<"flags">(), excl.get()));
+  if (!flags) return nullptr;
   Ref mode = Ref::steal(PyLong_FromLong(0600));
-  if (!flags || !mode) return nullptr;
-  return call(os_open.get(), args[0], flags.get(), mode.get()).release();
+  if (!mode) return nullptr;
+  return call(os_open.get(), args.get<"path">(), flags.get(), mode.get()).release();
 }
 
-const FunctionDef private_opener{.name = "opener", .positional = {"path", "flags"}, .impl = private_opener_impl};
+const FunctionDef private_opener{.name = "opener", .impl = impl<private_opener_impl>};
 
 // os.path.normcase(os.path.realpath(os.fsdecode(path)))
 Ref resolved(PyObject* os, PyObject* os_path, PyObject* path) {
   Ref fsdecode = getattr(os, "fsdecode"_id);
+  if (!fsdecode) return {};
   Ref realpath = getattr(os_path, "realpath"_id);
+  if (!realpath) return {};
   Ref normcase = getattr(os_path, "normcase"_id);
-  if (!fsdecode || !realpath || !normcase) return {};
+  if (!normcase) return {};
   Ref text = call(fsdecode.get(), path);
   if (!text) return {};
   Ref real = call(realpath.get(), text.get());
-  return real ? call(normcase.get(), real.get()) : Ref();
+  if (!real) return {};
+  return call(normcase.get(), real.get());
 }
 
 // Both paths naming one file would leave only one of the two behind while
@@ -83,8 +88,9 @@ bool write_staged(PyObject* os, PyObject* target, PyObject* data, PyObject* open
 // moves: a move refused half way would leave a new key beside an old
 // certificate.
 bool not_a_folder(PyObject* os, PyObject* path) {
-  Ref isdir = getattr(os, "path"_id);
-  Ref answer = isdir ? call_method(isdir.get(), "isdir"_id, path) : Ref();
+  Ref os_path = getattr(os, "path"_id);
+  if (!os_path) return false;
+  Ref answer = call_method(os_path.get(), "isdir"_id, path);
   if (!answer) return false;
   const int folder = PyObject_IsTrue(answer.get());
   if (folder <= 0) return folder == 0;
@@ -100,12 +106,16 @@ bool write_pair(PyObject* self, PyObject* key_pem, PyObject* certificate_pem) {
   Ref os = global("os"_id);
   if (!os) return false;
   Ref fspath = getattr(os.get(), "fspath"_id);
+  if (!fspath) return false;
   Ref replace = getattr(os.get(), "replace"_id);
-  if (!fspath || !replace) return false;
+  if (!replace) return false;
   Ref key_path = getattr(self, "private_key_path"_id);
-  key_path = key_path ? call(fspath.get(), key_path.get()) : Ref();
-  Ref certificate_path = key_path ? getattr(self, "certificate_path"_id) : Ref();
-  certificate_path = certificate_path ? call(fspath.get(), certificate_path.get()) : Ref();
+  if (!key_path) return false;
+  key_path = call(fspath.get(), key_path.get());
+  if (!key_path) return false;
+  Ref certificate_path = getattr(self, "certificate_path"_id);
+  if (!certificate_path) return false;
+  certificate_path = call(fspath.get(), certificate_path.get());
   if (!certificate_path || !distinct_files(os.get(), key_path.get(), certificate_path.get())) return false;
   Ref opener = make_function(private_opener, {.qualname = "SelfSignedCertificateGenerator.generate.<locals>.opener"});
   if (!opener) return false;
@@ -126,9 +136,11 @@ bool write_pair(PyObject* self, PyObject* key_pem, PyObject* certificate_pem) {
 // x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
 Ref common_name_only(PyObject* x509, PyObject* common_name) {
   Ref name_type = getattr(x509, "Name"_id);
-  Ref attribute_type = name_type ? getattr(x509, "NameAttribute"_id) : Ref();
-  Ref oid = attribute_type ? global("NameOID"_id, "COMMON_NAME"_id) : Ref();
-  if (!name_type || !attribute_type || !oid) return {};
+  if (!name_type) return {};
+  Ref attribute_type = getattr(x509, "NameAttribute"_id);
+  if (!attribute_type) return {};
+  Ref oid = global("NameOID"_id, "COMMON_NAME"_id);
+  if (!oid) return {};
   Ref attribute = call(attribute_type.get(), oid.get(), common_name);
   if (!attribute) return {};
   Ref attributes = Ref::steal(PyList_New(1));
@@ -175,16 +187,18 @@ Ref build_certificate(PyObject* self, PyObject* key) {
   Ref now = call_method(datetime_type.get(), "utcnow"_id);
   if (!now) return {};
   Ref timedelta = getattr(datetime_module.get(), "timedelta"_id);
+  if (!timedelta) return {};
   Ref days = getattr(self, "validity_days"_id);
-  if (!timedelta || !days) return {};
+  if (!days) return {};
   Ref period = call_kw(timedelta.get(), 0, kwnames<"days">(), days.get());
   if (!period) return {};
   Ref not_after = Ref::steal(PyNumber_Add(now.get(), period.get()));
   if (!not_after || !chain(builder, "not_valid_after"_id, not_after.get())) return {};
 
   Ref san_type = getattr(x509.get(), "SubjectAlternativeName"_id);
+  if (!san_type) return {};
   Ref dns_type = getattr(x509.get(), "DNSName"_id);
-  if (!san_type || !dns_type) return {};
+  if (!dns_type) return {};
   common_name = getattr(self, "common_name"_id);
   if (!common_name) return {};
   Ref dns_name = call(dns_type.get(), common_name.get());
@@ -206,14 +220,15 @@ Ref build_certificate(PyObject* self, PyObject* key) {
   return call_method(builder.get(), "sign"_id, key, sha256.get());
 }
 
-PyObject* generate_impl(Function*, Args args) {
-  PyObject* self = args[0];
+PyObject* generate_impl(Function*, Args<"self"> args) {
+  PyObject* self = args.get<"self">();
 
   Ref generate_private_key = global("rsa"_id, "generate_private_key"_id);
   if (!generate_private_key) return nullptr;
   Ref exponent = Ref::steal(PyLong_FromLong(65537));
+  if (!exponent) return nullptr;
   Ref key_size = getattr(self, "key_size"_id);
-  if (!exponent || !key_size) return nullptr;
+  if (!key_size) return nullptr;
   Ref key = call_kw(generate_private_key.get(), 0, kwnames<"public_exponent", "key_size">(), exponent.get(),
                     key_size.get());
   if (!key) return nullptr;
@@ -221,12 +236,15 @@ PyObject* generate_impl(Function*, Args args) {
   Ref serialization = global("serialization"_id);
   if (!serialization) return nullptr;
   Ref encoding = getattr(serialization.get(), "Encoding"_id);
+  if (!encoding) return nullptr;
   Ref private_format = getattr(serialization.get(), "PrivateFormat"_id);
+  if (!private_format) return nullptr;
   Ref no_encryption_type = getattr(serialization.get(), "NoEncryption"_id);
-  if (!encoding || !private_format || !no_encryption_type) return nullptr;
+  if (!no_encryption_type) return nullptr;
   Ref pem = getattr(encoding.get(), "PEM"_id);
+  if (!pem) return nullptr;
   Ref pkcs8 = getattr(private_format.get(), "PKCS8"_id);
-  if (!pem || !pkcs8) return nullptr;
+  if (!pkcs8) return nullptr;
   Ref no_encryption = call(no_encryption_type.get());
   if (!no_encryption) return nullptr;
   Ref private_bytes = getattr(key.get(), "private_bytes"_id);
@@ -277,12 +295,11 @@ constexpr const char* kGenerateDoc =
 
 const FunctionDef certificate_init{
     .name = "__init__",
-    .positional = {"self", "common_name", "private_key_path", "certificate_path", "key_size", "validity_days"},
-    .impl = store_parameters,
+    .impl = impl<store_parameters<"common_name", "private_key_path", "certificate_path", "key_size", "validity_days">>,
     .doc = kInitDoc,
     .defaults = [] { return build("(ssii)", "private_key.pem", "certificate.pem", 2048, 365); },
 };
 const FunctionDef certificate_generate{
-    .name = "generate", .positional = {"self"}, .impl = generate_impl, .doc = kGenerateDoc};
+    .name = "generate", .impl = impl<generate_impl>, .doc = kGenerateDoc};
 
 }  // namespace vk::servers

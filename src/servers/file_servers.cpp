@@ -31,8 +31,10 @@ constexpr long kFileTypeBits = 0170000, kDirectoryType = 0040000, kRegularType =
 // (st_dev, st_ino) of an os.stat result: what makes two names one file.
 Ref file_identity(PyObject* stat_result) {
   Ref device = getattr(stat_result, "st_dev"_id);
-  Ref inode = getattr(device ? stat_result : nullptr, "st_ino"_id);
-  return inode ? Ref::steal(PyTuple_Pack(2, device.get(), inode.get())) : Ref();
+  if (!device) return {};
+  Ref inode = getattr(stat_result, "st_ino"_id);
+  if (!inode) return {};
+  return Ref::steal(PyTuple_Pack(2, device.get(), inode.get()));
 }
 
 // What os.stat says of a path: a file (its identity and st_mode), no file,
@@ -57,7 +59,8 @@ Named stat_file(PyObject* stat, PyObject* path, Ref& identity, long& mode) {
     return Named::error;
   }
   Ref st_mode = getattr(result.get(), "st_mode"_id);
-  mode = st_mode ? PyLong_AsLong(st_mode.get()) : -1;
+  if (!st_mode) return Named::error;
+  mode = PyLong_AsLong(st_mode.get());
   if (mode == -1 && PyErr_Occurred()) return Named::error;
   identity = file_identity(result.get());
   return identity ? Named::file : Named::error;
@@ -108,8 +111,8 @@ enum : Py_ssize_t { kHandler, kKey };
 
 // send_head(self): 404 for the key file, else the stock handler's own
 // send_head.
-PyObject* refusing_send_head_impl(Function* f, Args args) {
-  PyObject* self = args[0];
+PyObject* refusing_send_head_impl(Function* f, Args<"self"> args) {
+  PyObject* self = args.get<"self">();
   Ref request = getattr(self, "path"_id);
   if (!request) return nullptr;
   Ref path = call_method(self, "translate_path"_id, request.get());
@@ -126,11 +129,12 @@ PyObject* refusing_send_head_impl(Function* f, Args args) {
   Ref handler = free_variable(f, kHandler);
   if (!handler) return nullptr;
   Ref send_head = getattr(handler.get(), "send_head"_id);
+  if (!send_head) return nullptr;
   return call(send_head.get(), self).release();
 }
 
 const FunctionDef refusing_send_head{
-    .name = "send_head", .positional = {"self"}, .impl = refusing_send_head_impl, .freevars = {"handler", "key"}};
+    .name = "send_head", .impl = impl<refusing_send_head_impl>, .freevars = {"handler", "key"}};
 
 // class KeyRefusingHandler(handler) with the send_head above; `key_cell` is
 // the cell that start fills with the key's identity once known.
@@ -143,8 +147,10 @@ Ref key_refusing_handler(PyObject* handler, Ref& key_cell) {
   if (!send_head) return {};
   key_cell = Ref::borrow(PyTuple_GET_ITEM(reinterpret_cast<Function*>(send_head.get())->cells, kKey));
   Ref qualname = new_str("HTTPSServer.start.<locals>.KeyRefusingHandler");
-  Ref bases = qualname ? Ref::steal(PyTuple_Pack(1, handler)) : Ref();
-  Ref ns = bases ? Ref::steal(PyDict_New()) : Ref();
+  if (!qualname) return {};
+  Ref bases = Ref::steal(PyTuple_Pack(1, handler));
+  if (!bases) return {};
+  Ref ns = Ref::steal(PyDict_New());
   if (!ns || PyDict_SetItem(ns.get(), "__module__"_id, "velka_code"_id) < 0 ||
       PyDict_SetItem(ns.get(), "__qualname__"_id, qualname.get()) < 0 ||
       PyDict_SetItem(ns.get(), "send_head"_id, send_head.get()) < 0)
@@ -157,8 +163,10 @@ Ref key_refusing_handler(PyObject* handler, Ref& key_cell) {
 // then in it).
 bool remember_key(PyObject* keyfile, PyObject* certfile, PyObject* key_cell) {
   Ref stat = global("os"_id, "stat"_id);
-  Ref result = stat ? call(stat.get(), keyfile == Py_None ? certfile : keyfile) : Ref();
-  Ref identity = result ? file_identity(result.get()) : Ref();
+  if (!stat) return false;
+  Ref result = call(stat.get(), keyfile == Py_None ? certfile : keyfile);
+  if (!result) return false;
+  Ref identity = file_identity(result.get());
   return identity && PyCell_Set(key_cell, identity.get()) == 0;
 }
 
@@ -195,9 +203,9 @@ bool serve(const Flavour& flavour, PyObject* self, PyObject* httpd, PyObject* ke
   return static_cast<bool>(call_method(httpd, "serve_forever"_id));
 }
 
-PyObject* start_impl(Function* f, Args args) {
+PyObject* start_impl(Function* f, Args<"self"> args) {
   const Flavour& flavour = *static_cast<const Flavour*>(f->def->data);
-  PyObject* self = args[0];
+  PyObject* self = args.get<"self">();
 
   // The handler serves the current directory, so change to the one served.
   Ref chdir = global("os"_id, "chdir"_id);
@@ -231,17 +239,15 @@ PyObject* start_impl(Function* f, Args args) {
 
 const FunctionDef http_init{
     .name = "__init__",
-    .positional = {"self", "port", "directory"},
-    .impl = store_parameters,
+    .impl = impl<store_parameters<"port", "directory">>,
     .defaults = [] { return build("(is)", 8000, "."); },
 };
-const FunctionDef http_start{.name = "start", .positional = {"self"}, .impl = start_impl, .data = &kPlain};
+const FunctionDef http_start{.name = "start", .impl = impl<start_impl>, .data = &kPlain};
 const FunctionDef https_init{
     .name = "__init__",
-    .positional = {"self", "port", "directory", "certfile", "keyfile"},
-    .impl = store_parameters,
+    .impl = impl<store_parameters<"port", "directory", "certfile", "keyfile">>,
     .defaults = [] { return build("(isss)", 4433, ".", "cert.pem", "key.pem"); },
 };
-const FunctionDef https_start{.name = "start", .positional = {"self"}, .impl = start_impl, .data = &kTls};
+const FunctionDef https_start{.name = "start", .impl = impl<start_impl>, .data = &kTls};
 
 }  // namespace vk::servers

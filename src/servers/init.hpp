@@ -6,10 +6,11 @@
 namespace vk::servers {
 
 // self.<p> = <p> for every parameter after self, in parameter order.
-inline PyObject* store_parameters(Function* f, Args args) {
-  const Py_ssize_t n = PyTuple_GET_SIZE(f->varnames);
-  for (Py_ssize_t i = 1; i < n; ++i)
-    if (PyObject_SetAttr(args[0], PyTuple_GET_ITEM(f->varnames, i), args[i]) < 0) return nullptr;
+template <FixedString... Names>
+PyObject* store_parameters(Function*, Args<"self", Names...> args) {
+  PyObject* self = args.template get<"self">();
+  auto store = [self](PyObject* name, PyObject* value) { return name && PyObject_SetAttr(self, name, value) == 0; };
+  if (!(store(interned<Names>(), args.template get<Names>()) && ...)) return nullptr;
   return Py_NewRef(Py_None);
 }
 

@@ -14,17 +14,18 @@ using namespace literals;
 template <class... A>
 Ref clipboard(PyObject* name, A... args) {
   Ref function = global("win32clipboard"_id, name);
+  if (!function) return {};
   return call(function.get(), args...);
 }
 
 // Once the clipboard is open it is closed again on every path; an error
 // while filling it stays the one raised.
-PyObject* ctrlc_impl(Function*, Args args) {
+PyObject* ctrlc_impl(Function*, Args<"text"> args) {
   if (!clipboard("OpenClipboard"_id)) return nullptr;
   bool filled = static_cast<bool>(clipboard("EmptyClipboard"_id));
   if (filled) {
     Ref format = global("win32clipboard"_id, "CF_UNICODETEXT"_id);
-    filled = static_cast<bool>(clipboard("SetClipboardData"_id, format.get(), args[0]));
+    filled = format && clipboard("SetClipboardData"_id, format.get(), args.get<"text">());
   }
   if (!filled) {
     PendingError keep;
@@ -56,11 +57,16 @@ bool set_system_cursor(PyObject* cursor, PyObject* id) {
   if (set) return static_cast<bool>(call(set.get(), cursor, id));
 
   Ref address = Ref::steal(PyNumber_Index(cursor));
-  Ref pointer = address ? global("ctypes"_id, "c_void_p"_id) : Ref();
+  if (!address) return false;
+  Ref pointer = global("ctypes"_id, "c_void_p"_id);
+  if (!pointer) return false;
   Ref handle = call(pointer.get(), address.get());
-  Ref user32_set = handle ? global("user32"_id, "SetSystemCursor"_id) : Ref();
+  if (!handle) return false;
+  Ref user32_set = global("user32"_id, "SetSystemCursor"_id);
+  if (!user32_set) return false;
   Ref done = call(user32_set.get(), handle.get(), id);
-  const int refused = done ? PyObject_Not(done.get()) : -1;
+  if (!done) return false;
+  const int refused = PyObject_Not(done.get());
   if (refused < 0) return false;
   if (refused) return raise_windows_error() != nullptr;
   Ref detach;
@@ -68,13 +74,19 @@ bool set_system_cursor(PyObject* cursor, PyObject* id) {
   return !detach || call(detach.get());
 }
 
-PyObject* curani_impl(Function*, Args args) {
+PyObject* curani_impl(Function*, Args<"cursor_path"> args) {
   Ref load = global("win32gui"_id, "LoadImage"_id);
+  if (!load) return nullptr;
   Ref image_cursor = global("win32con"_id, "IMAGE_CURSOR"_id);
+  if (!image_cursor) return nullptr;
   Ref from_file = global("win32con"_id, "LR_LOADFROMFILE"_id);
+  if (!from_file) return nullptr;
   Ref zero = Ref::steal(PyLong_FromLong(0));
-  Ref cursor = call(load.get(), zero.get(), args[0], image_cursor.get(), zero.get(), zero.get(), from_file.get());
-  const int loaded = cursor ? PyObject_IsTrue(cursor.get()) : -1;
+  if (!zero) return nullptr;
+  Ref cursor = call(load.get(), zero.get(), args.get<"cursor_path">(), image_cursor.get(), zero.get(), zero.get(),
+                    from_file.get());
+  if (!cursor) return nullptr;
+  const int loaded = PyObject_IsTrue(cursor.get());
   if (loaded < 0) return nullptr;
   if (loaded) {
     Ref normal = global("win32con"_id, "OCR_NORMAL"_id);
@@ -83,13 +95,17 @@ PyObject* curani_impl(Function*, Args args) {
   Py_RETURN_NONE;
 }
 
-PyObject* size_impl(Function*, Args) {
+PyObject* size_impl(Function*, Args<>) {
   Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return nullptr;
   Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!one) return nullptr;
   Ref metrics = global("win32api"_id, "GetSystemMetrics"_id);
+  if (!metrics) return nullptr;
   Ref width = call(metrics.get(), zero.get());
   if (!width) return nullptr;
   metrics = global("win32api"_id, "GetSystemMetrics"_id);
+  if (!metrics) return nullptr;
   Ref height = call(metrics.get(), one.get());
   if (!height) return nullptr;
   return PyTuple_Pack(2, width.get(), height.get());
@@ -97,13 +113,12 @@ PyObject* size_impl(Function*, Args) {
 
 }  // namespace
 
-const FunctionDef ctrlc{.name = "ctrlc", .positional = {"text"}, .impl = ctrlc_impl, .doc = "复制指定的内容"};
+const FunctionDef ctrlc{.name = "ctrlc", .impl = impl<ctrlc_impl>, .doc = "复制指定的内容"};
 const FunctionDef curani{
     .name = "curani",
-    .positional = {"cursor_path"},
-    .impl = curani_impl,
+    .impl = impl<curani_impl>,
     .doc = "设置鼠标指针(.cur,.ani)",
 };
-const FunctionDef size{.name = "size", .impl = size_impl, .doc = "获取屏幕分辨率"};
+const FunctionDef size{.name = "size", .impl = impl<size_impl>, .doc = "获取屏幕分辨率"};
 
 }  // namespace vk::system

@@ -34,15 +34,18 @@ bool each_chunk(PyObject* file, Sink&& sink) {
 // hashlib.sha256 of the contents of `path`, as hexadecimal text.
 Ref file_digest(PyObject* path) {
   Ref sha256 = global("hashlib"_id, "sha256"_id);
-  Ref hash_object = sha256 ? call(sha256.get()) : Ref();
-  Ref update = hash_object ? getattr(hash_object.get(), "update"_id) : Ref();
+  if (!sha256) return {};
+  Ref hash_object = call(sha256.get());
+  if (!hash_object) return {};
+  Ref update = getattr(hash_object.get(), "update"_id);
   if (!update) return {};
   Ref file = call(state().open, path, "rb"_id);
   if (!file) return {};
   const bool read = with_block(file.get(), [&](PyObject* f) {
     return each_chunk(f, [&](PyObject* chunk) { return static_cast<bool>(call(update.get(), chunk)); });
   });
-  return read ? call_method(hash_object.get(), "hexdigest"_id) : Ref();
+  if (!read) return {};
+  return call_method(hash_object.get(), "hexdigest"_id);
 }
 
 // A fresh binary file beside `destination`, never one that exists already.
@@ -56,10 +59,12 @@ bool copy_bytes(PyObject* os, PyObject* source, PyObject* destination, Ref& temp
   if (!in) return false;
   return with_block(in.get(), [&](PyObject* reading) {
     Ref out = create_temporary(os, destination, temp);
-    return out && with_block(out.get(), [&](PyObject* writing) {
-             Ref write = getattr(writing, "write"_id);
-             return write && each_chunk(reading, [&](PyObject* chunk) { return static_cast<bool>(call(write.get(), chunk)); });
-           });
+    if (!out) return false;
+    return with_block(out.get(), [&](PyObject* writing) {
+      Ref write = getattr(writing, "write"_id);
+      if (!write) return false;
+      return each_chunk(reading, [&](PyObject* chunk) { return static_cast<bool>(call(write.get(), chunk)); });
+    });
   });
 }
 
@@ -86,7 +91,8 @@ bool verified_copy(PyObject* os, PyObject* source, PyObject* destination, Ref& t
 bool remove_temporary(PyObject* os, Ref& temp) {
   if (!temp) return true;
   Ref path = getattr(os, "path"_id);
-  Ref exists = path ? call_method(path.get(), "exists"_id, temp.get()) : Ref();
+  if (!path) return false;
+  Ref exists = call_method(path.get(), "exists"_id, temp.get());
   if (!exists) return false;
   const int there = PyObject_IsTrue(exists.get());
   if (there < 0 || (there && !call_method(os, "remove"_id, temp.get()))) return false;
@@ -94,21 +100,25 @@ bool remove_temporary(PyObject* os, Ref& temp) {
   return true;
 }
 
-PyObject* copy_impl(Function*, Args args) {
-  PyObject* source = args[0];
-  PyObject* destination = args[1];
+PyObject* copy_impl(Function*, Args<"source_file", "destination_file", "TrueorFalse"> args) {
+  PyObject* source = args.get<"source_file">();
+  PyObject* destination = args.get<"destination_file">();
   Ref os = global("os"_id);
-  Ref path_exists = os ? global("os"_id, "path"_id, "exists"_id) : Ref();
-  Ref exists = path_exists ? call(path_exists.get(), destination) : Ref();
+  if (!os) return nullptr;
+  Ref path_exists = global("os"_id, "path"_id, "exists"_id);
+  if (!path_exists) return nullptr;
+  Ref exists = call(path_exists.get(), destination);
   if (!exists) return nullptr;
   int skip = PyObject_IsTrue(exists.get());
-  if (skip > 0) skip = PyObject_Not(args[2]);
+  if (skip > 0) skip = PyObject_Not(args.get<"TrueorFalse">());
   if (skip < 0) return nullptr;
   if (skip) {
     Ref shown = format(destination);
+    if (!shown) return nullptr;
     Ref head = new_str("目标文件 ");
+    if (!head) return nullptr;
     Ref tail = new_str(" 已存在，且不允许覆盖，跳过复制操作。");
-    if (!shown || !head || !tail || !print_line(concat({head.get(), shown.get(), tail.get()}).get())) return nullptr;
+    if (!tail || !print_line(concat({head.get(), shown.get(), tail.get()}).get())) return nullptr;
     Py_RETURN_NONE;
   }
 
@@ -139,8 +149,7 @@ PyObject* copy_impl(Function*, Args args) {
 
 const FunctionDef copy{
     .name = "copy",
-    .positional = {"source_file", "destination_file", "TrueorFalse"},
-    .impl = copy_impl,
+    .impl = impl<copy_impl>,
     .doc = "\n    复制文件,且不用管理员权限(如果文件是管理员权限或更高权限复制需要管理员权限)\n"
            "    :param source_file: 源文件路径,例如 \"C:/path/to/source.txt\"\n"
            "    :param destination_file: 目标文件路径,例如 \"C:/path/to/destination.txt\"\n"

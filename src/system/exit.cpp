@@ -11,12 +11,13 @@ namespace {
 using namespace literals;
 
 // raise SystemExit(code), with the SystemExit fixed at import.
-PyObject* exit_impl(Function*, Args args) { return raise_new(state().SystemExit, args[0]); }
+PyObject* exit_impl(Function*, Args<"code"> args) { return raise_new(state().SystemExit, args.get<"code">()); }
 
 // exit(code) through the module-level name.
-PyObject* quit_impl(Function*, Args args) {
+PyObject* quit_impl(Function*, Args<"code"> args) {
   Ref exit = global("exit"_id);
-  Ref result = call(exit.get(), args[0]);
+  if (!exit) return nullptr;
+  Ref result = call(exit.get(), args.get<"code">());
   return result ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -24,7 +25,9 @@ PyObject* quit_impl(Function*, Args args) {
 PyObject* refuse(PyObject* text) {
   if (!print_line(text)) return nullptr;
   Ref exit = global("exit"_id);
+  if (!exit) return nullptr;
   Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!one) return nullptr;
   Ref result = call(exit.get(), one.get());
   return result ? Py_NewRef(Py_None) : nullptr;
 }
@@ -39,51 +42,60 @@ int invalid_attributes(PyObject* word) {
   return !overflow && (value == -1 || value == 0xFFFFFFFFLL);
 }
 
-// The five flags in the order they are applied, with their constants.
-PyObject* flag_constant(int i) {
-  PyObject* const names[] = {"FILE_ATTRIBUTE_HIDDEN"_id, "FILE_ATTRIBUTE_READONLY"_id, "FILE_ATTRIBUTE_ARCHIVE"_id,
-                             "FILE_ATTRIBUTE_SYSTEM"_id, "FILE_ATTRIBUTE_COMPRESSED"_id};
-  return names[i];
+// word | kernel32.<constant> when `flag` is true, else word & ~constant.
+bool apply_flag(Ref& word, PyObject* flag, PyObject* constant_name) {
+  const int on = PyObject_IsTrue(flag);
+  if (on < 0) return false;
+  Ref constant = global(constant_name);
+  if (!constant) return false;
+  if (on) {
+    word = Ref::steal(PyNumber_InPlaceOr(word.get(), constant.get()));
+    return static_cast<bool>(word);
+  }
+  Ref mask = Ref::steal(PyNumber_Invert(constant.get()));
+  if (!mask) return false;
+  word = Ref::steal(PyNumber_InPlaceAnd(word.get(), mask.get()));
+  return static_cast<bool>(word);
 }
 
-PyObject* attributes_impl(Function*, Args args) {
-  PyObject* file_path = args[0];
+PyObject* attributes_impl(Function*,
+                          Args<"file_path", "hidden", "readonly", "archive", "system", "compressed"> args) {
+  PyObject* file_path = args.get<"file_path">();
   Ref os_name = global("os"_id, "name"_id);
-  const int other_system = os_name ? PyObject_RichCompareBool(os_name.get(), "nt"_id, Py_NE) : -1;
+  if (!os_name) return nullptr;
+  const int other_system = PyObject_RichCompareBool(os_name.get(), "nt"_id, Py_NE);
   if (other_system < 0) return nullptr;
   if (other_system) return refuse(new_str("attributes: 此功能只支持Windows系统! ").get());
 
   Ref exists = global("os"_id, "path"_id, "exists"_id);
+  if (!exists) return nullptr;
   Ref found = call(exists.get(), file_path);
-  const int present = found ? PyObject_IsTrue(found.get()) : -1;
+  if (!found) return nullptr;
+  const int present = PyObject_IsTrue(found.get());
   if (present < 0) return nullptr;
   if (!present) return refuse(new_str("文件未找着").get());
 
   Ref get = global("ctypes"_id, "windll"_id, "kernel32"_id, "GetFileAttributesW"_id);
+  if (!get) return nullptr;
   Ref word = call(get.get(), file_path);
   if (!word) return nullptr;
   const int invalid = invalid_attributes(word.get());
   if (invalid < 0) return nullptr;
   if (invalid) return raise_windows_error();
 
-  // Every call decides all five bits: a false flag clears its bit.
-  for (int i = 0; i < 5; ++i) {
-    const int on = PyObject_IsTrue(args[1 + i]);
-    if (on < 0) return nullptr;
-    Ref constant = global(flag_constant(i));
-    if (!constant) return nullptr;
-    if (on) {
-      word = Ref::steal(PyNumber_InPlaceOr(word.get(), constant.get()));
-    } else {
-      Ref mask = Ref::steal(PyNumber_Invert(constant.get()));
-      word = mask ? Ref::steal(PyNumber_InPlaceAnd(word.get(), mask.get())) : Ref();
-    }
-    if (!word) return nullptr;
-  }
+  // Every call decides all five bits, in this order: a false flag clears its bit.
+  if (!apply_flag(word, args.get<"hidden">(), "FILE_ATTRIBUTE_HIDDEN"_id) ||
+      !apply_flag(word, args.get<"readonly">(), "FILE_ATTRIBUTE_READONLY"_id) ||
+      !apply_flag(word, args.get<"archive">(), "FILE_ATTRIBUTE_ARCHIVE"_id) ||
+      !apply_flag(word, args.get<"system">(), "FILE_ATTRIBUTE_SYSTEM"_id) ||
+      !apply_flag(word, args.get<"compressed">(), "FILE_ATTRIBUTE_COMPRESSED"_id))
+    return nullptr;
 
   Ref set = global("ctypes"_id, "windll"_id, "kernel32"_id, "SetFileAttributesW"_id);
+  if (!set) return nullptr;
   Ref written = call(set.get(), file_path, word.get());
-  const int refused = written ? PyObject_Not(written.get()) : -1;
+  if (!written) return nullptr;
+  const int refused = PyObject_Not(written.get());
   if (refused < 0) return nullptr;
   if (refused) return raise_windows_error();
   Py_RETURN_NONE;
@@ -91,13 +103,12 @@ PyObject* attributes_impl(Function*, Args args) {
 
 }  // namespace
 
-const FunctionDef exit{.name = "exit", .positional = {"code"}, .impl = exit_impl};
-const FunctionDef quit{.name = "quit", .positional = {"code"}, .impl = quit_impl};
+const FunctionDef exit{.name = "exit", .impl = impl<exit_impl>};
+const FunctionDef quit{.name = "quit", .impl = impl<quit_impl>};
 
 const FunctionDef attributes{
     .name = "attributes",
-    .positional = {"file_path", "hidden", "readonly", "archive", "system", "compressed"},
-    .impl = attributes_impl,
+    .impl = impl<attributes_impl>,
     .doc = "\n    设置指定文件的属性为隐藏、只读、存档、系统或压缩\n"
            "    :param file_path: 文件路径\n"
            "    :param hidden: 是否设置为隐藏，默认为False\n"

@@ -18,10 +18,13 @@ struct Runner {
   bool ready() {
     if (run) return true;
     Ref subprocess = global("subprocess"_id);
-    run = getattr(subprocess.get(), "run"_id);
-    pipe = getattr(run ? subprocess.get() : nullptr, "PIPE"_id);
-    if (!pipe) run = Ref();
-    return static_cast<bool>(run);
+    if (!subprocess) return false;
+    Ref found = getattr(subprocess.get(), "run"_id);
+    if (!found) return false;
+    pipe = getattr(subprocess.get(), "PIPE"_id);
+    if (!pipe) return false;
+    run = found;
+    return true;
   }
 
   // True when the pending exception is a subprocess.CalledProcessError.
@@ -53,20 +56,24 @@ Ref install_one(Runner& runner, PyObject* mirror_url, PyObject* module) {
                        runner.pipe.get(), runner.pipe.get(), Py_True, Py_True);
   if (result) {
     Ref out = getattr(result.get(), "stdout"_id);
-    Ref err = out ? getattr(result.get(), "stderr"_id) : Ref();
-    return err ? Ref::steal(PyNumber_Add(out.get(), err.get())) : Ref();
+    if (!out) return {};
+    Ref err = getattr(result.get(), "stderr"_id);
+    if (!err) return {};
+    return Ref::steal(PyNumber_Add(out.get(), err.get()));
   }
   if (runner.run_failed() <= 0) return {};
   Caught caught;
   Ref shown = format(module);
-  Ref stderr_text = shown ? getattr(caught.value(), "stderr"_id) : Ref();
-  Ref error_shown = stderr_text ? format(stderr_text.get()) : Ref();
+  if (!shown) return {};
+  Ref stderr_text = getattr(caught.value(), "stderr"_id);
+  if (!stderr_text) return {};
+  Ref error_shown = format(stderr_text.get());
   if (!error_shown) return {};
   return concat({"安装 "_id, shown.get(), " 时出现错误: "_id, error_shown.get()});
 }
 
-PyObject* install_impl(Function*, Args args) {
-  PyObject* mirror_url = args[1];
+PyObject* install_impl(Function*, Args<"modules", "mirror_url"> args) {
+  PyObject* mirror_url = args.get<"mirror_url">();
   Ref output = Ref::steal(PyList_New(0));
   if (!output) return nullptr;
   Runner runner;
@@ -76,7 +83,7 @@ PyObject* install_impl(Function*, Args args) {
   };
   // A string is one package name: iterated, "requests" would install the
   // packages "r", "e", "q", ... from the index.
-  PyObject* modules = args[0];
+  PyObject* modules = args.get<"modules">();
   const bool done = PyUnicode_Check(modules) ? install_each(modules) == Loop::next : for_each(modules, install_each);
   if (!done) return nullptr;
   return PyUnicode_Join("\n"_id, output.get());
@@ -86,8 +93,7 @@ PyObject* install_impl(Function*, Args args) {
 
 const FunctionDef install{
     .name = "install",
-    .positional = {"modules", "mirror_url"},
-    .impl = install_impl,
+    .impl = impl<install_impl>,
     .doc = "\n    依次安装指定的多个模块，可以指定镜像源，并返回安装输出\n"
            "    :param modules: 要安装的模块列表\n"
            "    :param mirror_url: 可选的镜像源 URL\n"

@@ -61,13 +61,16 @@ PyObject* ask_the_shell() {
   if (answer || !PyErr_ExceptionMatches(PyExc_Exception)) return answer;
   Caught caught;
   Ref text = format(caught.value());
-  return text ? concat({Ref::steal(PyUnicode_FromString("发生错误: ")).get(), text.get()}).release() : nullptr;
+  if (!text) return nullptr;
+  Ref head = new_str("发生错误: ");
+  if (!head) return nullptr;
+  return concat({head.get(), text.get()}).release();
 }
 
 namespace {
 
-PyObject* system_impl(Function*, Args args) {
-  PyObject* none = args[0];
+PyObject* system_impl(Function*, Args<"none"> args) {
+  PyObject* none = args.get<"none">();
   int is_none = equals_none(none);
   if (is_none < 0) return nullptr;
   if (!is_none) return Py_NewRef(none);
@@ -78,8 +81,7 @@ PyObject* system_impl(Function*, Args args) {
 
 const FunctionDef system{
     .name = "system",
-    .positional = {"none"},
-    .impl = system_impl,
+    .impl = impl<system_impl>,
     .doc = "通过调用系统命令识别操作系统",
     .defaults = [] { return build("(O)", Py_None); },
 };

@@ -8,16 +8,19 @@ namespace {
 
 using namespace literals;
 
-PyObject* shortcut_impl(Function*, Args args) {
-  PyObject* target_path = args[0];
+PyObject* shortcut_impl(Function*, Args<"target_path", "shortcut_path", "run_as_admin"> args) {
+  PyObject* target_path = args.get<"target_path">();
   Ref dispatch = global("Dispatch"_id);
+  if (!dispatch) return nullptr;
   Ref shell = call(dispatch.get(), "WScript.Shell"_id);
-  Ref link = shell ? call_method(shell.get(), "CreateShortCut"_id, args[1]) : Ref();
+  if (!shell) return nullptr;
+  Ref link = call_method(shell.get(), "CreateShortCut"_id, args.get<"shortcut_path">());
   if (!link || PyObject_SetAttr(link.get(), "Targetpath"_id, target_path) < 0) return nullptr;
-  const int as_admin = PyObject_IsTrue(args[2]);
+  const int as_admin = PyObject_IsTrue(args.get<"run_as_admin">());
   if (as_admin < 0) return nullptr;
   if (as_admin) {
     Ref dirname = global("os"_id, "path"_id, "dirname"_id);
+    if (!dirname) return nullptr;
     Ref folder = call(dirname.get(), target_path);
     if (!folder || PyObject_SetAttr(link.get(), "WorkingDirectory"_id, folder.get()) < 0 ||
         PyObject_SetAttr(link.get(), "RunAsAdmin"_id, Py_True) < 0)
@@ -31,8 +34,7 @@ PyObject* shortcut_impl(Function*, Args args) {
 
 const FunctionDef shortcut{
     .name = "shortcut",
-    .positional = {"target_path", "shortcut_path", "run_as_admin"},
-    .impl = shortcut_impl,
+    .impl = impl<shortcut_impl>,
     .doc = "\n    创建指定文件的快捷方式\n"
            "    :param target_path: 目标文件路径\n"
            "    :param shortcut_path: 快捷方式保存路径\n"

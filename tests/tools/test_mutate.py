@@ -122,3 +122,17 @@ def test_every_folder_of_the_sources_has_faults():
         faults = tomllib.load(f)["fault"]
     folders = {path.name for path in pathlib.Path(REPO, "src").iterdir() if path.is_dir()}
     assert {fault["file"].split("/")[1] for fault in faults} == folders
+
+
+def test_every_fault_finds_its_snippet_exactly_once():
+    # A snippet the sources no longer hold (or hold twice) plants nothing:
+    # the fault is stale until it names the code as it now stands.
+    with open(os.path.join(REPO, "scripts", "mutations.toml"), "rb") as f:
+        faults = tomllib.load(f)["fault"]
+    stale = []
+    for number, fault in enumerate(faults, 1):
+        path = pathlib.Path(REPO, fault["file"])
+        count = path.read_text().count(fault["find"]) if path.is_file() else 0
+        if count != 1:
+            stale.append(f"fault {number}: {fault['file']} holds its snippet {count} times: {fault['find']!r}")
+    assert stale == []

@@ -8,7 +8,9 @@ import textwrap
 
 import pytest
 
-RUN = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "benchmarks", "run.py")
+from conftest import REPO
+
+RUN = os.path.join(REPO, "benchmarks", "run.py")
 
 
 @pytest.fixture(scope="module")
