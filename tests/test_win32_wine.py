@@ -26,10 +26,13 @@ def wine(tmp_path_factory):
     if replay.find_wine() is None and not os.environ.get("CI"):
         pytest.skip("wine64 is not installed (scripts/setup test installs it)")
     folder = tmp_path_factory.mktemp("wine")
+    harness = None
     try:
         harness = replay.Wine(folder / "harness")
         runner = replay.Replay(harness, folder / "run")
     except replay.WineUnavailable as exc:
+        if harness is not None:
+            harness.stop()
         pytest.fail("wine cannot run the Win32 harness: %s" % exc)
     yield runner
     harness.stop()

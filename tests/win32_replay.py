@@ -918,7 +918,7 @@ class Wine:
         home = self.folder / "home"
         home.mkdir(exist_ok=True)
         self.env = self.clean_env()
-        self.env.update(WINEPREFIX=str(self.folder / "prefix"), WINEDEBUG="-all", HOME=str(home),
+        self.env.update(WINEPREFIX=str(self.folder / "prefix"), WINEDEBUG="-all,err+all", HOME=str(home),
                         XDG_CONFIG_HOME=str(home / ".config"), XDG_DATA_HOME=str(home / ".local" / "share"),
                         XDG_CACHE_HOME=str(home / ".cache"), LANG="C.UTF-8", LC_ALL="C.UTF-8",
                         # No Mono or Gecko installers, no menu entries.
@@ -1085,7 +1085,16 @@ class Replay:
         self.wine = wine
         self.base = pathlib.Path(base)
         self.count = 0
-        answers = wine.run(["GetSystemMetrics\t0", "GetSystemMetrics\t1"])
+        probe = ["GetSystemMetrics\t0", "GetSystemMetrics\t1"]
+        try:
+            answers = wine.run(probe)
+        except WineUnavailable as first:
+            # The first start also makes the prefix, which a loaded machine
+            # can fail once; a second failure is wine's answer.
+            try:
+                answers = wine.run(probe)
+            except WineUnavailable as second:
+                raise WineUnavailable("%s\nand again:\n%s" % (first, second)) from None
         self.screen = tuple(int(a.split("\t")[0]) for a in answers)
 
     def run(self, sequences):
