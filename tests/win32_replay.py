@@ -214,8 +214,12 @@ class Simwin:
                     # Like predefined keys, the scratch keys get what their
                     # security allows now.
                     for root, handle in roots.items():
+                        try:
+                            again = winreg.OpenKey(ROOTS[root], SCRATCH[root] % n, 0, MAXIMUM_ALLOWED)
+                        except OSError:
+                            continue  # the sequence removed it: the next steps show that
                         handle.Close()
-                        roots[root] = winreg.OpenKey(ROOTS[root], SCRATCH[root] % n, 0, MAXIMUM_ALLOWED)
+                        roots[root] = again
                 continue
 
             def arg(encoded):
@@ -291,10 +295,13 @@ class Simwin:
             elif name == "@value":
                 registry.put(ROOTS[root], path, step[3], value_of(step[5]), step[4])
             elif name == "@delkey":
-                registry.remove(ROOTS[root], path)
+                # An earlier step may have removed it already (so wine's side may not).
+                if registry.key_exists(ROOTS[root], path):
+                    registry.remove(ROOTS[root], path)
             else:
                 key = registry.walk(registry.root(ROOTS[root]), path)
-                key.values.pop(step[3].lower(), None)
+                if key is not None:
+                    key.values.pop(step[3].lower(), None)
         elif name == "@clip":
             machine.clipboard.data[step[1]] = value_of(step[2])
         elif name == "@clipopen":
