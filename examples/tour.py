@@ -12,6 +12,7 @@ import shutil
 import signal
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -25,6 +26,18 @@ import velka_code as vk
 
 
 CALL_COLUMNS = 48
+
+
+def animated_cursor():
+    """A one-frame .ani file whose frame is a blank 32x32 cursor."""
+    def chunk(ident, body):
+        return ident + struct.pack("<I", len(body)) + body + b"\0" * (len(body) & 1)
+    pixels = bytes(128) + b"\xff" * 128  # colour bits, then the mask: all transparent
+    bitmap = struct.pack("<IiiHHIIiiII", 40, 32, 64, 1, 1, 0, len(pixels), 0, 0, 2, 0) + b"\0\0\0\0\xff\xff\xff\0"
+    frame = struct.pack("<HHHBBBBHHII", 0, 2, 1, 32, 32, 0, 0, 1, 1, len(bitmap) + len(pixels), 22) + bitmap + pixels
+    header = struct.pack("<9I", 36, 1, 1, 0, 0, 0, 0, 10, 1)
+    body = b"ACON" + chunk(b"anih", header) + chunk(b"LIST", b"fram" + chunk(b"icon", frame))
+    return b"RIFF" + struct.pack("<I", len(body)) + body
 
 
 def columns(text):
@@ -241,7 +254,7 @@ def desktop_and_system(work):
     show("ctrlc('你好, velka')", vk.ctrlc("你好, velka"), "the clipboard holds Unicode text")
     cursor = os.path.join(work, "busy.ani")
     with open(cursor, "wb") as f:
-        f.write(b"RIFF\x00\x00\x00\x00ACON")
+        f.write(animated_cursor())
     show("curani('busy.ani')", vk.curani(cursor), "the normal pointer is now busy.ani")
     show("size()", vk.size(), "GetSystemMetrics(0), GetSystemMetrics(1)")
     link = os.path.join(work, "notes.lnk")

@@ -233,6 +233,9 @@ def activate(root=None, windows=True):
     _make_machine(root)
     machine = Platform(root)
     _install(machine, windows)
+    if os.environ.get("SIMWIN_RECORD"):  # a child of a recording run records too
+        from . import _recorder
+        _recorder.record_process(os.environ["SIMWIN_RECORD"] + ".children")
     return machine
 
 

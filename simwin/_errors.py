@@ -24,6 +24,7 @@ MESSAGES = {
     259: "No more data is available.",
     1018: "Illegal operation attempted on a registry key that has been "
           "marked for deletion.",
+    1006: "The volume for a file has been externally altered so that the opened file is no longer valid.",
     1168: "Element not found.",
     1418: "Thread does not have a clipboard open.",
 }

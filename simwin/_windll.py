@@ -13,7 +13,12 @@ LIBRARIES = ("user32", "shell32", "kernel32", "ole32", "ws2_32", "winmm",
 
 FILE_ATTRIBUTE_DIRECTORY = 0x10
 FILE_ATTRIBUTE_ARCHIVE = 0x20
+FILE_ATTRIBUTE_NORMAL = 0x80
 INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF
+# What SetFileAttributesW sets: read-only, hidden, system, archive, normal,
+# temporary, offline and not-content-indexed. The other bits (directory,
+# compressed, encrypted...) are ignored.
+SETTABLE_ATTRIBUTES = 0x1 | 0x2 | 0x4 | 0x20 | 0x80 | 0x100 | 0x1000 | 0x2000
 
 
 def _not_found(name):
@@ -36,6 +41,11 @@ def _arg_error(pos, exc_type, text):
 
 
 def _wide_string(pos, value):
+    if isinstance(value, bytes):
+        # ctypes passes a char pointer, which the function reads as UTF-16
+        # up to the first null character.
+        data = value + b"\0\0\0"
+        return data[:len(data) // 2 * 2].decode("utf-16-le", "surrogatepass").split("\0", 1)[0]
     if not isinstance(value, str):
         raise _arg_error(pos, TypeError,
                          "Don't know how to convert parameter %d" % pos)
@@ -67,8 +77,15 @@ def _attributes_key(path):
 
 
 def _missing_path_error(path):
+    if not path:
+        return 3
     parent = os.path.dirname(os.path.abspath(path))
     return 2 if os.path.isdir(parent) else 3
+
+
+def _file_name(pos, value):
+    """A path argument: ctypes passes None as a null pointer."""
+    return "" if value is None else _wide_string(pos, value)
 
 
 def GetCurrentDirectoryW(nBufferLength, lpBuffer):
@@ -92,26 +109,33 @@ def _denied(function, path):
 
 
 def GetFileAttributesW(lpFileName):
-    path = _wide_string(1, lpFileName)
-    if not os.path.exists(path):
+    path = _file_name(1, lpFileName)
+    if not path or not os.path.exists(path):
         _state.set_last_error(_missing_path_error(path))
         return INVALID_FILE_ATTRIBUTES
     if _denied("GetFileAttributesW", path):
         return INVALID_FILE_ATTRIBUTES
+    folder = os.path.isdir(path)
     attrs = _state.machine().file_attributes.get(_attributes_key(path))
     if attrs is None:
-        attrs = FILE_ATTRIBUTE_DIRECTORY if os.path.isdir(path) else FILE_ATTRIBUTE_ARCHIVE
-    return attrs  # a DWORD; the default c_int restype makes it signed
+        return FILE_ATTRIBUTE_DIRECTORY if folder else FILE_ATTRIBUTE_ARCHIVE
+    if folder:
+        return FILE_ATTRIBUTE_DIRECTORY | attrs & ~FILE_ATTRIBUTE_NORMAL
+    return attrs or FILE_ATTRIBUTE_NORMAL  # a DWORD; the default c_int restype makes it signed
 
 
 def SetFileAttributesW(lpFileName, dwFileAttributes):
-    path = _wide_string(1, lpFileName)
+    path = _file_name(1, lpFileName)
     attrs = _dword(2, dwFileAttributes)
-    if not os.path.exists(path):
+    if not path or not os.path.exists(path):
         _state.set_last_error(_missing_path_error(path))
         return 0
     if _denied("SetFileAttributesW", path):
         return 0
+    attrs &= SETTABLE_ATTRIBUTES
+    if attrs != FILE_ATTRIBUTE_NORMAL:
+        # "Normal" means no other attribute: beside others it is dropped.
+        attrs &= ~FILE_ATTRIBUTE_NORMAL
     _state.machine().file_attributes[_attributes_key(path)] = attrs
     return 1
 

@@ -17,6 +17,9 @@ class Clipboard:
     def __init__(self):
         self.is_open = False
         self.data = {}
+        # Text formats the system converts to when asked, as it offers them
+        # once the clipboard is closed after a change.
+        self.synthesized = set()
         self.held_by_other = False
         self.fail_empty = False
         self.fail_set = False
@@ -25,6 +28,9 @@ class Clipboard:
     @property
     def text(self):
         return self.data.get(CF_UNICODETEXT)
+
+    def available(self, format):
+        return format in self.data or format in self.synthesized
 
 
 def _clipboard():
@@ -39,14 +45,22 @@ def _opened(func):
 
 
 def OpenClipboard(hWnd=None, /):
+    # Only another program holding it open makes this fail: opening it
+    # again from here succeeds, as when the same window opens it twice.
     board = _clipboard()
-    if board.held_by_other or board.is_open:
+    if board.held_by_other:
         raise error(5, "OpenClipboard", "Access is denied.")
     board.is_open = True
 
 
 def CloseClipboard():
-    _opened("CloseClipboard").is_open = False
+    board = _opened("CloseClipboard")
+    board.is_open = False
+    board.synthesized = set()
+    if CF_UNICODETEXT in board.data and CF_TEXT not in board.data:
+        board.synthesized.add(CF_TEXT)
+    elif CF_TEXT in board.data and CF_UNICODETEXT not in board.data:
+        board.synthesized.add(CF_UNICODETEXT)
 
 
 def EmptyClipboard():
@@ -54,6 +68,7 @@ def EmptyClipboard():
     if board.fail_empty:
         raise error(5, "EmptyClipboard", "Access is denied.")
     board.data.clear()
+    board.synthesized = set()
     board.changed = True
 
 
@@ -65,15 +80,18 @@ def SetClipboardData(format, hMem, /):
         raise TypeError("Unsupported type for clipboard data: %s" % type(hMem).__name__)
     if board.fail_set:
         raise error(5, "SetClipboardData", "Access is denied.")
-    if format == CF_UNICODETEXT and isinstance(hMem, str):
-        hMem = hMem.split("\0", 1)[0]
     board.data[format] = hMem
     board.changed = True
     return 0x2F0157 + len(board.data)
 
 
 def GetClipboardData(format=CF_TEXT, /):
-    board = _opened("GetClipboardData")
+    # pywin32 asks whether the format is there before it asks for the data,
+    # so a missing format is a TypeError even with the clipboard closed.
+    board = _clipboard()
+    if not board.available(format):
+        raise TypeError("Specified clipboard format is not available")
+    _opened("GetClipboardData")
     data = board.data.get(format)
     if data is None and format == CF_TEXT and isinstance(
             board.data.get(CF_UNICODETEXT), str):

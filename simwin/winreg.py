@@ -3,7 +3,8 @@
 Argument checking, access rights and the errors raised follow the Windows
 build of CPython: failures surface as ``OSError`` subclasses carrying
 ``winerror`` (2 for a missing key or value, 5 for refused access, 6 for a
-closed handle, 259 at the end of an enumeration).
+closed handle, 87 for a name longer than the registry allows, 259 at the end
+of an enumeration).
 """
 
 import weakref
@@ -51,6 +52,10 @@ _WRITE_RIGHTS = (KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | _DELETE
 _GENERIC = ((0x80000000, KEY_READ), (0x40000000, KEY_WRITE),
             (0x20000000, KEY_EXECUTE), (0x10000000, KEY_ALL_ACCESS))
 _MAXIMUM_ALLOWED = 0x02000000
+# The longest key name (one path component) and value name the registry
+# takes; CPython's EnumKey buffer leaves room for the 256th character.
+_KEY_NAME_LIMIT = 256
+_VALUE_NAME_LIMIT = 16383
 
 
 def _registry():
@@ -155,8 +160,10 @@ HKEYType.__module__ = "winreg"
 HKEYType.__name__ = HKEYType.__qualname__ = "PyHKEY"
 
 
-def _open_handle(key):
-    """The _Handle behind a key argument (predefined int, handle object, int)."""
+def _open_handle(key, deleted_ok=False):
+    """The _Handle behind a key argument (predefined int, handle object, int).
+    A handle to a deleted key is refused unless `deleted_ok`: the caller
+    then checks its other arguments first, as Windows does."""
     if isinstance(key, HKEYType):
         value = key._value
     elif isinstance(key, int):
@@ -170,9 +177,20 @@ def _open_handle(key):
     handle = _handles().get(value)
     if handle is None:
         raise win_oserror(6)
+    if not deleted_ok:
+        _alive(handle)
+    return handle
+
+
+def _alive(handle):
     if handle.key.deleted:
         raise win_oserror(1018)
-    return handle
+
+
+def _value_name(name, error):
+    """Refuses a value name longer than the registry allows (with `error`)."""
+    if len(name) > _VALUE_NAME_LIMIT:
+        raise win_oserror(error)
 
 
 def _text_arg(func, pos, value, none_ok=True):
@@ -182,7 +200,17 @@ def _text_arg(func, pos, value, none_ok=True):
         raise TypeError("%s() argument %d must be str%s, not %s" % (
             func, pos, " or None" if none_ok else "",
             "None" if value is None else type(value).__name__))
+    if "\0" in value:
+        raise ValueError("embedded null character")
     return value
+
+
+def _check_path(sub_key):
+    """Refuses a sub-key path that Windows refuses before looking anything up."""
+    if sub_key.startswith("\\"):
+        raise win_oserror(161)
+    if any(len(part) > _KEY_NAME_LIMIT for part in split_path(sub_key)):
+        raise win_oserror(87)
 
 
 def _int_arg(func, pos, value):
@@ -211,8 +239,7 @@ def _grant(key, access):
 
 
 def _find(start, sub_key):
-    if sub_key.startswith("\\"):
-        raise win_oserror(161)
+    _check_path(sub_key)
     key = _registry().walk(start, sub_key)
     if key is None:
         raise win_oserror(2)
@@ -220,23 +247,27 @@ def _find(start, sub_key):
 
 
 def _need(handle, right):
+    # What a handle may do was settled when it was opened, as Windows checks
+    # a key's security then; the predefined keys are opened at each use.
+    # The rights are checked as the handle is taken, before the key is
+    # looked at: a handle without them is refused, deleted key or not.
     if not handle.access & right:
         raise win_oserror(5)
-    if right & _WRITE_RIGHTS and handle.key.is_readonly():
-        raise win_oserror(5)
+    if handle.key.deleted:
+        raise win_oserror(1018)
 
 
 def _create_path(handle, sub_key):
-    """Open or create every component of sub_key; the last Key is returned."""
-    if sub_key.startswith("\\"):
-        raise win_oserror(161)
+    """Open or create every component of sub_key; the last Key is returned.
+    Creating is checked against the parent key's security, not against
+    the rights the handle was opened with: a KEY_READ handle creates too."""
+    _check_path(sub_key)
     key = handle.key
     registry = _registry()
-    for i, part in enumerate(split_path(sub_key)):
+    for part in split_path(sub_key):
         child = key.child(part)
         if child is None:
-            if (i == 0 and not handle.access & KEY_CREATE_SUB_KEY) \
-                    or key.is_readonly():
+            if key.is_readonly():
                 raise win_oserror(5)
             child = key.add_child(part)
             registry.record("create key", child)
@@ -286,10 +317,17 @@ def _to_registry(value, typ):
 
 
 def _from_registry(data, typ):
-    return list(data) if isinstance(data, list) else data
+    if isinstance(data, list):
+        # Reading a REG_MULTI_SZ stops at its first empty string, which
+        # Windows stores like the list's end.
+        return data[:data.index("")] if "" in data else list(data)
+    return data
 
 
 def _store(key, name, data, typ):
+    # A value written again under another spelling keeps its first one.
+    old = key.values.get(name.lower())
+    name = old[0] if old else name
     key.values[name.lower()] = [name, data, typ]
     key.touch()
     _registry().record("set value", key, name, data, typ)
@@ -301,7 +339,10 @@ def CloseKey(hkey, /):
     if isinstance(hkey, HKEYType):
         hkey.Close()
     elif isinstance(hkey, int):
-        _handles().pop(hkey, None)
+        # RegCloseKey on a number: a predefined key stays open, a number that
+        # names no open key is an invalid handle.
+        if _registry().root(hkey) is None and _handles().pop(hkey, None) is None:
+            raise win_oserror(6)
     else:
         raise TypeError("The object is not a PyHKEY object")
 
@@ -328,7 +369,10 @@ def CreateKeyEx(key, sub_key, reserved=0, access=KEY_WRITE):
     sub_key = _text_arg("CreateKeyEx", 2, sub_key)
     _int_arg("CreateKeyEx", 3, reserved)
     _int_arg("CreateKeyEx", 4, access)
+    if reserved:
+        raise win_oserror(87)
     handle = _open_handle(key)
+    _check_path(sub_key)
     existing = _registry().walk(handle.key, sub_key)
     if existing is not None:
         return _new_handle(existing, _grant(existing, access))
@@ -339,15 +383,13 @@ def CreateKeyEx(key, sub_key, reserved=0, access=KEY_WRITE):
 def DeleteKey(key, sub_key, /):
     sub_key = _text_arg("DeleteKey", 2, sub_key, none_ok=False)
     handle = _open_handle(key)
-    if split_path(sub_key):
-        target = _find(handle.key, sub_key)
-    else:
-        target = handle.key
-        _need(handle, _DELETE)
+    # The handle's own rights do not matter: Windows opens the key to delete
+    # anew, asking for DELETE.
+    target = _find(handle.key, sub_key) if split_path(sub_key) else handle.key
     parent = target.parent
-    # Roots, keys with sub-keys and protected keys all give "access denied".
-    if parent is None or target.children or target.is_readonly() \
-            or parent.is_readonly():
+    # Roots, keys with sub-keys and protected keys all give "access denied";
+    # the parent's protection does not matter, only the key's own DELETE right.
+    if parent is None or target.children or target.is_readonly():
         raise win_oserror(5)
     del parent.children[target.name.lower()]
     parent.touch()
@@ -363,7 +405,8 @@ def DeleteKeyEx(key, sub_key, access=KEY_WOW64_64KEY, reserved=0):
 
 def DeleteValue(key, value, /):
     value = _text_arg("DeleteValue", 2, value)
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
+    _value_name(value, 2)  # no value has such a name
     _need(handle, KEY_SET_VALUE)
     entry = handle.key.values.pop(value.lower(), None)
     if entry is None:
@@ -375,11 +418,13 @@ def DeleteValue(key, value, /):
 def SetValue(key, sub_key, type, value, /):
     sub_key = _text_arg("SetValue", 2, sub_key)
     _int_arg("SetValue", 3, type)
-    _text_arg("SetValue", 4, value, none_ok=False)
+    if not isinstance(value, str):
+        _text_arg("SetValue", 4, value, none_ok=False)
     if type != REG_SZ:
         raise TypeError("type must be winreg.REG_SZ")
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
     if split_path(sub_key):
+        _alive(handle)
         target = _create_path(handle, sub_key)
         if target.is_readonly():
             raise win_oserror(5)
@@ -393,15 +438,17 @@ def SetValueEx(key, value_name, reserved, type, value, /):
     value_name = _text_arg("SetValueEx", 2, value_name)
     _int_arg("SetValueEx", 4, type)
     data = _to_registry(value, type)
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
+    _value_name(value_name, 87)
     _need(handle, KEY_SET_VALUE)
     _store(handle.key, value_name, data, type)
 
 
 def QueryValue(key, sub_key, /):
     sub_key = _text_arg("QueryValue", 2, sub_key)
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
     if split_path(sub_key):
+        _alive(handle)
         target = _find(handle.key, sub_key)
     else:
         _need(handle, KEY_QUERY_VALUE)
@@ -416,7 +463,8 @@ def QueryValue(key, sub_key, /):
 
 def QueryValueEx(key, name, /):
     name = _text_arg("QueryValueEx", 2, name)
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
+    _value_name(name, 2)  # no value has such a name
     _need(handle, KEY_QUERY_VALUE)
     entry = handle.key.values.get(name.lower())
     if entry is None:
@@ -426,7 +474,7 @@ def QueryValueEx(key, name, /):
 
 def EnumKey(key, index, /):
     _int_arg("EnumKey", 2, index)
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
     _need(handle, KEY_ENUMERATE_SUB_KEYS)
     children = handle.key.sorted_children()
     if not 0 <= index < len(children):
@@ -436,7 +484,7 @@ def EnumKey(key, index, /):
 
 def EnumValue(key, index, /):
     _int_arg("EnumValue", 2, index)
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
     _need(handle, KEY_QUERY_VALUE)
     entries = list(handle.key.values.values())
     if not 0 <= index < len(entries):
@@ -446,7 +494,7 @@ def EnumValue(key, index, /):
 
 
 def QueryInfoKey(key, /):
-    handle = _open_handle(key)
+    handle = _open_handle(key, deleted_ok=True)
     _need(handle, KEY_QUERY_VALUE)
     return len(handle.key.children), len(handle.key.values), handle.key.modified
 

@@ -18,6 +18,13 @@ import simwin
 # this checkout (pyproject.toml keeps an installed copy's plugin out).
 from simwin.pytest_plugin import simulated_windows  # noqa: F401
 
+# SIMWIN_RECORD=<file> records the calls each test makes on the simulated
+# platform into that file (scripts/record-win32-corpus).
+RECORD = os.environ.get("SIMWIN_RECORD")
+if RECORD:
+    from simwin import _recorder
+    _recorder.enable()
+
 # On a real Windows machine (the hosted wheel build) the module imports the
 # real Windows modules, and only the tests marked windows_safe run there.
 PLATFORM = None if sys.platform == "win32" else simwin.activate(windows=False)
@@ -85,3 +92,15 @@ def no_registry_handle_left_open():
     winreg = sys.modules["winreg"]
     if hasattr(winreg, "open_handle_count") and simwin.current() is PLATFORM:
         assert winreg.open_handle_count() == 0, "a registry handle was left open"
+
+
+if RECORD:
+    @pytest.fixture(autouse=True)
+    def record_simwin_calls(request, monkeypatch):
+        monkeypatch.setenv("SIMWIN_RECORD_TEST", request.node.nodeid)  # for the children it starts
+        _recorder.begin(request.node.nodeid)
+        yield
+        _recorder.end()
+
+    def pytest_sessionfinish(session):
+        _recorder.save(RECORD)

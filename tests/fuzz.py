@@ -277,8 +277,11 @@ def _child(windows, folder):
             values.append(POOL[value][1]())
         return function, args, names, values
 
-    for line in requests:
+    from simwin import _recorder
+    for count, line in enumerate(requests):
         name, positional, keywords, raw = json.loads(line)
+        # A recording run keeps each call's Windows calls apart.
+        _recorder.next_sequence("%s: call %d, %s" % (os.environ.get("SIMWIN_RECORD_TEST", "fuzz"), count, name))
         replies.write("start\n")
         replies.flush()
         finding = None

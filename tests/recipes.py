@@ -24,6 +24,7 @@ from dataclasses import dataclass, field
 from decimal import Decimal
 from fractions import Fraction
 
+import cursors
 import velka_code
 
 FUNCTION = type(velka_code.sqrt)
@@ -168,7 +169,7 @@ class Sandbox:
         with open(self.path("app.py"), "w") as f:
             f.write("import sys\n")
         with open(self.path("cursor.cur"), "wb") as f:
-            f.write(b"\0\0\2\0\1\0" + bytes(40))
+            f.write(cursors.cursor_file())
         os.makedirs(self.path("site"), exist_ok=True)
         self.sink = Discard()
         self._certificates = None

@@ -2,6 +2,7 @@
 
 import ctypes
 import importlib
+import json
 import os
 import subprocess
 import sys
@@ -15,6 +16,7 @@ if str(REPO) not in sys.path:
     sys.path.insert(0, str(REPO))
 
 import simwin  # noqa: E402
+from cursors import cursor_file  # noqa: E402
 
 DESKTOP = r"Software\Microsoft\Windows\Shell\Bags\1\Desktop"
 
@@ -263,18 +265,24 @@ def test_get_current_directory_honours_buffer_size(win, tmp_path, monkeypatch):
     assert get(len(cwd), exact) == len(cwd) + 1
 
 
-def test_file_attributes_round_trip(win, tmp_path):
+@pytest.mark.parametrize("word, file_word, folder_word", [
+    (0x2 | 0x80000000, 0x2, 0x12),          # unknown bits are dropped
+    (0x0, 0x80, 0x10),                      # nothing left: "normal"
+    (0x80, 0x80, 0x10),
+    (0x80 | 0x1, 0x1, 0x11),                # "normal" beside others is dropped
+    (0x800 | 0x10 | 0x4, 0x4, 0x14),       # compressed and directory cannot be set
+    (0x20 | 0x100 | 0x2000, 0x2120, 0x2130),
+])
+def test_file_attributes_round_trip(win, tmp_path, word, file_word, folder_word):
     kernel32 = ctypes.windll.kernel32
     target = tmp_path / "a.txt"
     target.write_text("x")
-    word = kernel32.GetFileAttributesW(str(target))
-    assert word == 0x20
+    assert kernel32.GetFileAttributesW(str(target)) == 0x20
     assert kernel32.GetFileAttributesW(str(tmp_path)) == 0x10
-    # what a caller does with the word before writing it back
-    word = (word | 2 | 0x80000000) & ~0x20
-    assert kernel32.SetFileAttributesW(str(target), word) == 1
-    assert win.file_attribute(target) == 0x80000002
-    assert kernel32.GetFileAttributesW(str(target)) == -0x80000000 + 2
+    for path, expected in ((target, file_word), (tmp_path, folder_word)):
+        assert kernel32.SetFileAttributesW(str(path), word) == 1
+        assert kernel32.GetFileAttributesW(str(path)) == expected
+    # a path object does not convert without argtypes
     with pytest.raises(ctypes.ArgumentError):
         kernel32.GetFileAttributesW(target)
 
@@ -393,13 +401,21 @@ def test_clipboard_sequence(win, pywintypes):
     assert not win.clipboard.is_open
     cb.OpenClipboard()
     assert cb.GetClipboardData(cb.CF_UNICODETEXT) == "你好, wörld"
-    with pytest.raises(pywintypes.error) as exc:
-        cb.OpenClipboard()
-    assert exc.value.args == (5, "OpenClipboard", "Access is denied.")
+    # closing made the ANSI text available too
+    assert cb.GetClipboardData(cb.CF_TEXT) == b"??, w\xf6rld"
+    cb.OpenClipboard()  # the same program may open it again
+    cb.SetClipboardData(cb.CF_UNICODETEXT, "cut\0here")
+    assert cb.GetClipboardData(cb.CF_UNICODETEXT) == "cut\0here"
     cb.CloseClipboard()
     with pytest.raises(pywintypes.error) as exc:
         cb.EmptyClipboard()
     assert (exc.value.winerror, exc.value.funcname) == (1418, "EmptyClipboard")
+    # a format that is not there is a TypeError, opened or not
+    cb.OpenClipboard()
+    cb.EmptyClipboard()
+    cb.CloseClipboard()
+    with pytest.raises(TypeError, match="Specified clipboard format is not available"):
+        cb.GetClipboardData(cb.CF_UNICODETEXT)
 
 
 @pytest.mark.parametrize("switch, failing, left", [
@@ -430,8 +446,13 @@ def test_cursor_and_screen_size(win, pywintypes, tmp_path):
         win32gui.LoadImage(0, str(tmp_path / "none.cur"), win32con.IMAGE_CURSOR, 0, 0,
                            win32con.LR_LOADFROMFILE)
     assert exc.value.args == (2, "LoadImage", "The system cannot find the file specified.")
-    cursor = tmp_path / "busy.ani"
-    cursor.write_bytes(b"RIFF")
+    junk = tmp_path / "junk.cur"
+    junk.write_bytes(b"\0\0\2\0")
+    with pytest.raises(pywintypes.error) as exc:
+        win32gui.LoadImage(0, str(junk), win32con.IMAGE_CURSOR, 0, 0, win32con.LR_LOADFROMFILE)
+    assert (exc.value.winerror, exc.value.funcname) == (0, "LoadImage")
+    cursor = tmp_path / "busy.cur"
+    cursor.write_bytes(cursor_file())
     handle = win32gui.LoadImage(0, str(cursor), win32con.IMAGE_CURSOR, 0, 0,
                                 win32con.LR_LOADFROMFILE)
     assert handle
@@ -443,7 +464,9 @@ def test_cursor_and_screen_size(win, pywintypes, tmp_path):
     assert user32.SetSystemCursor(ctypes.c_void_p(handle), win32con.OCR_NORMAL) == 0
     assert ctypes.GetLastError() == 6
     win.screen_size = (2560, 1440)
-    assert [win32api.GetSystemMetrics(i) for i in (0, 1, 7)] == [2560, 1440, 0]
+    assert [win32api.GetSystemMetrics(i) for i in (0, 1, 80, 9999)] == [2560, 1440, 1, 0]
+    with pytest.raises(NotImplementedError):
+        win32api.GetSystemMetrics(7)
 
 
 def test_shortcut_properties_and_save(win, pywintypes, tmp_path):
@@ -663,3 +686,52 @@ def test_command_line_reports_the_lines_a_script_adds_to_mimeapps_list(tmp_path)
     report = result.stdout.partition("--- simulated Windows: what changed ---\n")[2].splitlines()
     assert report[0].endswith(os.path.join("", ".local", "share", "applications", "mimeapps.list:"))
     assert report[1:] == ["  + [Default Applications]", "  + text/plain=/opt/viewer"]
+
+# -- the recorder (scripts/record-win32-corpus) ------------------------------------------
+
+RECORDED = r"""
+import ctypes, os, sys, simwin
+machine = simwin.activate()
+import velka_code as vk, winreg
+from simwin import _recorder
+machine.clipboard.data[13] = "before"
+vk.ctrlc("hi")
+key = winreg.CreateKey(winreg.HKEY_CURRENT_USER, r"Software\Rec")
+winreg.SetValueEx(key, "n", 0, winreg.REG_DWORD, 5)
+key.Close()
+machine.registry.set_readonly(winreg.HKEY_CURRENT_USER, r"Software\Rec")
+ctypes.windll.kernel32.GetFileAttributesW(sys.argv[1])
+_recorder.next_sequence("second")
+try:
+    winreg.QueryValueEx(winreg.HKEY_CURRENT_USER, "missing")
+except FileNotFoundError:
+    pass
+winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE, "SOFTWARE")
+"""
+
+
+def test_the_recorder_writes_each_call_and_the_state_it_started_from(tmp_path):
+    from conftest import run_python
+    target = tmp_path / "a.txt"
+    target.write_text("x")
+    record = tmp_path / "record.jsonl"
+    result = run_python(RECORDED, str(target), env={"SIMWIN_RECORD": str(record), "SIMWIN_RECORD_TEST": "first"})
+    assert result.returncode == 0, result.stderr
+    first, second = [json.loads(line) for line in (tmp_path / "record.jsonl.children").read_text().splitlines()]
+    assert first == {"test": "first", "steps": [
+        ["@fresh"], ["@clip", 13, "before"],
+        ["OpenClipboard", None], ["EmptyClipboard"], ["SetClipboardData", 13, "hi"], ["CloseClipboard"],
+        ["CreateKey", {"root": "HKCU"}, "Software\\Rec"], ["SetValueEx", {"r": 6}, "n", 0, 4, 5], ["Close", {"r": 6}],
+        ["@readonly", "HKCU", "Software\\Rec", True],
+        ["@file", 0, ".txt", None], ["GetFileAttributesW", {"p": 0}]]}
+    # The second sequence starts from the first one's state, and a key
+    # other than HKCU and HKCR has no replay.
+    assert ["@key", "HKCU", "Software\\Rec"] in second["steps"]
+    assert second["unreplayable"] == "a predefined key other than HKCU and HKCR"
+
+
+@pytest.mark.skipif(bool(os.environ.get("SIMWIN_RECORD")), reason="this run records the stand-ins' calls")
+def test_nothing_is_wrapped_unless_recording():
+    import winreg
+    for function in (winreg.OpenKey, winreg.SetValueEx, ctypes.windll.kernel32.GetFileAttributesW._impl):
+        assert not hasattr(function, "__wrapped__")

@@ -4,11 +4,13 @@ shortcuts, on the simulated Windows platform where only Windows has them."""
 import builtins
 import json
 import os
+import pathlib
 
 import pytest
 
 import simwin
 from conftest import run_python
+from cursors import cursor_file
 
 ALL_FIVE = 0x2 | 0x1 | 0x20 | 0x4 | 0x800
 
@@ -102,23 +104,43 @@ def test_attributes_exits_when_it_cannot_run(vk, machine, monkeypatch, capsys, t
     assert vk.attributes(target + ".missing") is None and seen == [1]
 
 
-@pytest.mark.parametrize("before, args, flags, after", [
-    (0x20, (), {}, 0x0),
-    (ALL_FIVE | 0x100 | 0x2000, (), {}, 0x100 | 0x2000),
-    (0x2, (), {"hidden": True}, 0x2),
-    (ALL_FIVE, (), {"hidden": True, "system": 1}, 0x2 | 0x4),
-    (0x0, (1, "y", [0], 2.5, True), {}, ALL_FIVE),
-    (0x10, (False, True, []), {}, 0x11),
-    (0x80000020, (), {"compressed": True}, 0x80000800),
+def written_words(monkeypatch):
+    """The attribute words given to SetFileAttributesW from now on."""
+    import ctypes
+    kernel32 = ctypes.windll.kernel32
+    real, words = kernel32.SetFileAttributesW, []
+
+    def record(path, word):
+        words.append(word & 0xFFFFFFFF)
+        return real(path, word)
+    monkeypatch.setattr(kernel32, "SetFileAttributesW", record)
+    return words
+
+
+@pytest.mark.parametrize("before, args, flags, after, kept", [
+    (0x20, (), {}, 0x0, 0x0),
+    (ALL_FIVE | 0x100 | 0x2000, (), {}, 0x100 | 0x2000, 0x100 | 0x2000),
+    (0x2, (), {"hidden": True}, 0x2, 0x2),
+    (ALL_FIVE, (), {"hidden": True, "system": 1}, 0x2 | 0x4, 0x2 | 0x4),
+    # a file with no attributes reads as "normal", dropped beside others
+    (0x0, (1, "y", [0], 2.5, True), {}, ALL_FIVE | 0x80, ALL_FIVE & ~0x800),
+    (0x10, (False, True, []), {}, 0x11, 0x1),
+    (0x80000020, (), {"compressed": True}, 0x80000800, 0x0),
 ])
-def test_attributes_decides_all_five_bits(vk, machine, monkeypatch, target, before, args, flags, after):
+def test_attributes_decides_all_five_bits(vk, machine, monkeypatch, target, before, args, flags, after, kept):
+    import ctypes
     monkeypatch.setattr(vk, "os", NtOs())
     machine.file_attributes[target] = before
+    written = written_words(monkeypatch)
     assert vk.attributes(target, *args, **flags) is None
-    assert machine.file_attribute(target) == after
+    assert written == [after]
+    # Windows keeps what SetFileAttributesW can set: not "compressed", not
+    # the directory bit, not bits it does not know.
+    assert machine.file_attribute(target) == kept
     monkeypatch.setattr(vk, "FILE_ATTRIBUTE_HIDDEN", 0x40)  # read at call time
+    current = ctypes.windll.kernel32.GetFileAttributesW(target) & 0xFFFFFFFF
     vk.attributes(target, True)
-    assert machine.file_attribute(target) == (after & ~(ALL_FIVE & ~0x2)) | 0x40
+    assert written[-1] == (current & ~(ALL_FIVE & ~0x2)) | 0x40
 
 
 # GetFileAttributesW's failure word is all ones: -1 with ctypes' default
@@ -132,8 +154,9 @@ def test_attributes_errors_propagate(vk, machine, monkeypatch, target, refused, 
     machine.file_attributes[target] = 0x21
     if refused:
         machine.access_denied.add((refused, target))
+    # ctypes cannot pass a path object without argtypes.
     with pytest.raises(PermissionError if refused else ctypes.ArgumentError) as exc:
-        vk.attributes(target if refused else os.fsencode(target), hidden=True)
+        vk.attributes(target if refused else pathlib.Path(target), hidden=True)
     if refused:
         assert exc.value.winerror == 5 and str(exc.value) == "[WinError 5] Access is denied."
     assert machine.file_attributes == {target: 0x21}
@@ -181,8 +204,8 @@ def test_ctrlc_error_of_close(vk, machine, monkeypatch, fail_set):
 
 def test_curani(vk, machine, tmp_path, record):
     import pywintypes
-    cursor = tmp_path / "busy.ani"
-    cursor.write_bytes(b"RIFF....ACONanih")
+    cursor = tmp_path / "busy.cur"
+    cursor.write_bytes(cursor_file())
     gui = record("win32gui")
     assert vk.curani(str(cursor)) is None
     assert gui.calls == [("LoadImage", 0, str(cursor), 2, 0, 0, 0x10)] and machine.cursor == (str(cursor), 32512)
@@ -205,7 +228,7 @@ class Handle(int):
 @pytest.mark.parametrize("handle_type", [int, Handle])
 def test_curani_without_win32api_setsystemcursor_uses_user32(vk, machine, tmp_path, monkeypatch, handle_type):
     cursor = tmp_path / "busy.cur"
-    cursor.write_bytes(b"\0\0\2\0")
+    cursor.write_bytes(cursor_file())
     loaded = []
     load = vk.win32gui.LoadImage
 
@@ -225,7 +248,7 @@ def test_curani_without_win32api_setsystemcursor_uses_user32(vk, machine, tmp_pa
 
 def test_curani_calls_win32api_setsystemcursor_where_it_exists(vk, machine, tmp_path, monkeypatch):
     cursor = tmp_path / "busy.cur"
-    cursor.write_bytes(b"\0\0\2\0")
+    cursor.write_bytes(cursor_file())
     calls = []
     monkeypatch.setattr(vk.win32api, "SetSystemCursor", lambda *args: calls.append(args), raising=False)
     assert vk.curani(str(cursor)) is None
