@@ -188,7 +188,7 @@ def test_recorded_sequences_answer_as_win32(wine):
     with gzip.open(replay.CORPUS, "rt", encoding="utf-8") as f:
         sequences = [json.loads(line) for line in f]
     assert len(sequences) >= 500, "regenerate the corpus: python3 scripts/record-win32-corpus"
-    run_and_check(wine, sequences, 500)
+    run_and_check(wine, sequences, len(sequences))
 
 
 # -- generated sequences over a small space of keys, values, paths and texts ------------
