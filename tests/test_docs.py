@@ -216,7 +216,7 @@ def test_a_served_example_runs_beside_whatever_holds_its_port(tmp_path, scheme):
     # The example's port is held here; the runner moves the example to a
     # free one, which makes exactly one request and then presses Ctrl+C.
     with socket.socket() as held:
-        held.bind(("", 0))
+        held.bind(("127.0.0.1", 0))
         held.listen()
         port = held.getsockname()[1]
         tls = scheme == "https"

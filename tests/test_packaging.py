@@ -39,8 +39,10 @@ def built(tmp_path_factory):
     """(sdist, wheel): without arguments `build` makes the sdist, unpacks it
     and builds the wheel from it, each in a new isolated environment."""
     folder = tmp_path_factory.mktemp("dist")
+    # pip's cache goes with the test's folders, not into the real home.
+    env = dict(os.environ, PIP_CACHE_DIR=str(tmp_path_factory.mktemp("pip-cache")))
     built = subprocess.run([sys.executable, "-m", "build", "--outdir", str(folder), str(REPO)],
-                           capture_output=True, text=True, timeout=1800)
+                           capture_output=True, text=True, timeout=1800, env=env)
     assert built.returncode == 0, built.stdout[-4000:] + built.stderr[-4000:]
     sdist, = folder.glob("velka_code-*.tar.gz")
     wheel, = folder.glob("velka_code-*-cp311-cp311-*.whl")
@@ -81,6 +83,7 @@ def in_venv(python, *args, cwd):
     """Runs the environment's python with nothing of this checkout or
     interpreter on its path."""
     env = {name: value for name, value in os.environ.items() if not name.startswith(("PYTHON", "PYTEST_"))}
+    env["PIP_CACHE_DIR"] = str(pathlib.Path(cwd) / "pip-cache")
     return subprocess.run([str(python), *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=900)
 
 

@@ -111,7 +111,7 @@ def test_missing_directory_raises_at_chdir_and_prints_nothing(vk, cls, tmp_path,
 @pytest.mark.parametrize("cls", ["HTTPServer", "HTTPSServer"])
 def test_taken_port_raises_before_the_line(vk, cls, site, restore_cwd, capsys):
     with socket.socket() as taken:
-        taken.bind(("", 0))
+        taken.bind(("127.0.0.1", 0))
         taken.listen()
         port = taken.getsockname()[1]
         with pytest.raises(OSError) as info:

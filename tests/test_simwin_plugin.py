@@ -83,10 +83,12 @@ def test_run_is_python_m_simwin_in_this_process(simulated_windows, tmp_path, cap
     write(tmp_path, "helper.py", "NAME = 'beside the script'\n")
     script = write(tmp_path, "script.py", "import sys, helper\nprint(sys.argv[1:], helper.NAME, __name__)\n" + ending)
     path, argv = list(sys.path), sys.argv
-    assert simulated_windows.run(script, "a", 2) == status
+    try:
+        assert simulated_windows.run(script, "a", 2) == status
+    finally:
+        sys.modules.pop("helper", None)
     assert capsys.readouterr() == (f"['a', '2'] beside the script __main__\n", err)
     assert sys.path == path and sys.argv is argv
-    sys.modules.pop("helper", None)
 
 
 def test_an_exception_of_the_script_reaches_the_test(simulated_windows, tmp_path):

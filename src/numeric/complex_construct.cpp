@@ -67,8 +67,14 @@ Outcome construct_plainly(PyTypeObject* type, PyObject* real, PyObject* imag, Re
   if (!calls_would_be_taken(PyThreadState_Get(), 2, VK_STACK_ADDRESS())) return Outcome::general;
   // object.__new__ itself, which also lays out the instance's attribute
   // values; without arguments it checks none.
-  static PyObject* const no_arguments = PyTuple_New(0);
-  if (!no_arguments) return Outcome::error;
+  // The interpreter's shared empty tuple; were it ever missing, every
+  // construction would take the general call rather than fail.
+  static PyObject* const no_arguments = [] {
+    PyObject* empty = PyTuple_New(0);
+    if (!empty) PyErr_Clear();
+    return empty;
+  }();
+  if (!no_arguments) return Outcome::general;
   Ref instance = Ref::steal(type->tp_new(type, no_arguments, nullptr));
   if (!instance) return Outcome::error;
   // Making the instance may have run finalizers: __init__ is judged after

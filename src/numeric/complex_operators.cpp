@@ -3,7 +3,6 @@
 #include "numeric/complex_parts.hpp"
 #include "numeric/fast.hpp"
 
-#include <cstdlib>
 
 namespace vk::numeric {
 namespace {
@@ -23,7 +22,7 @@ bool as_doubles(const Num& a, const Num& b, double& x, double& y) {
       return true;
     }
     if (n.kind == Num::whole) {
-      if (n.integer < -kExactInFloat || n.integer > kExactInFloat) return false;
+      if (!exact_in_float(n.integer)) return false;
       out = static_cast<double>(n.integer);
       return true;
     }
@@ -59,7 +58,7 @@ bool whole_arithmetic(Op op, long long x, long long y, Num& out) {
       if (__builtin_mul_overflow(x, y, &r)) return false;
       break;
     case Op::div:
-      if (y == 0 || x < -kExactInFloat || x > kExactInFloat || y < -kExactInFloat || y > kExactInFloat) return false;
+      if (y == 0 || !exact_in_float(x) || !exact_in_float(y)) return false;
       out = Num::of(static_cast<double>(x) / static_cast<double>(y));
       return true;
   }
@@ -231,8 +230,7 @@ Ref divide(const ReadOnce& read) {
   if (read.wholes(w) && products(w[other_real], w[other_real], true, w[other_imag], w[other_imag], denominator_w) &&
       products(w[self_real], w[other_real], true, w[self_imag], w[other_imag], real_w) &&
       products(w[self_imag], w[other_real], false, w[self_real], w[other_imag], imag_w) && denominator_w != 0 &&
-      std::llabs(denominator_w) <= kExactInFloat && std::llabs(real_w) <= kExactInFloat &&
-      std::llabs(imag_w) <= kExactInFloat) {
+      exact_in_float(denominator_w) && exact_in_float(real_w) && exact_in_float(imag_w)) {
     const double denominator = static_cast<double>(denominator_w);
     Ref cls = global("ComplexNumber"_id);
     if (!cls) return {};

@@ -74,6 +74,8 @@ struct Num {
 
 // The ints up to this size are exactly floats.
 inline constexpr long long kExactInFloat = 1LL << 53;
+// Compared as it stands: the negation of LLONG_MIN does not exist.
+inline bool exact_in_float(long long v) { return v >= -kExactInFloat && v <= kExactInFloat; }
 
 // The parts the operators read.
 enum Part : unsigned char { self_real, self_imag, other_real, other_imag };

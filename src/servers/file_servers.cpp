@@ -24,7 +24,8 @@ constexpr Flavour kTls{"HTTPS server is listening on port ", true};
 // is answered 404, as a missing file is. The key is known by its file
 // identity (st_dev, st_ino), taken once the TLS layer has loaded it, so
 // each name that reaches it (./, %-escapes, .., links, a query string) is
-// refused alike, and a request costs one stat.
+// refused alike, at the cost of a stat per request (three for a folder,
+// whose index pages are checked too).
 
 constexpr long kFileTypeBits = 0170000, kDirectoryType = 0040000, kRegularType = 0100000;
 
