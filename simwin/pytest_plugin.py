@@ -136,17 +136,17 @@ class SimulatedWindows:
     @property
     def shortcuts(self):
         """{shortcut path: its saved properties}."""
-        return self.platform.shortcuts
+        return {path: dict(props) for path, props in self.platform.shortcuts.items()}
 
     @property
     def file_attributes(self):
         """{absolute path: attribute word} set through SetFileAttributesW."""
-        return self.platform.file_attributes
+        return dict(self.platform.file_attributes)
 
     @property
     def brightness(self):
         """The (brightness, timeout) of each WmiSetBrightness call."""
-        return self.platform.brightness
+        return list(self.platform.brightness)
 
 
 def import_real_velka_code():
